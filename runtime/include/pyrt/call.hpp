@@ -1,0 +1,70 @@
+// Small helpers for calling into Python; each throws PyError on failure.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <initializer_list>
+
+#include "pyrt/error.hpp"
+
+namespace pyrt {
+
+// A string interned once per process. The reference is kept for the life of the process on
+// purpose (never released), so it is a plain pointer rather than an owning wrapper.
+class Name {
+ public:
+  explicit Name(const char* text) noexcept : text_(text) {}
+  Borrowed get() const;
+  operator Borrowed() const { return get(); }  // NOLINT
+  const char* text() const noexcept { return text_; }
+
+ private:
+  const char* text_;
+  mutable PyObject* interned_ = nullptr;
+};
+
+template <class... Args>
+Ref call(Borrowed callable, Args... args) {
+  std::array<PyObject*, sizeof...(Args) + 1> argv{nullptr, Borrowed(args).get()...};
+  return require(PyObject_Vectorcall(callable.get(), argv.data() + 1,
+                                     sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+template <class... Args>
+Ref call_method(Borrowed self, Borrowed name, Args... args) {
+  std::array<PyObject*, sizeof...(Args) + 1> argv{self.get(), Borrowed(args).get()...};
+  return require(PyObject_VectorcallMethod(
+      name.get(), argv.data(), (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// Calls self.name(*positional, **{keywords}) where `kwnames` is a tuple of interned names and the
+// last len(kwnames) of `args` are their values.
+template <class... Args>
+Ref call_method_kw(Borrowed self, Borrowed name, Borrowed kwnames, Args... args) {
+  std::array<PyObject*, sizeof...(Args) + 1> argv{self.get(), Borrowed(args).get()...};
+  std::size_t positional = sizeof...(Args) + 1 - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames.get()));
+  return require(PyObject_VectorcallMethod(
+      name.get(), argv.data(), positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+}
+
+inline Ref getattr(Borrowed object, Borrowed name) {
+  return require(PyObject_GetAttr(object.get(), name.get()));
+}
+inline void setattr(Borrowed object, Borrowed name, Borrowed value) {
+  require(PyObject_SetAttr(object.get(), name.get(), value.get()));
+}
+inline bool truthy(Borrowed object) { return require(PyObject_IsTrue(object.get())) != 0; }
+inline Ref str(Borrowed object) { return require(PyObject_Str(object.get())); }
+inline Ref string(const char* utf8) { return require(PyUnicode_FromString(utf8)); }
+inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
+
+// The first `count` code points of a str (the whole string when shorter).
+Ref prefix(Borrowed text, Py_ssize_t count);
+// Concatenates str objects.
+Ref concat(std::initializer_list<Borrowed> parts);
+
+// `from module import name`, as the import statement does it (ImportError when missing).
+Ref import_from(Borrowed module, Borrowed name);
+Ref import(Borrowed module);
+
+}  // namespace pyrt

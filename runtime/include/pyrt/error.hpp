@@ -1,0 +1,80 @@
+// Python exceptions as C++ exceptions.
+//
+// PyError is the one C++ exception type meaning "a Python exception is raised"; it owns the
+// exception object. C API failures are turned into it with require(). Every function that the
+// interpreter calls is noexcept and ends in pyrt::boundary(), which turns whatever escaped back
+// into a raised Python exception. Destructors and finalizers never throw; they report with
+// PyErr_WriteUnraisable.
+#pragma once
+
+#include <exception>
+#include <new>
+#include <type_traits>
+
+#include "pyrt/ref.hpp"
+
+namespace pyrt {
+
+class PyError : public std::exception {
+ public:
+  // Takes the currently raised exception. When none is raised (a C API broke its contract),
+  // a SystemError stands in for it.
+  static PyError fetch() noexcept;
+  // An exception of `type` with `message`, created as PyErr_SetString would.
+  static PyError format(PyObject* type, const char* message) noexcept;
+
+  explicit PyError(Ref exception) noexcept : exception_(std::move(exception)) {}
+
+  Borrowed value() const noexcept { return exception_; }
+  Ref take() noexcept { return std::move(exception_); }
+  // Raises the exception in the interpreter again.
+  void restore() noexcept { PyErr_SetRaisedException(exception_.release()); }
+
+  bool matches(PyObject* type) const noexcept {
+    return PyErr_GivenExceptionMatches(exception_.get(), type) != 0;
+  }
+  // True for the Exception family: what an `except Exception` clause catches. Cancellation,
+  // KeyboardInterrupt, SystemExit and GeneratorExit are outside it.
+  bool is_exception_family() const noexcept { return matches(PyExc_Exception); }
+
+  const char* what() const noexcept override { return "Python exception"; }
+
+ private:
+  Ref exception_;
+};
+
+[[noreturn]] void throw_error();
+
+// Turns a C API result into an owned reference, or throws the raised exception.
+inline Ref require(PyObject* result) {
+  if (result == nullptr) throw_error();
+  return Ref::steal(result);
+}
+inline int require(int status) {
+  if (status < 0) throw_error();
+  return status;
+}
+
+// For use inside `catch (PyError& error)`: returns the error when it belongs to the Exception
+// family and rethrows anything else, so cancellation and interpreter exits pass through.
+inline PyError exception_family(PyError& error) {
+  if (!error.is_exception_family()) throw;
+  return std::move(error);
+}
+
+// Raises the in-flight C++ exception as a Python exception. Only for catch (...) blocks.
+void raise_current_exception() noexcept;
+
+// The one way back from C++ to the interpreter: runs `body` and converts any C++ exception into
+// a raised Python exception, returning `failure` instead.
+template <class Body, class Result = std::invoke_result_t<Body>>
+Result boundary(Body&& body, Result failure) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    raise_current_exception();
+    return failure;
+  }
+}
+
+}  // namespace pyrt

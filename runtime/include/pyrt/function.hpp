@@ -1,0 +1,88 @@
+// Python-visible functions whose bodies are C++.
+//
+// A Function is a vectorcall object that binds like a Python function (a bound method on an
+// instance, itself on the class), checks its arguments the way Python does, and either runs a
+// plain body or returns a coroutine object driving a C++ coroutine body. Coroutine functions
+// pass asyncio's and inspect's coroutine-function tests.
+#pragma once
+
+#include <cstddef>
+#include <source_location>
+#include <span>
+#include <type_traits>
+#include <utility>
+
+#include "pyrt/coroutine.hpp"
+
+namespace pyrt {
+
+struct Param {
+  const char* name;
+  PyTypeObject* exact_type = nullptr;  // only objects of exactly this type are accepted
+  const char* annotation = nullptr;    // string annotation, or none
+};
+
+using PlainBody = Ref (*)(const Borrowed* args);
+using CoroutineBody = Task<Ref> (*)(const Borrowed* args);
+
+struct FunctionSpec {
+  const char* name;
+  const char* qualname;
+  const char* doc = nullptr;                // no docstring when null
+  std::span<const Param> params;
+  const char* return_annotation = nullptr;  // not annotated when null
+  PlainBody plain = nullptr;                // exactly one of plain and coroutine is set
+  CoroutineBody coroutine = nullptr;
+  const char* source_file = "";             // shown as the coroutine's code location
+  int source_line = 0;
+};
+
+namespace detail {
+template <class F>
+struct Arity;
+template <class R, class... A>
+struct Arity<R (*)(A...)> {
+  static constexpr std::size_t value = sizeof...(A);
+};
+template <auto Body, std::size_t... I>
+auto invoke_body(const Borrowed* args, std::index_sequence<I...>) {
+  return Body(args[I]...);
+}
+template <auto Body>
+auto adapt_body(const Borrowed* args) {
+  return invoke_body<Body>(args, std::make_index_sequence<Arity<decltype(Body)>::value>());
+}
+}  // namespace detail
+
+// Describes a plain function `Ref body(Borrowed...)` or a coroutine function
+// `Task<Ref> body(Borrowed...)`; the body takes one Borrowed per parameter, in order.
+template <auto Body, std::size_t N>
+constexpr FunctionSpec function_spec(const char* name, const char* qualname, const char* doc,
+                                     const Param (&params)[N], const char* return_annotation,
+                                     std::source_location where = std::source_location::current()) {
+  static_assert(detail::Arity<decltype(Body)>::value == N, "one parameter per body argument");
+  FunctionSpec spec{name, qualname, doc, std::span<const Param>(params, N), return_annotation};
+  using Result = decltype(detail::adapt_body<Body>(nullptr));
+  if constexpr (std::is_same_v<Result, Task<Ref>>) {
+    spec.coroutine = &detail::adapt_body<Body>;
+  } else {
+    static_assert(std::is_same_v<Result, Ref>, "a body returns Ref or Task<Ref>");
+    spec.plain = &detail::adapt_body<Body>;
+  }
+  spec.source_file = where.file_name();
+  spec.source_line = static_cast<int>(where.line());
+  return spec;
+}
+
+// Creates the Python function for `spec`, which must outlive it (a static). `module` is its
+// __module__; `globals` (a dict or null) is what its coroutines' frames show as globals.
+Ref make_function(const FunctionSpec& spec, Borrowed module, Borrowed globals);
+
+// Creates the runtime's types; once per process, before any make_function. `module` is the
+// dotted name the types are shown under.
+void init_runtime(const char* module);
+
+bool is_coroutine(Borrowed object) noexcept;
+bool is_function(Borrowed object) noexcept;
+
+}  // namespace pyrt

@@ -1,0 +1,83 @@
+// Owned and borrowed references to Python objects.
+//
+// Rules of use:
+//  1. A raw PyObject* never outlives the statement that produced it without an owner. Hold new
+//     references in a Ref (Ref::steal) and references you want to keep in a Ref (Ref::borrow).
+//  2. Borrowed owns nothing. It is valid only while some owner keeps the object alive, so use it
+//     for parameters and short-lived views, never to store an object across a call that could
+//     drop the owner.
+//  3. There is no implicit conversion to PyObject*: call get() where a C API needs the pointer,
+//     and release() where a C API (or the interpreter, on return) steals the reference.
+//  4. Never declare a static Ref or any other static owning wrapper: its destructor would run
+//     after the interpreter has been finalised.
+//  5. Refs that live across a suspension of a coroutine body must be pyrt::Local (coroutine.hpp),
+//     so that the cycle collector can see them.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace pyrt {
+
+class Borrowed {
+ public:
+  constexpr Borrowed() noexcept = default;
+  constexpr explicit Borrowed(PyObject* object) noexcept : object_(object) {}
+
+  PyObject* get() const noexcept { return object_; }
+  explicit operator bool() const noexcept { return object_ != nullptr; }
+  PyTypeObject* type() const noexcept { return Py_TYPE(object_); }
+  bool is(Borrowed other) const noexcept { return object_ == other.object_; }
+  bool is_none() const noexcept { return object_ == Py_None; }
+
+ private:
+  PyObject* object_ = nullptr;
+};
+
+class Ref {
+ public:
+  constexpr Ref() noexcept = default;
+  Ref(const Ref& other) noexcept : object_(other.object_) { Py_XINCREF(object_); }
+  Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+  ~Ref() { Py_XDECREF(object_); }
+
+  Ref& operator=(Ref other) noexcept {
+    // The old object is released when `other` goes out of scope, after this Ref already holds
+    // the new one, so a destructor that reenters sees a consistent state.
+    std::swap(object_, other.object_);
+    return *this;
+  }
+
+  // Takes over a new reference (may be null).
+  static Ref steal(PyObject* object) noexcept {
+    Ref ref;
+    ref.object_ = object;
+    return ref;
+  }
+  // Adds a reference to an object owned elsewhere (may be null).
+  static Ref borrow(PyObject* object) noexcept {
+    Py_XINCREF(object);
+    return steal(object);
+  }
+  static Ref borrow(Borrowed object) noexcept { return borrow(object.get()); }
+  static Ref none() noexcept { return borrow(Py_None); }
+
+  PyObject* get() const noexcept { return object_; }
+  Borrowed borrowed() const noexcept { return Borrowed(object_); }
+  operator Borrowed() const noexcept { return Borrowed(object_); }  // NOLINT: views are harmless
+  explicit operator bool() const noexcept { return object_ != nullptr; }
+  PyTypeObject* type() const noexcept { return Py_TYPE(object_); }
+  bool is(Borrowed other) const noexcept { return object_ == other.get(); }
+  bool is_none() const noexcept { return object_ == Py_None; }
+
+  // Hands the reference to the caller, which becomes responsible for it.
+  [[nodiscard]] PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+  void reset() noexcept { Py_CLEAR(object_); }
+
+ private:
+  PyObject* object_ = nullptr;
+};
+
+}  // namespace pyrt

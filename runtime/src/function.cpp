@@ -1,0 +1,354 @@
+// The function object: argument binding and checking, binding to instances, introspection.
+#include <cstring>
+#include <string>
+
+#include "internal.hpp"
+#include "pyrt/call.hpp"
+
+namespace pyrt {
+
+namespace {
+
+constexpr std::size_t max_params = 16;
+
+FunctionObject* as_function(PyObject* object) { return reinterpret_cast<FunctionObject*>(object); }
+
+// "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as Python lists missing arguments.
+std::string quoted_list(const FunctionSpec& spec, const bool* missing) {
+  std::string names[max_params];
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < spec.params.size(); ++i) {
+    if (missing[i]) names[count++] = std::string("'") + spec.params[i].name + "'";
+  }
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0) text += count == 2 ? " and " : (i + 1 == count ? ", and " : ", ");
+    text += names[i];
+  }
+  return text;
+}
+
+[[noreturn]] void too_many_positional(FunctionObject* function, Py_ssize_t given) {
+  std::size_t expected = function->f.spec->params.size();
+  PyErr_Format(PyExc_TypeError, "%U() takes %zu positional argument%s but %zd %s given",
+               function->f.qualname.get(), expected, expected == 1 ? "" : "s", given,
+               given == 1 ? "was" : "were");
+  throw_error();
+}
+
+// Binds vectorcall arguments to the parameters, in order, with Python's errors.
+void bind_arguments(FunctionObject* function, PyObject* const* args, std::size_t nargsf,
+                    PyObject* kwnames, PyObject** bound) {
+  const FunctionSpec& spec = *function->f.spec;
+  std::size_t count = spec.params.size();
+  Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
+  if (static_cast<std::size_t>(positional) > count) too_many_positional(function, positional);
+  for (std::size_t i = 0; i < count; ++i) bound[i] = nullptr;
+  for (Py_ssize_t i = 0; i < positional; ++i) bound[i] = args[i];
+  if (kwnames != nullptr) {
+    Py_ssize_t keywords = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+      std::size_t index = count;
+      for (std::size_t i = 0; i < count; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(function->f.param_names.get(), i);
+        if (name == key || PyUnicode_Equal(name, key) == 1) {
+          index = i;
+          break;
+        }
+      }
+      if (index == count) {
+        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
+                     function->f.qualname.get(), key);
+        throw_error();
+      }
+      if (bound[index] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
+                     function->f.qualname.get(), key);
+        throw_error();
+      }
+      bound[index] = args[positional + k];
+    }
+  }
+  bool missing[max_params] = {};
+  std::size_t missing_count = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (bound[i] == nullptr) {
+      missing[i] = true;
+      ++missing_count;
+    }
+  }
+  if (missing_count > 0) {
+    PyErr_Format(PyExc_TypeError, "%U() missing %zu required positional argument%s: %s",
+                 function->f.qualname.get(), missing_count, missing_count == 1 ? "" : "s",
+                 quoted_list(spec, missing).c_str());
+    throw_error();
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    PyTypeObject* expected = spec.params[i].exact_type;
+    if (expected != nullptr && Py_TYPE(bound[i]) != expected) {
+      PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                   spec.params[i].name, expected->tp_name, Py_TYPE(bound[i])->tp_name);
+      throw_error();
+    }
+  }
+}
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
+                              PyObject* kwnames) noexcept {
+  return boundary(
+      [&]() -> PyObject* {
+        FunctionObject* function = as_function(callable);
+        PyObject* bound[max_params];
+        bind_arguments(function, args, nargsf, kwnames, bound);
+        auto count = static_cast<Py_ssize_t>(function->f.spec->params.size());
+        if (function->f.spec->coroutine != nullptr) {
+          return make_coroutine(function, bound, count).release();
+        }
+        Borrowed views[max_params];
+        for (Py_ssize_t i = 0; i < count; ++i) views[i] = Borrowed(bound[i]);
+        PlainScope plain;
+        Ref result = function->f.spec->plain(views);
+        return result ? result.release() : Py_NewRef(Py_None);
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) noexcept {
+  if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
+  return PyMethod_New(self, instance);
+}
+
+int function_traverse(PyObject* self_object, visitproc visit, void* arg) noexcept {
+  FunctionObject* self = as_function(self_object);
+  Py_VISIT(Py_TYPE(self_object));
+  Py_VISIT(self->f.name.get());
+  Py_VISIT(self->f.qualname.get());
+  Py_VISIT(self->f.module.get());
+  Py_VISIT(self->f.doc.get());
+  Py_VISIT(self->f.annotations.get());
+  Py_VISIT(self->f.globals.get());
+  Py_VISIT(self->f.code.get());
+  Py_VISIT(self->f.param_names.get());
+  return PyObject_VisitManagedDict(self_object, visit, arg);
+}
+
+int function_clear(PyObject* self_object) noexcept {
+  FunctionObject* self = as_function(self_object);
+  PyObject_ClearManagedDict(self_object);
+  self->f.module.reset();
+  self->f.doc.reset();
+  self->f.annotations.reset();
+  self->f.globals.reset();
+  self->f.code.reset();
+  return 0;
+}
+
+void function_dealloc(PyObject* self_object) noexcept {
+  FunctionObject* self = as_function(self_object);
+  PyObject_GC_UnTrack(self_object);
+  PyObject_ClearWeakRefs(self_object);
+  PyObject_ClearManagedDict(self_object);
+  self->f.~FunctionFields();
+  PyTypeObject* type = Py_TYPE(self_object);
+  type->tp_free(self_object);
+  Py_DECREF(type);
+}
+
+PyObject* function_repr(PyObject* self) noexcept {
+  return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->f.qualname.get(), self);
+}
+
+PyObject* get_ref(const Ref& field) { return Py_NewRef(field ? field.get() : Py_None); }
+
+PyObject* get_name(PyObject* self, void*) noexcept { return get_ref(as_function(self)->f.name); }
+PyObject* get_qualname(PyObject* self, void*) noexcept {
+  return get_ref(as_function(self)->f.qualname);
+}
+PyObject* get_module(PyObject* self, void*) noexcept { return get_ref(as_function(self)->f.module); }
+PyObject* get_doc(PyObject* self, void*) noexcept { return get_ref(as_function(self)->f.doc); }
+PyObject* get_annotations(PyObject* self, void*) noexcept {
+  return get_ref(as_function(self)->f.annotations);
+}
+
+int set_string(Ref& field, PyObject* value, const char* what) {
+  if (value == nullptr || !PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+    return -1;
+  }
+  field = Ref::borrow(value);
+  return 0;
+}
+int set_name(PyObject* self, PyObject* value, void*) noexcept {
+  return set_string(as_function(self)->f.name, value, "__name__");
+}
+int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+  return set_string(as_function(self)->f.qualname, value, "__qualname__");
+}
+int set_module(PyObject* self, PyObject* value, void*) noexcept {
+  as_function(self)->f.module = Ref::borrow(value != nullptr ? value : Py_None);
+  return 0;
+}
+int set_doc(PyObject* self, PyObject* value, void*) noexcept {
+  as_function(self)->f.doc = Ref::borrow(value != nullptr ? value : Py_None);
+  return 0;
+}
+int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
+  if (value != nullptr && value != Py_None && !PyDict_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+    return -1;
+  }
+  as_function(self)->f.annotations =
+      value != nullptr && value != Py_None ? Ref::borrow(value) : require(PyDict_New());
+  return 0;
+}
+
+// inspect.Signature of the parameters, with their string annotations.
+PyObject* get_signature(PyObject* self_object, void*) noexcept {
+  return boundary(
+      [&] {
+        FunctionObject* self = as_function(self_object);
+        const FunctionSpec& spec = *self->f.spec;
+        Ref inspect = require(PyImport_ImportModule("inspect"));
+        Ref parameter_type = require(PyObject_GetAttrString(inspect.get(), "Parameter"));
+        Ref signature_type = require(PyObject_GetAttrString(inspect.get(), "Signature"));
+        Ref kind = require(PyObject_GetAttrString(parameter_type.get(), "POSITIONAL_OR_KEYWORD"));
+        Ref parameters = require(PyList_New(0));
+        for (std::size_t i = 0; i < spec.params.size(); ++i) {
+          Ref kwargs = require(PyDict_New());
+          if (spec.params[i].annotation != nullptr) {
+            Ref annotation = string(spec.params[i].annotation);
+            require(PyDict_SetItemString(kwargs.get(), "annotation", annotation.get()));
+          }
+          Ref positional = require(PyTuple_Pack(2, PyTuple_GET_ITEM(self->f.param_names.get(), i),
+                                                kind.get()));
+          Ref parameter =
+              require(PyObject_Call(parameter_type.get(), positional.get(), kwargs.get()));
+          require(PyList_Append(parameters.get(), parameter.get()));
+        }
+        Ref kwargs = require(PyDict_New());
+        if (spec.return_annotation != nullptr) {
+          Ref annotation = string(spec.return_annotation);
+          require(PyDict_SetItemString(kwargs.get(), "return_annotation", annotation.get()));
+        }
+        Ref positional = require(PyTuple_Pack(1, parameters.get()));
+        return require(PyObject_Call(signature_type.get(), positional.get(), kwargs.get())).release();
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+std::string function_type_name;
+
+}  // namespace
+
+Ref function_code(FunctionObject* function) {
+  if (!function->f.code) {
+    const FunctionSpec& spec = *function->f.spec;
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty(spec.source_file, spec.name, spec.source_line)));
+    if (!code) throw_error();
+    Ref replace = require(PyObject_GetAttrString(code.get(), "replace"));
+    Ref kwargs = require(PyDict_New());
+    require(PyDict_SetItemString(kwargs.get(), "co_qualname", function->f.qualname.get()));
+    Ref empty = require(PyTuple_New(0));
+    function->f.code = require(PyObject_Call(replace.get(), empty.get(), kwargs.get()));
+  }
+  return function->f.code;
+}
+
+Ref make_function(const FunctionSpec& spec, Borrowed module, Borrowed globals) {
+  if (spec.params.size() > max_params) {
+    throw PyError::format(PyExc_SystemError, "too many parameters for a compiled function");
+  }
+  auto* raw = PyObject_GC_New(FunctionObject, runtime_types.function);
+  if (raw == nullptr) throw_error();
+  FunctionObject* self = raw;
+  new (&self->f) FunctionFields();
+  Ref object = Ref::steal(reinterpret_cast<PyObject*>(self));
+  self->vectorcall = function_vectorcall;
+  self->f.spec = &spec;
+  self->f.name = string(spec.name);
+  self->f.qualname = string(spec.qualname);
+  self->f.module = Ref::borrow(module);
+  self->f.doc = spec.doc != nullptr ? string(spec.doc) : Ref::none();
+  self->f.globals = Ref::borrow(globals);
+  self->f.annotations = require(PyDict_New());
+  self->f.param_names = require(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size())));
+  for (std::size_t i = 0; i < spec.params.size(); ++i) {
+    PyObject* name = PyUnicode_InternFromString(spec.params[i].name);
+    if (name == nullptr) throw_error();
+    PyTuple_SET_ITEM(self->f.param_names.get(), static_cast<Py_ssize_t>(i), name);
+    if (spec.params[i].annotation != nullptr) {
+      Ref annotation = string(spec.params[i].annotation);
+      require(PyDict_SetItem(self->f.annotations.get(), name, annotation.get()));
+    }
+  }
+  if (spec.return_annotation != nullptr) {
+    Ref annotation = string(spec.return_annotation);
+    require(PyDict_SetItemString(self->f.annotations.get(), "return", annotation.get()));
+  }
+  PyObject_GC_Track(object.get());
+  if (spec.coroutine != nullptr) {
+    // The markers asyncio and inspect look for on coroutine functions.
+    Ref coroutines = require(PyImport_ImportModule("asyncio.coroutines"));
+    Ref asyncio_marker = require(PyObject_GetAttrString(coroutines.get(), "_is_coroutine"));
+    require(PyObject_SetAttrString(object.get(), "_is_coroutine", asyncio_marker.get()));
+    Ref inspect = require(PyImport_ImportModule("inspect"));
+    Ref inspect_marker = require(PyObject_GetAttrString(inspect.get(), "_is_coroutine_mark"));
+    require(PyObject_SetAttrString(object.get(), "_is_coroutine_marker", inspect_marker.get()));
+  }
+  return object;
+}
+
+bool is_function(Borrowed object) noexcept {
+  return runtime_types.function != nullptr && object.type() == runtime_types.function;
+}
+
+void init_function_type(const char* module) {
+  function_type_name = std::string(module) + ".function";
+  PyMemberDef members[] = {
+      {"__vectorcalloffset__", Py_T_PYSSIZET,
+       static_cast<Py_ssize_t>(offsetof(FunctionObject, vectorcall)), Py_READONLY, nullptr},
+      {nullptr, 0, 0, 0, nullptr},
+  };
+  PyType_Slot slots[] = {
+      {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+      {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+      {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+      {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+      {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+      {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
+      {Py_tp_getset, function_getset},
+      {Py_tp_members, members},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {
+      function_type_name.c_str(),
+      static_cast<int>(sizeof(FunctionObject)),
+      0,
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+          Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_MANAGED_DICT | Py_TPFLAGS_MANAGED_WEAKREF |
+          Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+      slots,
+  };
+  runtime_types.function = reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&spec)).release());
+}
+
+void init_runtime(const char* module) {
+  if (runtime_types.function != nullptr) return;
+  init_coroutine_type(module);
+  init_function_type(module);
+}
+
+}  // namespace pyrt

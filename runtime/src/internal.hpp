@@ -1,0 +1,86 @@
+// Layout of the runtime's objects, shared by its translation units.
+#pragma once
+
+#include <coroutine>
+#include <cstdint>
+
+#include "pyrt/function.hpp"
+
+namespace pyrt {
+
+enum class CoroState : std::uint8_t { created, started, closed };
+
+struct CoroFields {
+  Ref function;          // the Function that made this coroutine
+  Ref name;
+  Ref qualname;
+  Ref awaited;           // iterator the suspended frame waits on, or a linked child coroutine
+  Ref inbox_value;       // outcome of the awaited object, for the frame to pick up
+  Ref inbox_error;
+  Ref frame_object;      // made on first access of cr_frame
+  std::coroutine_handle<> body;
+  detail::PromiseBase* promise = nullptr;
+  std::coroutine_handle<> suspended;  // the frame (body or C++ child) waiting at a co_await
+  CoroObject* linked_parent = nullptr;  // the coroutine whose frame awaits this one directly
+  detail::LocalNode locals;             // sentinel of the list of live Locals
+  Handling* handling = nullptr;         // innermost active exception handler
+  CoroState state = CoroState::created;
+  bool running = false;                 // a driver is executing this chain from here
+  bool awaited_is_link = false;
+
+  CoroFields() noexcept { locals.prev = locals.next = &locals; }
+};
+
+struct CoroObject {
+  PyObject_VAR_HEAD
+  CoroFields f;
+
+  PyObject** args() noexcept {
+    return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(this) + sizeof(CoroObject));
+  }
+};
+
+struct FunctionFields {
+  const FunctionSpec* spec = nullptr;
+  Ref name;
+  Ref qualname;
+  Ref module;
+  Ref doc;
+  Ref annotations;
+  Ref globals;
+  Ref code;           // made on first use
+  Ref param_names;    // tuple of interned parameter names
+};
+
+struct FunctionObject {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  FunctionFields f;
+};
+
+struct RuntimeTypes {
+  PyTypeObject* coroutine = nullptr;
+  PyTypeObject* function = nullptr;
+};
+// Process-wide: the runtime's types exist once per process.
+extern RuntimeTypes runtime_types;
+
+// Plain (non-coroutine) code runs with no current coroutine, so Locals and Handlings made in it
+// behave as ordinary scoped objects.
+class PlainScope {
+ public:
+  PlainScope() noexcept;
+  ~PlainScope();
+  PlainScope(const PlainScope&) = delete;
+  PlainScope& operator=(const PlainScope&) = delete;
+
+ private:
+  void* saved_;
+};
+
+Ref make_coroutine(FunctionObject* function, PyObject* const* args, Py_ssize_t count);
+Ref function_code(FunctionObject* function);
+void init_coroutine_type(const char* module);
+void init_function_type(const char* module);
+
+}  // namespace pyrt

@@ -1,0 +1,240 @@
+// A test-only module exposing small C++ coroutines and functions built on the runtime.
+#include <optional>
+
+#include "pyrt/call.hpp"
+#include "pyrt/function.hpp"
+
+namespace {
+
+using pyrt::Borrowed;
+using pyrt::Local;
+using pyrt::PyError;
+using pyrt::Ref;
+using pyrt::Task;
+
+PyObject* the_module = nullptr;  // borrowed: the module lives as long as the process
+
+Ref pair(Borrowed first, Borrowed second) {
+  return pyrt::require(PyTuple_Pack(2, first.get(), second.get()));
+}
+
+Task<Ref> await_value(Borrowed awaitable) {
+  co_return co_await pyrt::awaitable(Ref::borrow(awaitable));
+}
+
+Task<Ref> return_value(Borrowed value) { co_return Ref::borrow(value); }
+
+Task<Ref> raise_error(Borrowed exception) {
+  PyErr_SetRaisedException(Py_NewRef(exception.get()));
+  pyrt::throw_error();
+  co_return Ref();
+}
+
+// Awaits and reports either ("ok", result) or ("caught", exception) for the Exception family.
+Task<Ref> catch_exception(Borrowed awaitable) {
+  try {
+    Ref result = co_await pyrt::awaitable(Ref::borrow(awaitable));
+    co_return pair(pyrt::string("ok"), result);
+  } catch (PyError& error) {
+    PyError caught = pyrt::exception_family(error);
+    co_return pair(pyrt::string("caught"), caught.value());
+  }
+}
+
+// Catches the failure of `first`, then, while handling it, calls probe(), awaits `second` and
+// calls probe() again; returns both probe results.
+Task<Ref> handle_then_await(Borrowed first, Borrowed probe, Borrowed second) {
+  std::optional<PyError> caught;
+  try {
+    co_await pyrt::awaitable(Ref::borrow(first));
+  } catch (PyError& error) {
+    caught.emplace(pyrt::exception_family(error));
+  }
+  if (!caught) co_return Ref::none();
+  pyrt::Handling handling(*caught);
+  Local before(pyrt::call(probe));
+  co_await pyrt::awaitable(Ref::borrow(second));
+  Local after(pyrt::call(probe));
+  co_return pair(before, after);
+}
+
+// Catches the failure of `first`, awaits `second` while handling it, then raises `type`.
+Task<Ref> raise_in_handler(Borrowed first, Borrowed second, Borrowed type) {
+  std::optional<PyError> caught;
+  try {
+    co_await pyrt::awaitable(Ref::borrow(first));
+  } catch (PyError& error) {
+    caught.emplace(pyrt::exception_family(error));
+  }
+  pyrt::Handling handling(*caught);
+  co_await pyrt::awaitable(Ref::borrow(second));
+  PyErr_SetString(type.get(), "raised in handler");
+  pyrt::throw_error();
+}
+
+Task<Ref> iterate(Borrowed iterable) {
+  Local iterator(pyrt::async_iter(iterable));
+  Local items(pyrt::require(PyList_New(0)));
+  while (std::optional<Ref> item = co_await pyrt::anext_value(iterator)) {
+    pyrt::require(PyList_Append(items.get(), item->get()));
+  }
+  co_return items.take();
+}
+
+// Awaits itself through Python `depth` times, then awaits `awaitable`.
+Task<Ref> chain(Borrowed depth, Borrowed awaitable) {
+  long remaining = PyLong_AsLong(depth.get());
+  if (remaining < 0 && PyErr_Occurred()) pyrt::throw_error();
+  if (remaining == 0) co_return co_await pyrt::awaitable(Ref::borrow(awaitable));
+  Ref self = pyrt::require(PyObject_GetAttrString(the_module, "chain"));
+  Ref next_depth = pyrt::require(PyLong_FromLong(remaining - 1));
+  co_return co_await pyrt::awaitable(pyrt::call(self, next_depth, awaitable));
+}
+
+Task<Ref> hold_across(Borrowed object, Borrowed awaitable) {
+  Local held(Ref::borrow(object));
+  co_await pyrt::awaitable(Ref::borrow(awaitable));
+  co_return held.take();
+}
+
+Task<long> doubled(Borrowed awaitable) {
+  Ref value = co_await pyrt::awaitable(Ref::borrow(awaitable));
+  long number = PyLong_AsLong(value.get());
+  if (number == -1 && PyErr_Occurred()) pyrt::throw_error();
+  co_return number * 2;
+}
+
+// Awaits a C++ child coroutine that awaits `awaitable` and doubles its integer result.
+Task<Ref> cpp_child(Borrowed awaitable) {
+  long value = co_await doubled(awaitable);
+  co_return pyrt::require(PyLong_FromLong(value));
+}
+
+Task<Ref> raise_stop_iteration() {
+  PyErr_SetString(PyExc_StopIteration, "leaked");
+  pyrt::throw_error();
+  co_return Ref();
+}
+
+// Keeps awaiting fresh awaitables from `factory`, swallowing everything, GeneratorExit included.
+Task<Ref> ignore_exit(Borrowed factory) {
+  for (;;) {
+    try {
+      co_await pyrt::awaitable(pyrt::call(factory));
+    } catch (PyError&) {
+    }
+  }
+}
+
+// Calls on_exit() from a C++ destructor when the frame goes away, however it ends.
+struct ExitProbe {
+  Borrowed callback;
+  ~ExitProbe() {
+    PyObject* result = PyObject_CallNoArgs(callback.get());
+    if (result == nullptr) PyErr_WriteUnraisable(callback.get());
+    Py_XDECREF(result);
+  }
+};
+
+Task<Ref> guarded(Borrowed awaitable, Borrowed on_exit) {
+  ExitProbe probe{on_exit};
+  co_return co_await pyrt::awaitable(Ref::borrow(awaitable));
+}
+
+Ref add(Borrowed left, Borrowed right) {
+  return pyrt::require(PyNumber_Add(left.get(), right.get()));
+}
+
+Ref bound_pair(Borrowed self, Borrowed value) { return pair(self, value); }
+
+Task<Ref> typed(Borrowed text, Borrowed data) { co_return pair(text, data); }
+
+Ref raise_plain(Borrowed exception) {
+  PyErr_SetRaisedException(Py_NewRef(exception.get()));
+  pyrt::throw_error();
+}
+
+// sys.exception() as seen while a plain function handles `exception`.
+Ref plain_handled(Borrowed exception, Borrowed probe) {
+  PyErr_SetRaisedException(Py_NewRef(exception.get()));
+  PyError error = PyError::fetch();
+  pyrt::Handling handling(error);
+  return pyrt::call(probe);
+}
+
+constexpr pyrt::Param p_awaitable[] = {{"awaitable"}};
+constexpr pyrt::Param p_value[] = {{"value"}};
+constexpr pyrt::Param p_exception[] = {{"exception"}};
+constexpr pyrt::Param p_handle[] = {{"first"}, {"probe"}, {"second"}};
+constexpr pyrt::Param p_raise_in_handler[] = {{"first"}, {"second"}, {"type"}};
+constexpr pyrt::Param p_iterable[] = {{"iterable"}};
+constexpr pyrt::Param p_chain[] = {{"depth"}, {"awaitable"}};
+constexpr pyrt::Param p_hold[] = {{"object"}, {"awaitable"}};
+constexpr pyrt::Param p_none[] = {{"unused"}};
+constexpr pyrt::Param p_factory[] = {{"factory"}};
+constexpr pyrt::Param p_guarded[] = {{"awaitable"}, {"on_exit"}};
+constexpr pyrt::Param p_add[] = {{"left", nullptr, "int"}, {"right", nullptr, "int"}};
+constexpr pyrt::Param p_bound[] = {{"self"}, {"value"}};
+constexpr pyrt::Param p_typed[] = {{"text", &PyUnicode_Type, "str"},
+                                   {"data", &PyDict_Type, "dict[str, Any]"}};
+constexpr pyrt::Param p_plain_handled[] = {{"exception"}, {"probe"}};
+
+Task<Ref> stop_iteration_body(Borrowed) { return raise_stop_iteration(); }
+
+const pyrt::FunctionSpec specs[] = {
+    pyrt::function_spec<&await_value>("await_value", "await_value", "Await and return.",
+                                      p_awaitable, "Any"),
+    pyrt::function_spec<&return_value>("return_value", "return_value", nullptr, p_value, nullptr),
+    pyrt::function_spec<&raise_error>("raise_error", "raise_error", nullptr, p_exception, nullptr),
+    pyrt::function_spec<&catch_exception>("catch_exception", "catch_exception", nullptr,
+                                          p_awaitable, nullptr),
+    pyrt::function_spec<&handle_then_await>("handle_then_await", "handle_then_await", nullptr,
+                                            p_handle, nullptr),
+    pyrt::function_spec<&raise_in_handler>("raise_in_handler", "raise_in_handler", nullptr,
+                                           p_raise_in_handler, nullptr),
+    pyrt::function_spec<&iterate>("iterate", "iterate", nullptr, p_iterable, nullptr),
+    pyrt::function_spec<&chain>("chain", "chain", nullptr, p_chain, nullptr),
+    pyrt::function_spec<&hold_across>("hold_across", "hold_across", nullptr, p_hold, nullptr),
+    pyrt::function_spec<&cpp_child>("cpp_child", "cpp_child", nullptr, p_awaitable, nullptr),
+    pyrt::function_spec<&stop_iteration_body>("raise_stop_iteration", "raise_stop_iteration",
+                                              nullptr, p_none, nullptr),
+    pyrt::function_spec<&ignore_exit>("ignore_exit", "ignore_exit", nullptr, p_factory, nullptr),
+    pyrt::function_spec<&guarded>("guarded", "guarded", nullptr, p_guarded, nullptr),
+    pyrt::function_spec<&add>("add", "add", "Add two numbers.", p_add, "int"),
+    pyrt::function_spec<&bound_pair>("bound_pair", "Holder.bound_pair", nullptr, p_bound, nullptr),
+    pyrt::function_spec<&typed>("typed", "typed", nullptr, p_typed, "tuple"),
+    pyrt::function_spec<&raise_plain>("raise_plain", "raise_plain", nullptr, p_exception, nullptr),
+    pyrt::function_spec<&plain_handled>("plain_handled", "plain_handled", nullptr, p_plain_handled,
+                                        nullptr),
+};
+
+int exec_module(PyObject* module) noexcept {
+  return pyrt::boundary(
+      [&] {
+        pyrt::init_runtime("_pyrt_testmod");
+        the_module = module;
+        Ref name = pyrt::require(PyModule_GetNameObject(module));
+        Borrowed globals(PyModule_GetDict(module));
+        for (const pyrt::FunctionSpec& spec : specs) {
+          Ref function = pyrt::make_function(spec, name, globals);
+          pyrt::require(PyModule_AddObjectRef(module, spec.name, function.get()));
+        }
+        return 0;
+      },
+      -1);
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "_pyrt_testmod", "Coroutines and functions for testing the runtime.",
+    0, nullptr, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__pyrt_testmod() { return PyModuleDef_Init(&definition); }
