@@ -23,15 +23,43 @@ class Name {
   mutable PyObject* interned_ = nullptr;
 };
 
+// A tuple of keyword-argument names for vectorcall, built once per process and, like Name,
+// kept for its life.
+template <std::size_t N>
+class KwNames {
+ public:
+  template <class... Texts>
+  explicit KwNames(Texts... texts) noexcept : texts_{texts...} {}
+  Borrowed get() const {
+    if (tuple_ == nullptr) {
+      Ref tuple = require(PyTuple_New(N));
+      for (std::size_t i = 0; i < N; ++i) {
+        PyObject* name = PyUnicode_InternFromString(texts_[i]);
+        if (name == nullptr) throw_error();
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
+      }
+      tuple_ = tuple.release();
+    }
+    return Borrowed(tuple_);
+  }
+  operator Borrowed() const { return get(); }  // NOLINT
+
+ private:
+  const char* texts_[N];
+  mutable PyObject* tuple_ = nullptr;
+};
+template <class... Texts>
+KwNames(Texts...) -> KwNames<sizeof...(Texts)>;
+
 template <class... Args>
-Ref call(Borrowed callable, Args... args) {
+Ref call(Borrowed callable, const Args&... args) {
   std::array<PyObject*, sizeof...(Args) + 1> argv{nullptr, Borrowed(args).get()...};
   return require(PyObject_Vectorcall(callable.get(), argv.data() + 1,
                                      sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 template <class... Args>
-Ref call_method(Borrowed self, Borrowed name, Args... args) {
+Ref call_method(Borrowed self, Borrowed name, const Args&... args) {
   std::array<PyObject*, sizeof...(Args) + 1> argv{self.get(), Borrowed(args).get()...};
   return require(PyObject_VectorcallMethod(
       name.get(), argv.data(), (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
@@ -40,7 +68,7 @@ Ref call_method(Borrowed self, Borrowed name, Args... args) {
 // Calls self.name(*positional, **{keywords}) where `kwnames` is a tuple of interned names and the
 // last len(kwnames) of `args` are their values.
 template <class... Args>
-Ref call_method_kw(Borrowed self, Borrowed name, Borrowed kwnames, Args... args) {
+Ref call_method_kw(Borrowed self, Borrowed name, Borrowed kwnames, const Args&... args) {
   std::array<PyObject*, sizeof...(Args) + 1> argv{self.get(), Borrowed(args).get()...};
   std::size_t positional = sizeof...(Args) + 1 - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames.get()));
   return require(PyObject_VectorcallMethod(

@@ -74,6 +74,25 @@ constexpr FunctionSpec function_spec(const char* name, const char* qualname, con
   return spec;
 }
 
+// The same for a body without parameters.
+template <auto Body>
+constexpr FunctionSpec function_spec(const char* name, const char* qualname, const char* doc,
+                                     const char* return_annotation,
+                                     std::source_location where = std::source_location::current()) {
+  static_assert(detail::Arity<decltype(Body)>::value == 0, "the body takes no arguments");
+  FunctionSpec spec{name, qualname, doc, {}, return_annotation};
+  using Result = decltype(Body());
+  if constexpr (std::is_same_v<Result, Task<Ref>>) {
+    spec.coroutine = &detail::adapt_body<Body>;
+  } else {
+    static_assert(std::is_same_v<Result, Ref>, "a body returns Ref or Task<Ref>");
+    spec.plain = &detail::adapt_body<Body>;
+  }
+  spec.source_file = where.file_name();
+  spec.source_line = static_cast<int>(where.line());
+  return spec;
+}
+
 // Creates the Python function for `spec`, which must outlive it (a static). `module` is its
 // __module__; `globals` (a dict or null) is what its coroutines' frames show as globals.
 Ref make_function(const FunctionSpec& spec, Borrowed module, Borrowed globals);

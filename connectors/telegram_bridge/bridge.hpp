@@ -1,0 +1,84 @@
+// The TelegramBridge class: a Telegram bot as a two-way interface to the host's agent.
+//
+// Each operation below is one method of the Python class, named as Python sees it. The bridge
+// keeps no reference to host objects: the connector and the agent are looked up through the
+// server state at every use, and module-level names (`logger`, `asyncio`, ...) are read from the
+// module namespace at every use, so a host that rebinds them changes what the bridge uses.
+#pragma once
+
+#include "pyrt/call.hpp"
+#include "pyrt/coroutine.hpp"
+#include "pyrt/function.hpp"
+
+namespace telegram_bridge {
+
+using pyrt::Borrowed;
+using pyrt::Local;
+using pyrt::Name;
+using pyrt::PyError;
+using pyrt::Ref;
+using pyrt::Task;
+
+inline constexpr const char* module_name = "kavori.connectors.telegram_bridge";
+
+// ---- Bridge core (bridge_core.cpp) ----
+Ref __init__(Borrowed self);
+Ref is_running(Borrowed self);
+Task<Ref> start(Borrowed self);
+Task<Ref> stop(Borrowed self);
+Ref get_telegram_bridge();
+
+// ---- Host access (host_access.cpp) ----
+Ref _get_telegram(Borrowed self);
+Ref _get_agent(Borrowed self);
+
+// ---- Message pipeline (message_pipeline.cpp) ----
+Task<Ref> _on_telegram_message(Borrowed self, Borrowed text, Borrowed metadata);
+Task<Ref> _process_queue(Borrowed self);
+Task<Ref> _handle_message(Borrowed self, Borrowed text, Borrowed metadata);
+
+// ---- Telegram output (telegram_output.cpp) ----
+Task<Ref> _send_reply(Borrowed self, Borrowed text, Borrowed metadata);
+Task<Ref> _send_screenshot(Borrowed self, Borrowed image_base64, Borrowed chat_id,
+                           Borrowed telegram);
+
+// The class's operations in namespace order, each with its Python name, signature, annotations
+// and docstring.
+struct Operation {
+  const pyrt::FunctionSpec* spec;
+  bool is_property;
+};
+extern const Operation operations[];
+extern const std::size_t operation_count;
+extern const pyrt::FunctionSpec get_telegram_bridge_spec;
+
+// ---- Shared helpers (bridge_core.cpp) ----
+
+// The module namespace, read at every use. NameError when the name is unbound.
+Ref module_global(Borrowed name);
+void set_module_global(Borrowed name, Borrowed value);
+
+enum class Level { debug, info, warning, error, exception };
+// One call of the module logger with one finished message.
+void log(Level level, Borrowed message);
+void log(Level level, const char* message);
+
+// metadata.get(key) / metadata.get(key, default) on an exact dict.
+Ref dict_get(Borrowed dict, Borrowed key, Borrowed fallback = Borrowed(Py_None));
+// The first `count` characters of `text`, as text[:count] gives them.
+Ref head(Borrowed text, Py_ssize_t count);
+// `a == b` tested for truth.
+bool equals(Borrowed a, Borrowed b);
+
+namespace names {
+extern const Name asyncio, base64, logging, tempfile, Path, Any, logger, TelegramBridge, _bridge,
+    get_telegram_bridge;
+extern const Name _running, _processing, _queue, _worker_task;
+extern const Name _get_telegram, _get_agent, _on_telegram_message, _process_queue,
+    _handle_message, _send_reply, _send_screenshot;
+extern const Name get, start, stop, set_message_handler, send_typing, send_message, send_photo,
+    is_configured, _chat_id, process_message, to_dict, broadcast, manager, get_state;
+extern const Name chat_id, from_name, type, data;
+}  // namespace names
+
+}  // namespace telegram_bridge

@@ -1,0 +1,354 @@
+// The module's load-time behaviour, the TelegramBridge class, the process-wide bridge, and
+// starting and stopping the bridge.
+#include <cstdint>
+
+#include "bridge.hpp"
+
+namespace telegram_bridge {
+
+namespace names {
+const Name asyncio("asyncio"), base64("base64"), logging("logging"), tempfile("tempfile"),
+    Path("Path"), Any("Any"), logger("logger"), TelegramBridge("TelegramBridge"),
+    _bridge("_bridge"), get_telegram_bridge("get_telegram_bridge");
+const Name _running("_running"), _processing("_processing"), _queue("_queue"),
+    _worker_task("_worker_task");
+const Name _get_telegram("_get_telegram"), _get_agent("_get_agent"),
+    _on_telegram_message("_on_telegram_message"), _process_queue("_process_queue"),
+    _handle_message("_handle_message"), _send_reply("_send_reply"),
+    _send_screenshot("_send_screenshot");
+const Name get("get"), start("start"), stop("stop"), set_message_handler("set_message_handler"),
+    send_typing("send_typing"), send_message("send_message"), send_photo("send_photo"),
+    is_configured("is_configured"), _chat_id("_chat_id"), process_message("process_message"),
+    to_dict("to_dict"), broadcast("broadcast"), manager("manager"), get_state("get_state");
+const Name chat_id("chat_id"), from_name("from_name"), type("type"), data("data");
+}  // namespace names
+
+namespace {
+
+// Process-wide: the module loads into one interpreter, once. The module reference is kept for
+// the life of the process.
+std::int64_t recorded_interpreter = -1;
+PyObject* executed_module = nullptr;
+
+const Name cancelled_error("CancelledError"), create_task("create_task"), done("done"),
+    cancel("cancel"), queue_type("Queue"), get_logger("getLogger");
+
+Ref true_() { return Ref::borrow(Py_True); }
+Ref false_() { return Ref::borrow(Py_False); }
+
+}  // namespace
+
+// ---- Shared helpers ----
+
+Ref module_global(Borrowed name) {
+  PyObject* value = nullptr;
+  int found = PyDict_GetItemRef(PyModule_GetDict(executed_module), name.get(), &value);
+  if (found < 0) pyrt::throw_error();
+  if (found == 0) {
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+    pyrt::throw_error();
+  }
+  return Ref::steal(value);
+}
+
+void set_module_global(Borrowed name, Borrowed value) {
+  pyrt::require(PyDict_SetItem(PyModule_GetDict(executed_module), name.get(), value.get()));
+}
+
+void log(Level level, Borrowed message) {
+  static const Name methods[] = {Name("debug"), Name("info"), Name("warning"), Name("error"),
+                                 Name("exception")};
+  Ref logger = module_global(names::logger);
+  pyrt::call_method(logger, methods[static_cast<int>(level)], message);
+}
+
+void log(Level level, const char* message) { log(level, pyrt::string(message)); }
+
+Ref dict_get(Borrowed dict, Borrowed key, Borrowed fallback) {
+  PyObject* value = nullptr;
+  if (pyrt::require(PyDict_GetItemRef(dict.get(), key.get(), &value)) == 0) {
+    return Ref::borrow(fallback);
+  }
+  return Ref::steal(value);
+}
+
+Ref head(Borrowed text, Py_ssize_t count) {
+  if (PyUnicode_CheckExact(text.get())) return pyrt::prefix(text, count);
+  Ref stop = pyrt::require(PyLong_FromSsize_t(count));
+  Ref slice = pyrt::require(PySlice_New(nullptr, stop.get(), nullptr));
+  return pyrt::require(PyObject_GetItem(text.get(), slice.get()));
+}
+
+bool equals(Borrowed a, Borrowed b) {
+  if (PyUnicode_CheckExact(a.get()) && PyUnicode_CheckExact(b.get())) {
+    return PyUnicode_Compare(a.get(), b.get()) == 0;
+  }
+  return pyrt::truthy(pyrt::require(PyObject_RichCompare(a.get(), b.get(), Py_EQ)));
+}
+
+// ---- The class ----
+
+Ref __init__(Borrowed self) {
+  pyrt::setattr(self, names::_running, false_());
+  pyrt::setattr(self, names::_processing, false_());
+  Ref queue = pyrt::call(pyrt::getattr(module_global(names::asyncio), queue_type));
+  pyrt::setattr(self, names::_queue, queue);
+  pyrt::setattr(self, names::_worker_task, Ref::none());
+  return Ref::none();
+}
+
+Ref is_running(Borrowed self) { return pyrt::getattr(self, names::_running); }
+
+Task<Ref> start(Borrowed self) {
+  if (pyrt::truthy(pyrt::getattr(self, names::_running))) {
+    log(Level::info, "Telegram bridge already running");
+    co_return Ref::none();
+  }
+  Local telegram(pyrt::call_method(self, names::_get_telegram));
+  if (!pyrt::truthy(telegram)) {
+    log(Level::error,
+        "Cannot start Telegram bridge — Telegram connector not available or not configured");
+    co_return Ref::none();
+  }
+  pyrt::call_method(telegram, names::set_message_handler,
+                    pyrt::getattr(self, names::_on_telegram_message));
+  log(Level::info, "Message handler registered");
+  co_await pyrt::awaitable(pyrt::call_method(telegram, names::start));
+  log(Level::info, "Telegram polling started");
+  pyrt::setattr(self, names::_running, true_());
+  Ref worker = pyrt::call_method(self, names::_process_queue);
+  Ref task = pyrt::call_method(module_global(names::asyncio), create_task, worker);
+  pyrt::setattr(self, names::_worker_task, task);
+  log(Level::info, "Telegram bridge started — two-way messaging active");
+  co_return Ref::none();
+}
+
+Task<Ref> stop(Borrowed self) {
+  pyrt::setattr(self, names::_running, false_());
+  Local task(pyrt::getattr(self, names::_worker_task));
+  if (pyrt::truthy(task) && !pyrt::truthy(pyrt::call_method(task, done))) {
+    pyrt::call_method(task, cancel);
+    try {
+      co_await pyrt::awaitable(task.ref());
+    } catch (PyError& error) {
+      Ref cancelled = pyrt::getattr(module_global(names::asyncio), cancelled_error);
+      if (!error.matches(cancelled.get())) throw;
+    }
+  }
+  task = Ref();
+  pyrt::setattr(self, names::_worker_task, Ref::none());
+  Local telegram(pyrt::call_method(self, names::_get_telegram));
+  if (pyrt::truthy(telegram)) {
+    co_await pyrt::awaitable(pyrt::call_method(telegram, names::stop));
+  }
+  log(Level::info, "Telegram bridge stopped");
+  co_return Ref::none();
+}
+
+Ref get_telegram_bridge() {
+  if (module_global(names::_bridge).is_none()) {
+    Ref bridge = pyrt::call(module_global(names::TelegramBridge));
+    set_module_global(names::_bridge, bridge);
+  }
+  return module_global(names::_bridge);
+}
+
+// ---- The operation table ----
+
+namespace {
+
+constexpr pyrt::Param self_only[] = {{"self"}};
+constexpr pyrt::Param text_metadata[] = {
+    {"self"}, {"text", &PyUnicode_Type, "str"}, {"metadata", &PyDict_Type, "dict[str, Any]"}};
+constexpr pyrt::Param screenshot_params[] = {{"self"},
+                                             {"image_base64", &PyUnicode_Type, "str"},
+                                             {"chat_id", nullptr, "str | int | None"},
+                                             {"telegram", nullptr, "Any"}};
+
+const pyrt::FunctionSpec init_spec =
+    pyrt::function_spec<&__init__>("__init__", "TelegramBridge.__init__", nullptr, self_only, "None");
+const pyrt::FunctionSpec start_spec = pyrt::function_spec<&start>(
+    "start", "TelegramBridge.start",
+    "Start the bridge — begins processing incoming Telegram messages.", self_only, "None");
+const pyrt::FunctionSpec stop_spec = pyrt::function_spec<&stop>(
+    "stop", "TelegramBridge.stop", "Stop the bridge.", self_only, "None");
+const pyrt::FunctionSpec is_running_spec = pyrt::function_spec<&is_running>(
+    "is_running", "TelegramBridge.is_running", nullptr, self_only, "bool");
+const pyrt::FunctionSpec get_telegram_spec = pyrt::function_spec<&_get_telegram>(
+    "_get_telegram", "TelegramBridge._get_telegram",
+    "Get the Telegram connector from the server state.", self_only, nullptr);
+const pyrt::FunctionSpec get_agent_spec = pyrt::function_spec<&_get_agent>(
+    "_get_agent", "TelegramBridge._get_agent", "Get the Kavori agent from the server state.",
+    self_only, nullptr);
+const pyrt::FunctionSpec on_message_spec = pyrt::function_spec<&_on_telegram_message>(
+    "_on_telegram_message", "TelegramBridge._on_telegram_message",
+    "Callback when a Telegram message arrives — queue it for processing.", text_metadata, "None");
+const pyrt::FunctionSpec process_queue_spec = pyrt::function_spec<&_process_queue>(
+    "_process_queue", "TelegramBridge._process_queue",
+    "Worker that processes queued Telegram messages one at a time.", self_only, "None");
+const pyrt::FunctionSpec handle_message_spec = pyrt::function_spec<&_handle_message>(
+    "_handle_message", "TelegramBridge._handle_message",
+    "Route a Telegram message through the agent and send the response back.", text_metadata,
+    "None");
+const pyrt::FunctionSpec send_reply_spec = pyrt::function_spec<&_send_reply>(
+    "_send_reply", "TelegramBridge._send_reply", "Send a reply back to the Telegram user.",
+    text_metadata, "None");
+const pyrt::FunctionSpec send_screenshot_spec = pyrt::function_spec<&_send_screenshot>(
+    "_send_screenshot", "TelegramBridge._send_screenshot",
+    "Decode a base64 screenshot and send it as a photo to Telegram.", screenshot_params, "bool");
+
+}  // namespace
+
+const Operation operations[] = {
+    {&init_spec, false},          {&start_spec, false},         {&stop_spec, false},
+    {&is_running_spec, true},     {&get_telegram_spec, false},  {&get_agent_spec, false},
+    {&on_message_spec, false},    {&process_queue_spec, false}, {&handle_message_spec, false},
+    {&send_reply_spec, false},    {&send_screenshot_spec, false},
+};
+const std::size_t operation_count = sizeof(operations) / sizeof(operations[0]);
+
+const pyrt::FunctionSpec get_telegram_bridge_spec = pyrt::function_spec<&get_telegram_bridge>(
+    "get_telegram_bridge", "get_telegram_bridge", "Get or create the singleton Telegram bridge.",
+    "TelegramBridge");
+
+// ---- Loading ----
+
+namespace {
+
+constexpr const char* module_doc =
+    "Telegram \u2194 Agent bridge \u2014 makes Telegram a full two-way interface to Kavori.\n"
+    "\n"
+    "Flow:\n"
+    "  1. User sends message to the Telegram bot\n"
+    "  2. Polling loop in TelegramConnector picks it up\n"
+    "  3. This bridge receives it via the on_message callback\n"
+    "  4. Sends an immediate \"thinking...\" indicator to Telegram\n"
+    "  5. Routes it through the Standard Agent (same as WebSocket chat)\n"
+    "  6. Collects the agent's text response events\n"
+    "  7. Sends the response back to the user via Telegram\n"
+    "  8. Also broadcasts events to WebSocket so the UI stays in sync\n"
+    "  9. Screenshots and files generated during processing are sent as photos/docs\n"
+    "\n"
+    "The bridge processes messages sequentially via a queue to prevent\n"
+    "concurrent agent calls from interfering with each other.\n";
+
+constexpr const char* interpreter_change =
+    "Interpreter change detected - this module can only be loaded into one interpreter per "
+    "process.";
+
+// Copies an attribute of the import spec onto the module; a missing one is left unset.
+void copy_spec_attribute(Borrowed spec, const char* from, Borrowed module, const char* to,
+                         bool skip_none) {
+  PyObject* value = nullptr;
+  if (pyrt::require(PyObject_GetOptionalAttrString(spec.get(), from, &value)) == 0) return;
+  Ref owned = Ref::steal(value);
+  if (skip_none && owned.is_none()) return;
+  pyrt::require(PyObject_SetAttrString(module.get(), to, owned.get()));
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
+  return pyrt::boundary(
+      [&]() -> PyObject* {
+        std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+        if (interpreter < 0) pyrt::throw_error();
+        if (recorded_interpreter < 0) {
+          recorded_interpreter = interpreter;
+        } else if (recorded_interpreter != interpreter) {
+          throw PyError::format(PyExc_ImportError, interpreter_change);
+        }
+        if (executed_module != nullptr) return Py_NewRef(executed_module);
+        Ref name = pyrt::getattr(Borrowed(spec), Name("name"));
+        Ref module = pyrt::require(PyModule_NewObject(name.get()));
+        copy_spec_attribute(Borrowed(spec), "loader", module, "__loader__", false);
+        copy_spec_attribute(Borrowed(spec), "origin", module, "__file__", false);
+        copy_spec_attribute(Borrowed(spec), "parent", module, "__package__", false);
+        copy_spec_attribute(Borrowed(spec), "submodule_search_locations", module, "__path__",
+                            true);
+        return module.release();
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+Ref make_class(Borrowed module_name_object) {
+  Ref namespace_dict = pyrt::require(PyDict_New());
+  pyrt::require(PyDict_SetItemString(namespace_dict.get(), "__module__", module_name_object.get()));
+  Ref qualname = pyrt::string("TelegramBridge");
+  pyrt::require(PyDict_SetItemString(namespace_dict.get(), "__qualname__", qualname.get()));
+  Ref doc = pyrt::string("Routes Telegram messages through the Kavori agent and sends responses back.");
+  pyrt::require(PyDict_SetItemString(namespace_dict.get(), "__doc__", doc.get()));
+  Borrowed globals(PyModule_GetDict(executed_module));
+  for (std::size_t i = 0; i < operation_count; ++i) {
+    const pyrt::FunctionSpec& spec = *operations[i].spec;
+    Ref function = pyrt::make_function(spec, module_name_object, globals);
+    if (operations[i].is_property) {
+      function = pyrt::call(Borrowed(reinterpret_cast<PyObject*>(&PyProperty_Type)), function);
+    }
+    pyrt::require(PyDict_SetItemString(namespace_dict.get(), spec.name, function.get()));
+  }
+  Ref bases = pyrt::require(PyTuple_New(0));
+  return pyrt::call(Borrowed(reinterpret_cast<PyObject*>(&PyType_Type)), qualname, bases,
+                    namespace_dict);
+}
+
+void fill_namespace(Borrowed module) {
+  if ((Py_Version >> 24) != 3 || ((Py_Version >> 16) & 0xff) != 14) {
+    pyrt::require(PyErr_WarnFormat(
+        PyExc_RuntimeWarning, 1, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+        3, 14, module_name, "does not match", static_cast<int>(Py_Version >> 24),
+        static_cast<int>((Py_Version >> 16) & 0xff)));
+  }
+  auto bind = [&](const Name& name, const Ref& value) {
+    pyrt::require(PyModule_AddObjectRef(module.get(), name.text(), value.get()));
+  };
+  for (const Name* name : {&names::asyncio, &names::base64, &names::logging, &names::tempfile}) {
+    bind(*name, pyrt::import(*name));
+  }
+  bind(names::Path, pyrt::import_from(Name("pathlib"), names::Path));
+  bind(names::Any, pyrt::import_from(Name("typing"), names::Any));
+  Ref module_name_object = pyrt::string(module_name);
+  bind(names::logger, pyrt::call_method(module_global(names::logging), get_logger, module_name_object));
+  pyrt::init_runtime(module_name);
+  bind(names::TelegramBridge, make_class(module_name_object));
+  bind(names::_bridge, Ref::none());
+  bind(names::get_telegram_bridge,
+       pyrt::make_function(get_telegram_bridge_spec, module_name_object,
+                           Borrowed(PyModule_GetDict(module.get()))));
+}
+
+int exec_module(PyObject* module) noexcept {
+  if (executed_module != nullptr) {
+    if (executed_module == module) return 0;
+    PyErr_SetString(PyExc_RuntimeError,
+                    "Module 'telegram_bridge' has already been imported. Re-initialisation is "
+                    "not supported.");
+    return -1;
+  }
+  executed_module = Py_NewRef(module);
+  int status = pyrt::boundary(
+      [&] {
+        fill_namespace(Borrowed(module));
+        return 0;
+      },
+      -1);
+  if (status < 0) Py_CLEAR(executed_module);  // a later import starts afresh
+  return status;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "telegram_bridge", module_doc, 0, nullptr, module_slots,
+    nullptr,                nullptr,           nullptr,
+};
+
+}  // namespace
+
+}  // namespace telegram_bridge
+
+PyMODINIT_FUNC PyInit_telegram_bridge() {
+  return PyModuleDef_Init(&telegram_bridge::module_definition);
+}

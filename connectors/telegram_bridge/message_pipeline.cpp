@@ -1,0 +1,315 @@
+// The inbound queue and its worker, the handling of one message through the agent, and the
+// rules for each agent event and for composing the reply.
+#include <optional>
+#include <string>
+
+#include "bridge.hpp"
+
+namespace telegram_bridge {
+
+namespace {
+
+const Name put("put"), wait_for("wait_for"), cancelled_error("CancelledError"), sleep("sleep"),
+    ws_module("kavori.gateway.ws"), content("content"), tool("tool"), arguments("arguments"),
+    operation("operation"), screenshot("screenshot"), image_base64("image_base64"),
+    message("message"), strip("strip");
+const pyrt::KwNames timeout_keyword("timeout");
+const pyrt::KwNames chat_id_keyword("chat_id");
+
+Ref text_of(const char* utf8) { return pyrt::string(utf8); }
+
+// `target, other = item`, as tuple unpacking does it.
+void unpack_pair(Borrowed item, Ref& first, Ref& second) {
+  if (PyTuple_CheckExact(item.get()) && PyTuple_GET_SIZE(item.get()) == 2) {
+    first = Ref::borrow(PyTuple_GET_ITEM(item.get(), 0));
+    second = Ref::borrow(PyTuple_GET_ITEM(item.get(), 1));
+    return;
+  }
+  Ref iterator = pyrt::require(PyObject_GetIter(item.get()));
+  Ref values[3];
+  int count = 0;
+  for (; count < 3; ++count) {
+    values[count] = Ref::steal(PyIter_Next(iterator.get()));
+    if (!values[count]) {
+      if (PyErr_Occurred()) pyrt::throw_error();
+      break;
+    }
+  }
+  if (count != 2) {
+    if (count > 2) {
+      PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    } else {
+      PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", count);
+    }
+    pyrt::throw_error();
+  }
+  first = std::move(values[0]);
+  second = std::move(values[1]);
+}
+
+bool is_cancellation(const PyError& error) {
+  Ref cancelled = pyrt::getattr(module_global(names::asyncio), cancelled_error);
+  return error.matches(cancelled.get());
+}
+
+// The run state of one message, filled by the event rules.
+struct RunState {
+  Local response_parts{pyrt::require(PyList_New(0))};
+  Local tool_summaries{pyrt::require(PyList_New(0))};
+  long screenshots_sent = 0;
+};
+
+// Every event goes to the WebSocket clients first; any failure of that is discarded silently.
+Task<void> mirror_event(Borrowed event) {
+  try {
+    Local ws_manager(pyrt::import_from(ws_module, names::manager));
+    Local event_dict(pyrt::call_method(event, names::to_dict));
+    co_await pyrt::awaitable(pyrt::call_method(ws_manager, names::broadcast, event_dict));
+  } catch (PyError& error) {
+    pyrt::exception_family(error);
+  }
+}
+
+// The per-event step: mirror, then dispatch on the event's type. Failures outside the mirror
+// end the agent run.
+Task<void> process_event(Borrowed self, Borrowed event, Borrowed telegram, Borrowed chat_id,
+                         RunState& run) {
+  co_await mirror_event(event);
+  Local type(pyrt::getattr(event, names::type));
+  if (equals(type, text_of("text"))) {
+    Ref data = pyrt::getattr(event, names::data);
+    if (pyrt::truthy(pyrt::call_method(data, names::get, content))) {
+      Ref piece = pyrt::require(PyObject_GetItem(data.get(), content.get().get()));
+      pyrt::require(PyList_Append(run.response_parts.get(), piece.get()));
+      log(Level::debug, pyrt::concat({text_of("Agent text: "), pyrt::str(head(piece, 100))}));
+      co_return;
+    }
+  }
+  if (equals(type, text_of("tool_call"))) {
+    Ref data = pyrt::getattr(event, names::data);
+    Ref tool_name = pyrt::call_method(data, names::get, tool, text_of(""));
+    if (equals(tool_name, text_of("plan")) || equals(tool_name, text_of("memory"))) co_return;
+    Ref empty = pyrt::require(PyDict_New());
+    Ref tool_arguments = pyrt::call_method(data, names::get, arguments, empty);
+    Ref tool_operation = pyrt::call_method(tool_arguments, names::get, operation, text_of(""));
+    Ref summary = pyrt::truthy(tool_operation)
+                      ? pyrt::concat({text_of("🔧 "), pyrt::str(tool_name), text_of("."),
+                                      pyrt::str(tool_operation)})
+                      : pyrt::concat({text_of("🔧 "), pyrt::str(tool_name)});
+    pyrt::require(PyList_Append(run.tool_summaries.get(), summary.get()));
+    log(Level::debug, pyrt::concat({text_of("Agent tool call: "), summary}));
+    co_await pyrt::awaitable(
+        pyrt::call_method_kw(telegram, names::send_typing, chat_id_keyword, chat_id));
+    co_return;
+  }
+  if (equals(type, text_of("tool_result"))) {
+    Local data(pyrt::getattr(event, names::data));
+    if (pyrt::truthy(pyrt::call_method(data, names::get, screenshot)) &&
+        pyrt::truthy(pyrt::call_method(data, names::get, image_base64))) {
+      Ref image = pyrt::require(PyObject_GetItem(data.get(), image_base64.get().get()));
+      Ref sent = co_await pyrt::awaitable(
+          pyrt::call_method(self, names::_send_screenshot, image, chat_id, telegram));
+      if (pyrt::truthy(sent)) ++run.screenshots_sent;
+    }
+    co_return;
+  }
+  if (equals(type, text_of("error"))) {
+    Ref data = pyrt::getattr(event, names::data);
+    Ref error_msg = pyrt::str(pyrt::call_method(data, names::get, message, text_of("Unknown error")));
+    Ref line = pyrt::concat({text_of("⚠️ "), error_msg});
+    pyrt::require(PyList_Append(run.response_parts.get(), line.get()));
+    log(Level::warning, pyrt::concat({text_of("Agent error event: "), error_msg}));
+    co_return;
+  }
+  if (equals(type, text_of("done"))) log(Level::info, "Agent processing complete");
+}
+
+// Joins the collected pieces into the one reply, with its fallback and actions section.
+Ref compose_reply(RunState& run) {
+  Ref newline = text_of("\n");
+  Ref joined = pyrt::require(PyUnicode_Join(newline.get(), run.response_parts.get()));
+  Ref final_response = pyrt::call_method(joined, strip);
+  Py_ssize_t summaries = PyList_GET_SIZE(run.tool_summaries.get());
+  if (PyUnicode_GetLength(final_response.get()) == 0) {
+    final_response =
+        summaries == 0 && run.screenshots_sent == 0
+            ? text_of("I received your message but had no response to give. Could you try "
+                      "rephrasing?")
+            : text_of("✅ Done!");
+  }
+  if (summaries > 0) {
+    Ref shown = pyrt::require(PyList_GetSlice(run.tool_summaries.get(), 0, 8));
+    Ref actions_str = pyrt::require(PyUnicode_Join(newline.get(), shown.get()));
+    if (summaries > 8) {
+      Ref more = pyrt::require(
+          PyUnicode_FromFormat("\n... and %zd more", static_cast<Py_ssize_t>(summaries - 8)));
+      actions_str = pyrt::concat({actions_str, more});
+    }
+    final_response = pyrt::concat({final_response, text_of("\n\n📋 Actions:\n"), actions_str});
+  }
+  return final_response;
+}
+
+}  // namespace
+
+Task<Ref> _on_telegram_message(Borrowed self, Borrowed text, Borrowed metadata) {
+  Ref sender = pyrt::str(dict_get(metadata, names::from_name, text_of("unknown")));
+  log(Level::info, pyrt::concat({text_of("Queuing Telegram message from "), sender, text_of(": "),
+                                 head(text, 80)}));
+  Ref item = pyrt::require(PyTuple_Pack(2, text.get(), metadata.get()));
+  co_await pyrt::awaitable(pyrt::call_method(pyrt::getattr(self, names::_queue), put, item));
+  co_return Ref::none();
+}
+
+Task<Ref> _process_queue(Borrowed self) {
+  log(Level::info, "Queue processor started");
+  while (pyrt::truthy(pyrt::getattr(self, names::_running))) {
+    // A failure outside the per-message guard is logged and the worker goes on, so a running
+    // bridge always has a live worker.
+    std::optional<PyError> escaped;
+    try {
+      Local text;
+      Local metadata;
+      {
+        std::optional<PyError> wait_error;
+        try {
+          Ref asyncio = module_global(names::asyncio);
+          Ref next_item = pyrt::call_method(pyrt::getattr(self, names::_queue), names::get);
+          Local waiter(pyrt::call_method_kw(asyncio, wait_for, timeout_keyword, next_item,
+                                            pyrt::require(PyFloat_FromDouble(2.0))));
+          Ref item = co_await pyrt::awaitable(waiter.take());
+          Ref first, second;
+          unpack_pair(item, first, second);
+          text = std::move(first);
+          metadata = std::move(second);
+        } catch (PyError& error) {
+          wait_error.emplace(std::move(error));
+        }
+        if (wait_error) {
+          if (wait_error->matches(PyExc_TimeoutError)) continue;
+          if (is_cancellation(*wait_error)) break;
+          throw std::move(*wait_error);
+        }
+      }
+      log(Level::info, pyrt::concat({text_of("Processing queued message: "),
+                                     pyrt::str(head(text, 80))}));
+      pyrt::setattr(self, names::_processing, Ref::borrow(Py_True));
+      std::optional<PyError> failure;
+      try {
+        co_await pyrt::awaitable(
+            pyrt::call_method(self, names::_handle_message, text, metadata));
+      } catch (PyError& error) {
+        if (!error.is_exception_family()) {
+          pyrt::setattr(self, names::_processing, Ref::borrow(Py_False));
+          throw;
+        }
+        failure.emplace(std::move(error));
+      }
+      if (failure) {
+        std::optional<PyError> apology_error;
+        {
+          pyrt::Handling handling(*failure);
+          try {
+            Local error_text(pyrt::str(failure->value()));
+            log(Level::exception,
+                pyrt::concat({text_of("Error processing Telegram message: "), error_text}));
+            Local apology(pyrt::concat(
+                {text_of("⚠️ Sorry, I encountered an error:\n"), head(error_text, 500)}));
+            co_await pyrt::awaitable(
+                pyrt::call_method(self, names::_send_reply, apology, metadata));
+          } catch (PyError& error) {
+            apology_error.emplace(std::move(error));
+          }
+        }
+        if (apology_error) {
+          pyrt::setattr(self, names::_processing, Ref::borrow(Py_False));
+          throw std::move(*apology_error);
+        }
+      }
+      pyrt::setattr(self, names::_processing, Ref::borrow(Py_False));
+    } catch (PyError& error) {
+      escaped.emplace(pyrt::exception_family(error));
+    }
+    if (escaped) {
+      {
+        pyrt::Handling handling(*escaped);
+        log(Level::error,
+            pyrt::concat({text_of("Queue processor error: "), pyrt::str(escaped->value())}));
+      }
+      // Yield once, so a failure that repeats at once cannot hold the event loop.
+      Ref asyncio_module = pyrt::require(PyImport_ImportModule("asyncio"));
+      co_await pyrt::awaitable(
+          pyrt::call_method(asyncio_module, sleep, pyrt::require(PyLong_FromLong(0))));
+    }
+  }
+  co_return Ref::none();
+}
+
+Task<Ref> _handle_message(Borrowed self, Borrowed text, Borrowed metadata) {
+  Local agent(pyrt::call_method(self, names::_get_agent));
+  Local telegram(pyrt::call_method(self, names::_get_telegram));
+  if (!pyrt::truthy(agent)) {
+    log(Level::error, "Agent not available for Telegram message processing");
+    co_await pyrt::awaitable(pyrt::call_method(
+        self, names::_send_reply,
+        text_of("⚠️ Kavori agent is not initialized. Please check the web UI and ensure an API "
+                "key is configured."),
+        metadata));
+    co_return Ref::none();
+  }
+  if (!pyrt::truthy(telegram)) {
+    log(Level::error, "Telegram connector not available");
+    co_return Ref::none();
+  }
+  Local chat_id(dict_get(metadata, names::chat_id));
+  co_await pyrt::awaitable(
+      pyrt::call_method_kw(telegram, names::send_typing, chat_id_keyword, chat_id));
+
+  std::optional<PyError> notice_error;
+  try {
+    Local ws_manager(pyrt::import_from(ws_module, names::manager));
+    Ref sender = pyrt::str(dict_get(metadata, names::from_name, text_of("User")));
+    Local notice(pyrt::require(PyDict_New()));
+    Ref content_text = pyrt::concat({text_of("📱 **Telegram** ("), sender, text_of("): "), text});
+    pyrt::require(PyDict_SetItemString(notice.get(), "type", text_of("telegram_message").get()));
+    pyrt::require(PyDict_SetItemString(notice.get(), "content", content_text.get()));
+    pyrt::require(PyDict_SetItemString(notice.get(), "source", text_of("telegram").get()));
+    co_await pyrt::awaitable(pyrt::call_method(ws_manager, names::broadcast, notice));
+  } catch (PyError& error) {
+    notice_error.emplace(pyrt::exception_family(error));
+  }
+  if (notice_error) {
+    pyrt::Handling handling(*notice_error);
+    log(Level::debug, pyrt::concat({text_of("Could not broadcast to WebSocket: "),
+                                    pyrt::str(notice_error->value())}));
+  }
+
+  RunState run;
+  std::optional<PyError> agent_error;
+  try {
+    log(Level::info, "Sending message to agent for processing...");
+    Local events(pyrt::async_iter(pyrt::call_method(agent, names::process_message, text)));
+    while (std::optional<Ref> next = co_await pyrt::anext_value(events)) {
+      Local event(std::move(*next));
+      co_await process_event(self, event, telegram, chat_id, run);
+    }
+  } catch (PyError& error) {
+    agent_error.emplace(pyrt::exception_family(error));
+  }
+  if (agent_error) {
+    pyrt::Handling handling(*agent_error);
+    log(Level::exception, "Agent processing failed for Telegram message");
+    Ref line = pyrt::concat(
+        {text_of("⚠️ Processing error: "), head(pyrt::str(agent_error->value()), 300)});
+    pyrt::require(PyList_Append(run.response_parts.get(), line.get()));
+  }
+
+  Local final_response(compose_reply(run));
+  Ref count = pyrt::require(PyLong_FromSsize_t(PyUnicode_GetLength(final_response.get())));
+  log(Level::info, pyrt::concat({text_of("Sending reply to Telegram ("), pyrt::str(count),
+                                 text_of(" chars)")}));
+  co_await pyrt::awaitable(pyrt::call_method(self, names::_send_reply, final_response, metadata));
+  co_return Ref::none();
+}
+
+}  // namespace telegram_bridge

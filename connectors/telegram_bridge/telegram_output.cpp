@@ -1,0 +1,155 @@
+// Sending reply texts and screenshots back to the Telegram chat.
+#include <optional>
+
+#include "bridge.hpp"
+
+namespace telegram_bridge {
+
+namespace {
+
+const Name success("success"), message_ids("message_ids"), message("message"),
+    b64decode("b64decode"), named_temporary_file("NamedTemporaryFile"), write("write"),
+    name("name"), unlink("unlink"), enter("__enter__"), exit_("__exit__");
+const pyrt::KwNames send_message_keywords("chat_id", "parse_mode");
+const pyrt::KwNames temporary_file_keywords("suffix", "delete");
+const pyrt::KwNames send_photo_keywords("caption", "chat_id");
+const pyrt::KwNames unlink_keywords("missing_ok");
+
+Ref result_get(Borrowed result, const Name& key) { return pyrt::call_method(result, names::get, key); }
+
+// Path(path).unlink(missing_ok=True), through the module's current `Path`.
+void remove_file(Borrowed path) {
+  Ref file = pyrt::call(module_global(names::Path), path);
+  pyrt::call_method_kw(file, unlink, unlink_keywords, Ref::borrow(Py_True));
+}
+
+// A special method looked up on the type, as the with statement does.
+Ref special_method(Borrowed object, const Name& method) {
+  Ref type = Ref::borrow(reinterpret_cast<PyObject*>(object.type()));
+  PyObject* found = nullptr;
+  if (pyrt::require(PyObject_GetOptionalAttr(type.get(), method.get().get(), &found)) == 0) {
+    PyErr_Format(PyExc_TypeError,
+                 "'%.200s' object does not support the context manager protocol (missed %s "
+                 "method)",
+                 object.type()->tp_name, method.text());
+    pyrt::throw_error();
+  }
+  return Ref::steal(found);
+}
+
+// `with tempfile.NamedTemporaryFile(suffix=".png", delete=False) as tmp: tmp.write(img_bytes);
+// tmp_path = tmp.name`. Returns the path of the closed, complete file. When writing or closing
+// fails after the file exists, the file is removed (errors of that removal are ignored) and the
+// original failure propagates, so no failure leaves a file behind.
+Ref write_temporary_png(Borrowed img_bytes) {
+  Ref manager = pyrt::call_method_kw(module_global(names::tempfile), named_temporary_file,
+                                     temporary_file_keywords, pyrt::string(".png"),
+                                     Ref::borrow(Py_False));
+  Ref exit_method = special_method(manager, exit_);
+  Ref enter_method = special_method(manager, enter);
+  Ref tmp = pyrt::call(enter_method, manager);
+  Ref tmp_path;
+  try {
+    try {
+      pyrt::call_method(tmp, write, img_bytes);
+      tmp_path = pyrt::getattr(tmp, name);
+    } catch (PyError& error) {
+      pyrt::Handling handling(error);
+      Ref traceback = Ref::steal(PyException_GetTraceback(error.value().get()));
+      Ref type = Ref::borrow(reinterpret_cast<PyObject*>(error.value().type()));
+      Ref suppress = pyrt::call(exit_method, manager, type, error.value(),
+                                traceback ? traceback : Ref::none());
+      if (!pyrt::truthy(suppress)) throw;
+    }
+    if (tmp_path) {
+      Ref none = Ref::none();
+      pyrt::call(exit_method, manager, none, none, none);
+    }
+  } catch (PyError& error) {
+    PyError failure = pyrt::exception_family(error);
+    pyrt::Handling handling(failure);
+    try {
+      remove_file(pyrt::getattr(tmp, name));
+    } catch (PyError& removal) {
+      pyrt::exception_family(removal);  // ignored: the original failure is what matters
+    }
+    throw failure;
+  }
+  if (!tmp_path) {
+    // The context manager swallowed the failure, so the path was never taken.
+    PyErr_SetString(PyExc_UnboundLocalError,
+                    "cannot access local variable 'tmp_path' where it is not associated with a "
+                    "value");
+    pyrt::throw_error();
+  }
+  return tmp_path;
+}
+
+}  // namespace
+
+Task<Ref> _send_reply(Borrowed self, Borrowed text, Borrowed metadata) {
+  Local telegram(pyrt::call_method(self, names::_get_telegram));
+  if (!pyrt::truthy(telegram)) {
+    log(Level::error, "Cannot send reply — Telegram connector not available");
+    co_return Ref::none();
+  }
+  Local chat_id(dict_get(metadata, names::chat_id));
+  if (!pyrt::truthy(chat_id)) chat_id = pyrt::getattr(telegram, names::_chat_id);
+  if (!pyrt::truthy(chat_id)) {
+    log(Level::error, "Cannot send reply — no chat_id");
+    co_return Ref::none();
+  }
+  Local result(co_await pyrt::awaitable(pyrt::call_method_kw(
+      telegram, names::send_message, send_message_keywords, text, chat_id, pyrt::string(""))));
+  if (pyrt::truthy(result_get(result, success))) {
+    log(Level::info, pyrt::concat({pyrt::string("Reply sent to Telegram (msg_ids="),
+                                   pyrt::str(result_get(result, message_ids)), pyrt::string(")")}));
+  } else {
+    log(Level::error, pyrt::concat({pyrt::string("Failed to send Telegram reply: "),
+                                    pyrt::str(result_get(result, message))}));
+  }
+  co_return Ref::none();
+}
+
+Task<Ref> _send_screenshot(Borrowed, Borrowed image_base64, Borrowed chat_id, Borrowed telegram) {
+  std::optional<PyError> failure;
+  bool sent = false;
+  try {
+    Local img_bytes(pyrt::call_method(module_global(names::base64), b64decode, image_base64));
+    Local tmp_path(write_temporary_png(img_bytes));
+    img_bytes = Ref();
+    // Whatever happens to the send, the file is removed before the outcome is reported.
+    std::optional<PyError> send_error;
+    try {
+      Local result(co_await pyrt::awaitable(
+          pyrt::call_method_kw(telegram, names::send_photo, send_photo_keywords, tmp_path,
+                               pyrt::string("📸 Screenshot"), chat_id)));
+      if (pyrt::truthy(result_get(result, success))) {
+        log(Level::info, "Screenshot sent to Telegram");
+        sent = true;
+      } else {
+        log(Level::warning, pyrt::concat({pyrt::string("Failed to send screenshot to Telegram: "),
+                                          pyrt::str(result_get(result, message))}));
+      }
+    } catch (PyError& error) {
+      send_error.emplace(std::move(error));
+    }
+    if (send_error) {
+      pyrt::Handling handling(*send_error);
+      remove_file(tmp_path);
+      throw std::move(*send_error);
+    }
+    remove_file(tmp_path);
+  } catch (PyError& error) {
+    failure.emplace(pyrt::exception_family(error));
+  }
+  if (failure) {
+    pyrt::Handling handling(*failure);
+    log(Level::error, pyrt::concat({pyrt::string("Failed to send screenshot to Telegram: "),
+                                    pyrt::str(failure->value())}));
+    co_return Ref::borrow(Py_False);
+  }
+  co_return pyrt::boolean(sent);
+}
+
+}  // namespace telegram_bridge
