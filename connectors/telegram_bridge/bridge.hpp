@@ -74,8 +74,8 @@ namespace names {
 extern const Name asyncio, base64, logging, tempfile, Path, Any, logger, TelegramBridge, _bridge,
     get_telegram_bridge;
 extern const Name _running, _processing, _queue, _worker_task;
-extern const Name _get_telegram, _get_agent, _on_telegram_message, _process_queue,
-    _handle_message, _send_reply, _send_screenshot;
+extern const Name _get_telegram, _get_agent, _on_telegram_message, _process_queue, _handle_message,
+    _send_reply, _send_screenshot;
 extern const Name get, start, stop, set_message_handler, send_typing, send_message, send_photo,
     is_configured, _chat_id, process_message, to_dict, broadcast, manager, get_state;
 extern const Name chat_id, from_name, type, data;

@@ -1,5 +1,6 @@
 // The module's load-time behaviour, the TelegramBridge class, the process-wide bridge, and
 // starting and stopping the bridge.
+#include <atomic>
 #include <cstdint>
 
 #include "bridge.hpp"
@@ -27,14 +28,18 @@ namespace {
 
 // Process-wide: the module loads into one interpreter, once. The module reference is kept for
 // the life of the process.
-std::int64_t recorded_interpreter = -1;
+std::atomic<std::int64_t> recorded_interpreter{-1};
 PyObject* executed_module = nullptr;
 
 const Name cancelled_error("CancelledError"), create_task("create_task"), done("done"),
     cancel("cancel"), queue_type("Queue"), get_logger("getLogger");
 
-Ref true_() { return Ref::borrow(Py_True); }
-Ref false_() { return Ref::borrow(Py_False); }
+Ref true_() {
+  return Ref::borrow(Py_True);
+}
+Ref false_() {
+  return Ref::borrow(Py_False);
+}
 
 }  // namespace
 
@@ -62,7 +67,9 @@ void log(Level level, Borrowed message) {
   pyrt::call_method(logger, methods[static_cast<int>(level)], message);
 }
 
-void log(Level level, const char* message) { log(level, pyrt::string(message)); }
+void log(Level level, const char* message) {
+  log(level, pyrt::string(message));
+}
 
 Ref dict_get(Borrowed dict, Borrowed key, Borrowed fallback) {
   PyObject* value = nullptr;
@@ -97,7 +104,9 @@ Ref __init__(Borrowed self) {
   return Ref::none();
 }
 
-Ref is_running(Borrowed self) { return pyrt::getattr(self, names::_running); }
+Ref is_running(Borrowed self) {
+  return pyrt::getattr(self, names::_running);
+}
 
 Task<Ref> start(Borrowed self) {
   if (pyrt::truthy(pyrt::getattr(self, names::_running))) {
@@ -165,8 +174,8 @@ constexpr pyrt::Param screenshot_params[] = {{"self"},
                                              {"chat_id", nullptr, "str | int | None"},
                                              {"telegram", nullptr, "Any"}};
 
-const pyrt::FunctionSpec init_spec =
-    pyrt::function_spec<&__init__>("__init__", "TelegramBridge.__init__", nullptr, self_only, "None");
+const pyrt::FunctionSpec init_spec = pyrt::function_spec<&__init__>(
+    "__init__", "TelegramBridge.__init__", nullptr, self_only, "None");
 const pyrt::FunctionSpec start_spec = pyrt::function_spec<&start>(
     "start", "TelegramBridge.start",
     "Start the bridge — begins processing incoming Telegram messages.", self_only, "None");
@@ -200,10 +209,10 @@ const pyrt::FunctionSpec send_screenshot_spec = pyrt::function_spec<&_send_scree
 }  // namespace
 
 const Operation operations[] = {
-    {&init_spec, false},          {&start_spec, false},         {&stop_spec, false},
-    {&is_running_spec, true},     {&get_telegram_spec, false},  {&get_agent_spec, false},
-    {&on_message_spec, false},    {&process_queue_spec, false}, {&handle_message_spec, false},
-    {&send_reply_spec, false},    {&send_screenshot_spec, false},
+    {&init_spec, false},       {&start_spec, false},           {&stop_spec, false},
+    {&is_running_spec, true},  {&get_telegram_spec, false},    {&get_agent_spec, false},
+    {&on_message_spec, false}, {&process_queue_spec, false},   {&handle_message_spec, false},
+    {&send_reply_spec, false}, {&send_screenshot_spec, false},
 };
 const std::size_t operation_count = sizeof(operations) / sizeof(operations[0]);
 
@@ -251,9 +260,9 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
       [&]() -> PyObject* {
         std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
         if (interpreter < 0) pyrt::throw_error();
-        if (recorded_interpreter < 0) {
-          recorded_interpreter = interpreter;
-        } else if (recorded_interpreter != interpreter) {
+        std::int64_t expected = -1;
+        if (!recorded_interpreter.compare_exchange_strong(expected, interpreter) &&
+            expected != interpreter) {
           throw PyError::format(PyExc_ImportError, interpreter_change);
         }
         if (executed_module != nullptr) return Py_NewRef(executed_module);
@@ -262,8 +271,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
         copy_spec_attribute(Borrowed(spec), "loader", module, "__loader__", false);
         copy_spec_attribute(Borrowed(spec), "origin", module, "__file__", false);
         copy_spec_attribute(Borrowed(spec), "parent", module, "__package__", false);
-        copy_spec_attribute(Borrowed(spec), "submodule_search_locations", module, "__path__",
-                            true);
+        copy_spec_attribute(Borrowed(spec), "submodule_search_locations", module, "__path__", true);
         return module.release();
       },
       static_cast<PyObject*>(nullptr));
@@ -274,7 +282,8 @@ Ref make_class(Borrowed module_name_object) {
   pyrt::require(PyDict_SetItemString(namespace_dict.get(), "__module__", module_name_object.get()));
   Ref qualname = pyrt::string("TelegramBridge");
   pyrt::require(PyDict_SetItemString(namespace_dict.get(), "__qualname__", qualname.get()));
-  Ref doc = pyrt::string("Routes Telegram messages through the Kavori agent and sends responses back.");
+  Ref doc =
+      pyrt::string("Routes Telegram messages through the Kavori agent and sends responses back.");
   pyrt::require(PyDict_SetItemString(namespace_dict.get(), "__doc__", doc.get()));
   Borrowed globals(PyModule_GetDict(executed_module));
   for (std::size_t i = 0; i < operation_count; ++i) {
@@ -293,8 +302,9 @@ Ref make_class(Borrowed module_name_object) {
 void fill_namespace(Borrowed module) {
   if ((Py_Version >> 24) != 3 || ((Py_Version >> 16) & 0xff) != 14) {
     pyrt::require(PyErr_WarnFormat(
-        PyExc_RuntimeWarning, 1, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-        3, 14, module_name, "does not match", static_cast<int>(Py_Version >> 24),
+        PyExc_RuntimeWarning, 1,
+        "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 14,
+        module_name, "does not match", static_cast<int>(Py_Version >> 24),
         static_cast<int>((Py_Version >> 16) & 0xff)));
   }
   auto bind = [&](const Name& name, const Ref& value) {
@@ -306,13 +316,13 @@ void fill_namespace(Borrowed module) {
   bind(names::Path, pyrt::import_from(Name("pathlib"), names::Path));
   bind(names::Any, pyrt::import_from(Name("typing"), names::Any));
   Ref module_name_object = pyrt::string(module_name);
-  bind(names::logger, pyrt::call_method(module_global(names::logging), get_logger, module_name_object));
+  bind(names::logger,
+       pyrt::call_method(module_global(names::logging), get_logger, module_name_object));
   pyrt::init_runtime(module_name);
   bind(names::TelegramBridge, make_class(module_name_object));
   bind(names::_bridge, Ref::none());
-  bind(names::get_telegram_bridge,
-       pyrt::make_function(get_telegram_bridge_spec, module_name_object,
-                           Borrowed(PyModule_GetDict(module.get()))));
+  bind(names::get_telegram_bridge, pyrt::make_function(get_telegram_bridge_spec, module_name_object,
+                                                       Borrowed(PyModule_GetDict(module.get()))));
 }
 
 int exec_module(PyObject* module) noexcept {
@@ -334,15 +344,18 @@ int exec_module(PyObject* module) noexcept {
   return status;
 }
 
+// The interpreter is told any interpreter may load the module so that the creation step itself
+// can refuse a second one, with its own message.
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
     {0, nullptr},
 };
 
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT, "telegram_bridge", module_doc, 0, nullptr, module_slots,
-    nullptr,                nullptr,           nullptr,
+    PyModuleDef_HEAD_INIT, "telegram_bridge", module_doc, 0,       nullptr,
+    module_slots,          nullptr,           nullptr,    nullptr,
 };
 
 }  // namespace

@@ -16,7 +16,9 @@ const Name put("put"), wait_for("wait_for"), cancelled_error("CancelledError"), 
 const pyrt::KwNames timeout_keyword("timeout");
 const pyrt::KwNames chat_id_keyword("chat_id");
 
-Ref text_of(const char* utf8) { return pyrt::string(utf8); }
+Ref text_of(const char* utf8) {
+  return pyrt::string(utf8);
+}
 
 // `target, other = item`, as tuple unpacking does it.
 void unpack_pair(Borrowed item, Ref& first, Ref& second) {
@@ -115,7 +117,8 @@ Task<void> process_event(Borrowed self, Borrowed event, Borrowed telegram, Borro
   }
   if (equals(type, text_of("error"))) {
     Ref data = pyrt::getattr(event, names::data);
-    Ref error_msg = pyrt::str(pyrt::call_method(data, names::get, message, text_of("Unknown error")));
+    Ref error_msg =
+        pyrt::str(pyrt::call_method(data, names::get, message, text_of("Unknown error")));
     Ref line = pyrt::concat({text_of("⚠️ "), error_msg});
     pyrt::require(PyList_Append(run.response_parts.get(), line.get()));
     log(Level::warning, pyrt::concat({text_of("Agent error event: "), error_msg}));
@@ -131,11 +134,11 @@ Ref compose_reply(RunState& run) {
   Ref final_response = pyrt::call_method(joined, strip);
   Py_ssize_t summaries = PyList_GET_SIZE(run.tool_summaries.get());
   if (PyUnicode_GetLength(final_response.get()) == 0) {
-    final_response =
-        summaries == 0 && run.screenshots_sent == 0
-            ? text_of("I received your message but had no response to give. Could you try "
-                      "rephrasing?")
-            : text_of("✅ Done!");
+    final_response = summaries == 0 && run.screenshots_sent == 0
+                         ? text_of(
+                               "I received your message but had no response to give. Could you try "
+                               "rephrasing?")
+                         : text_of("✅ Done!");
   }
   if (summaries > 0) {
     Ref shown = pyrt::require(PyList_GetSlice(run.tool_summaries.get(), 0, 8));
@@ -191,13 +194,12 @@ Task<Ref> _process_queue(Borrowed self) {
           throw std::move(*wait_error);
         }
       }
-      log(Level::info, pyrt::concat({text_of("Processing queued message: "),
-                                     pyrt::str(head(text, 80))}));
+      log(Level::info,
+          pyrt::concat({text_of("Processing queued message: "), pyrt::str(head(text, 80))}));
       pyrt::setattr(self, names::_processing, Ref::borrow(Py_True));
       std::optional<PyError> failure;
       try {
-        co_await pyrt::awaitable(
-            pyrt::call_method(self, names::_handle_message, text, metadata));
+        co_await pyrt::awaitable(pyrt::call_method(self, names::_handle_message, text, metadata));
       } catch (PyError& error) {
         if (!error.is_exception_family()) {
           pyrt::setattr(self, names::_processing, Ref::borrow(Py_False));
@@ -299,15 +301,15 @@ Task<Ref> _handle_message(Borrowed self, Borrowed text, Borrowed metadata) {
   if (agent_error) {
     pyrt::Handling handling(*agent_error);
     log(Level::exception, "Agent processing failed for Telegram message");
-    Ref line = pyrt::concat(
-        {text_of("⚠️ Processing error: "), head(pyrt::str(agent_error->value()), 300)});
+    Ref line =
+        pyrt::concat({text_of("⚠️ Processing error: "), head(pyrt::str(agent_error->value()), 300)});
     pyrt::require(PyList_Append(run.response_parts.get(), line.get()));
   }
 
   Local final_response(compose_reply(run));
   Ref count = pyrt::require(PyLong_FromSsize_t(PyUnicode_GetLength(final_response.get())));
-  log(Level::info, pyrt::concat({text_of("Sending reply to Telegram ("), pyrt::str(count),
-                                 text_of(" chars)")}));
+  log(Level::info,
+      pyrt::concat({text_of("Sending reply to Telegram ("), pyrt::str(count), text_of(" chars)")}));
   co_await pyrt::awaitable(pyrt::call_method(self, names::_send_reply, final_response, metadata));
   co_return Ref::none();
 }

@@ -15,7 +15,9 @@ const pyrt::KwNames temporary_file_keywords("suffix", "delete");
 const pyrt::KwNames send_photo_keywords("caption", "chat_id");
 const pyrt::KwNames unlink_keywords("missing_ok");
 
-Ref result_get(Borrowed result, const Name& key) { return pyrt::call_method(result, names::get, key); }
+Ref result_get(Borrowed result, const Name& key) {
+  return pyrt::call_method(result, names::get, key);
+}
 
 // Path(path).unlink(missing_ok=True), through the module's current `Path`.
 void remove_file(Borrowed path) {
@@ -42,9 +44,9 @@ Ref special_method(Borrowed object, const Name& method) {
 // fails after the file exists, the file is removed (errors of that removal are ignored) and the
 // original failure propagates, so no failure leaves a file behind.
 Ref write_temporary_png(Borrowed img_bytes) {
-  Ref manager = pyrt::call_method_kw(module_global(names::tempfile), named_temporary_file,
-                                     temporary_file_keywords, pyrt::string(".png"),
-                                     Ref::borrow(Py_False));
+  Ref manager =
+      pyrt::call_method_kw(module_global(names::tempfile), named_temporary_file,
+                           temporary_file_keywords, pyrt::string(".png"), Ref::borrow(Py_False));
   Ref exit_method = special_method(manager, exit_);
   Ref enter_method = special_method(manager, enter);
   Ref tmp = pyrt::call(enter_method, manager);

@@ -29,12 +29,14 @@ Ref concat(std::initializer_list<Borrowed> parts) {
   return require(PyUnicodeWriter_Finish(writer));
 }
 
-Ref import(Borrowed module) { return require(PyImport_Import(module.get())); }
+Ref import(Borrowed module) {
+  return require(PyImport_Import(module.get()));
+}
 
 Ref import_from(Borrowed module_name, Borrowed name) {
   Ref fromlist = require(PyTuple_Pack(1, name.get()));
-  Ref module =
-      require(PyImport_ImportModuleLevelObject(module_name.get(), nullptr, nullptr, fromlist.get(), 0));
+  Ref module = require(
+      PyImport_ImportModuleLevelObject(module_name.get(), nullptr, nullptr, fromlist.get(), 0));
   PyObject* value = nullptr;
   if (require(PyObject_GetOptionalAttr(module.get(), name.get(), &value)) == 1) {
     return Ref::steal(value);
@@ -43,11 +45,12 @@ Ref import_from(Borrowed module_name, Borrowed name) {
   PyObject* file = nullptr;
   if (PyObject_GetOptionalAttrString(module.get(), "__file__", &file) < 0) PyErr_Clear();
   Ref path = Ref::steal(file);
-  Ref message = path && PyUnicode_Check(path.get())
-                    ? require(PyUnicode_FromFormat("cannot import name %R from %R (%U)", name.get(),
-                                                   module_name.get(), path.get()))
-                    : require(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
-                                                   name.get(), module_name.get()));
+  Ref message =
+      path && PyUnicode_Check(path.get())
+          ? require(PyUnicode_FromFormat("cannot import name %R from %R (%U)", name.get(),
+                                         module_name.get(), path.get()))
+          : require(PyUnicode_FromFormat("cannot import name %R from %R (unknown location)",
+                                         name.get(), module_name.get()));
   PyErr_SetImportError(message.get(), module_name.get(), path.get());
   throw_error();
 }

@@ -12,6 +12,7 @@
 #include "internal.hpp"
 // After Python.h (through internal.hpp), which it needs.
 #include <frameobject.h>
+
 #include "pyrt/call.hpp"
 
 namespace pyrt {
@@ -31,8 +32,12 @@ namespace {
 
 thread_local Driver* t_driver = nullptr;
 
-CoroObject* as_coro(PyObject* object) { return reinterpret_cast<CoroObject*>(object); }
-PyObject* as_object(CoroObject* coro) { return reinterpret_cast<PyObject*>(coro); }
+CoroObject* as_coro(PyObject* object) {
+  return reinterpret_cast<CoroObject*>(object);
+}
+PyObject* as_object(CoroObject* coro) {
+  return reinterpret_cast<PyObject*>(coro);
+}
 
 bool chain_running(CoroObject* coro) {
   while (coro->f.linked_parent != nullptr) coro = coro->f.linked_parent;
@@ -397,7 +402,9 @@ PyObject* coro_close(PyObject* self, PyObject*) noexcept {
   return boundary([&] { return close_impl(as_coro(self)); }, static_cast<PyObject*>(nullptr));
 }
 
-PyObject* coro_await(PyObject* self) noexcept { return Py_NewRef(self); }
+PyObject* coro_await(PyObject* self) noexcept {
+  return Py_NewRef(self);
+}
 
 // CPython's own wording and route for an unawaited coroutine, so warning filters apply.
 void warn_never_awaited(CoroObject* self) {
@@ -553,7 +560,9 @@ PyObject* get_cr_code(PyObject* self, void*) noexcept {
       static_cast<PyObject*>(nullptr));
 }
 
-PyObject* get_cr_origin(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+PyObject* get_cr_origin(PyObject*, void*) noexcept {
+  Py_RETURN_NONE;
+}
 
 PyObject* get_name(PyObject* self, void*) noexcept {
   return Ref(as_coro(self)->f.name).release();
@@ -585,7 +594,8 @@ PyMethodDef coro_methods[] = {
      METH_FASTCALL,
      PyDoc_STR("throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, "
                "return next iterated value or raise\nStopIteration.")},
-    {"close", coro_close, METH_NOARGS, PyDoc_STR("close() -> raise GeneratorExit inside coroutine.")},
+    {"close", coro_close, METH_NOARGS,
+     PyDoc_STR("close() -> raise GeneratorExit inside coroutine.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -609,7 +619,9 @@ std::string coroutine_type_name;
 
 namespace detail {
 
-CoroObject* current_coroutine() noexcept { return t_driver != nullptr ? t_driver->current : nullptr; }
+CoroObject* current_coroutine() noexcept {
+  return t_driver != nullptr ? t_driver->current : nullptr;
+}
 
 void link_local(CoroObject* owner, LocalNode* node) noexcept {
   LocalNode* head = &owner->f.locals;
@@ -631,7 +643,9 @@ void* allocate_frame(std::size_t size) {
   return frame;
 }
 
-void free_frame(void* frame) noexcept { PyMem_Free(frame); }
+void free_frame(void* frame) noexcept {
+  PyMem_Free(frame);
+}
 
 Ref store_unhandled_exception() noexcept {
   try {
@@ -795,7 +809,9 @@ PlainScope::PlainScope() noexcept : saved_(t_driver) {
   static_assert(sizeof(Driver*) == sizeof(void*));
   t_driver = nullptr;
 }
-PlainScope::~PlainScope() { t_driver = static_cast<Driver*>(saved_); }
+PlainScope::~PlainScope() {
+  t_driver = static_cast<Driver*>(saved_);
+}
 
 // ---- Creation ----
 
@@ -849,7 +865,8 @@ void init_coroutine_type(const char* module) {
           Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
       slots,
   };
-  runtime_types.coroutine = reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&spec)).release());
+  runtime_types.coroutine =
+      reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&spec)).release());
 }
 
 bool is_coroutine(Borrowed object) noexcept {
@@ -862,8 +879,8 @@ Ref async_iter(Borrowed iterable) {
   PyTypeObject* type = iterable.type();
   unaryfunc aiter = type->tp_as_async != nullptr ? type->tp_as_async->am_aiter : nullptr;
   if (aiter == nullptr) {
-    PyErr_Format(PyExc_TypeError, "'async for' requires an object with __aiter__ method, got %.100s",
-                 type->tp_name);
+    PyErr_Format(PyExc_TypeError,
+                 "'async for' requires an object with __aiter__ method, got %.100s", type->tp_name);
     throw_error();
   }
   Ref iterator = require(aiter(iterable.get()));

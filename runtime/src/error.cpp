@@ -1,7 +1,7 @@
+#include "pyrt/error.hpp"
+
 #include <cstdio>
 #include <cstdlib>
-
-#include "pyrt/error.hpp"
 
 namespace pyrt {
 
@@ -19,7 +19,9 @@ PyError PyError::format(PyObject* type, const char* message) noexcept {
   return fetch();
 }
 
-void throw_error() { throw PyError::fetch(); }
+void throw_error() {
+  throw PyError::fetch();
+}
 
 void raise_current_exception() noexcept {
   try {

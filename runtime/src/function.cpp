@@ -11,7 +11,9 @@ namespace {
 
 constexpr std::size_t max_params = 16;
 
-FunctionObject* as_function(PyObject* object) { return reinterpret_cast<FunctionObject*>(object); }
+FunctionObject* as_function(PyObject* object) {
+  return reinterpret_cast<FunctionObject*>(object);
+}
 
 // "'a'", "'a' and 'b'", "'a', 'b', and 'c'", as Python lists missing arguments.
 std::string quoted_list(const FunctionSpec& spec, const bool* missing) {
@@ -87,7 +89,8 @@ void bind_arguments(FunctionObject* function, PyObject* const* args, std::size_t
   for (std::size_t i = 0; i < count; ++i) {
     PyTypeObject* expected = spec.params[i].exact_type;
     if (expected != nullptr && Py_TYPE(bound[i]) != expected) {
-      PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+      PyErr_Format(PyExc_TypeError,
+                   "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                    spec.params[i].name, expected->tp_name, Py_TYPE(bound[i])->tp_name);
       throw_error();
     }
@@ -159,14 +162,22 @@ PyObject* function_repr(PyObject* self) noexcept {
   return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->f.qualname.get(), self);
 }
 
-PyObject* get_ref(const Ref& field) { return Py_NewRef(field ? field.get() : Py_None); }
+PyObject* get_ref(const Ref& field) {
+  return Py_NewRef(field ? field.get() : Py_None);
+}
 
-PyObject* get_name(PyObject* self, void*) noexcept { return get_ref(as_function(self)->f.name); }
+PyObject* get_name(PyObject* self, void*) noexcept {
+  return get_ref(as_function(self)->f.name);
+}
 PyObject* get_qualname(PyObject* self, void*) noexcept {
   return get_ref(as_function(self)->f.qualname);
 }
-PyObject* get_module(PyObject* self, void*) noexcept { return get_ref(as_function(self)->f.module); }
-PyObject* get_doc(PyObject* self, void*) noexcept { return get_ref(as_function(self)->f.doc); }
+PyObject* get_module(PyObject* self, void*) noexcept {
+  return get_ref(as_function(self)->f.module);
+}
+PyObject* get_doc(PyObject* self, void*) noexcept {
+  return get_ref(as_function(self)->f.doc);
+}
 PyObject* get_annotations(PyObject* self, void*) noexcept {
   return get_ref(as_function(self)->f.annotations);
 }
@@ -220,8 +231,8 @@ PyObject* get_signature(PyObject* self_object, void*) noexcept {
             Ref annotation = string(spec.params[i].annotation);
             require(PyDict_SetItemString(kwargs.get(), "annotation", annotation.get()));
           }
-          Ref positional = require(PyTuple_Pack(2, PyTuple_GET_ITEM(self->f.param_names.get(), i),
-                                                kind.get()));
+          Ref positional =
+              require(PyTuple_Pack(2, PyTuple_GET_ITEM(self->f.param_names.get(), i), kind.get()));
           Ref parameter =
               require(PyObject_Call(parameter_type.get(), positional.get(), kwargs.get()));
           require(PyList_Append(parameters.get(), parameter.get()));
@@ -232,7 +243,8 @@ PyObject* get_signature(PyObject* self_object, void*) noexcept {
           require(PyDict_SetItemString(kwargs.get(), "return_annotation", annotation.get()));
         }
         Ref positional = require(PyTuple_Pack(1, parameters.get()));
-        return require(PyObject_Call(signature_type.get(), positional.get(), kwargs.get())).release();
+        return require(PyObject_Call(signature_type.get(), positional.get(), kwargs.get()))
+            .release();
       },
       static_cast<PyObject*>(nullptr));
 }
@@ -342,7 +354,8 @@ void init_function_type(const char* module) {
           Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
       slots,
   };
-  runtime_types.function = reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&spec)).release());
+  runtime_types.function =
+      reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&spec)).release());
 }
 
 void init_runtime(const char* module) {

@@ -11,29 +11,28 @@ namespace pyrt {
 enum class CoroState : std::uint8_t { created, started, closed };
 
 struct CoroFields {
-  Ref function;          // the Function that made this coroutine
+  Ref function;  // the Function that made this coroutine
   Ref name;
   Ref qualname;
-  Ref awaited;           // iterator the suspended frame waits on, or a linked child coroutine
-  Ref inbox_value;       // outcome of the awaited object, for the frame to pick up
+  Ref awaited;      // iterator the suspended frame waits on, or a linked child coroutine
+  Ref inbox_value;  // outcome of the awaited object, for the frame to pick up
   Ref inbox_error;
-  Ref frame_object;      // made on first access of cr_frame
+  Ref frame_object;  // made on first access of cr_frame
   std::coroutine_handle<> body;
   detail::PromiseBase* promise = nullptr;
-  std::coroutine_handle<> suspended;  // the frame (body or C++ child) waiting at a co_await
+  std::coroutine_handle<> suspended;    // the frame (body or C++ child) waiting at a co_await
   CoroObject* linked_parent = nullptr;  // the coroutine whose frame awaits this one directly
   detail::LocalNode locals;             // sentinel of the list of live Locals
   Handling* handling = nullptr;         // innermost active exception handler
   CoroState state = CoroState::created;
-  bool running = false;                 // a driver is executing this chain from here
+  bool running = false;  // a driver is executing this chain from here
   bool awaited_is_link = false;
 
   CoroFields() noexcept { locals.prev = locals.next = &locals; }
 };
 
 struct CoroObject {
-  PyObject_VAR_HEAD
-  CoroFields f;
+  PyObject_VAR_HEAD CoroFields f;
 
   PyObject** args() noexcept {
     return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(this) + sizeof(CoroObject));
@@ -48,13 +47,12 @@ struct FunctionFields {
   Ref doc;
   Ref annotations;
   Ref globals;
-  Ref code;           // made on first use
-  Ref param_names;    // tuple of interned parameter names
+  Ref code;         // made on first use
+  Ref param_names;  // tuple of interned parameter names
 };
 
 struct FunctionObject {
-  PyObject_HEAD
-  vectorcallfunc vectorcall;
+  PyObject_HEAD vectorcallfunc vectorcall;
   FunctionFields f;
 };
 

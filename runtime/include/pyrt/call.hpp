@@ -70,7 +70,8 @@ Ref call_method(Borrowed self, Borrowed name, const Args&... args) {
 template <class... Args>
 Ref call_method_kw(Borrowed self, Borrowed name, Borrowed kwnames, const Args&... args) {
   std::array<PyObject*, sizeof...(Args) + 1> argv{self.get(), Borrowed(args).get()...};
-  std::size_t positional = sizeof...(Args) + 1 - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames.get()));
+  std::size_t positional =
+      sizeof...(Args) + 1 - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames.get()));
   return require(PyObject_VectorcallMethod(
       name.get(), argv.data(), positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
@@ -81,10 +82,18 @@ inline Ref getattr(Borrowed object, Borrowed name) {
 inline void setattr(Borrowed object, Borrowed name, Borrowed value) {
   require(PyObject_SetAttr(object.get(), name.get(), value.get()));
 }
-inline bool truthy(Borrowed object) { return require(PyObject_IsTrue(object.get())) != 0; }
-inline Ref str(Borrowed object) { return require(PyObject_Str(object.get())); }
-inline Ref string(const char* utf8) { return require(PyUnicode_FromString(utf8)); }
-inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
+inline bool truthy(Borrowed object) {
+  return require(PyObject_IsTrue(object.get())) != 0;
+}
+inline Ref str(Borrowed object) {
+  return require(PyObject_Str(object.get()));
+}
+inline Ref string(const char* utf8) {
+  return require(PyUnicode_FromString(utf8));
+}
+inline Ref boolean(bool value) {
+  return Ref::borrow(value ? Py_True : Py_False);
+}
 
 // The first `count` code points of a str (the whole string when shorter).
 Ref prefix(Borrowed text, Py_ssize_t count);

@@ -61,11 +61,11 @@ struct FinalAwaiter {
 };
 
 struct PromiseBase {
-  CoroObject* owner = nullptr;               // the coroutine object this frame runs for
-  std::coroutine_handle<> continuation;      // the C++ frame awaiting this one, if any
-  Ref error;                                 // the exception the body ended with
-  Ref result;                                // the value of a body returning Ref
-  bool is_body = false;                      // the outermost frame of `owner`
+  CoroObject* owner = nullptr;           // the coroutine object this frame runs for
+  std::coroutine_handle<> continuation;  // the C++ frame awaiting this one, if any
+  Ref error;                             // the exception the body ended with
+  Ref result;                            // the value of a body returning Ref
+  bool is_body = false;                  // the outermost frame of `owner`
 
   std::suspend_always initial_suspend() const noexcept { return {}; }
   FinalAwaiter final_suspend() const noexcept { return {}; }
@@ -170,7 +170,9 @@ class PyAwaiter {
 };
 }  // namespace detail
 
-inline detail::PyAwaiter awaitable(Ref object) noexcept { return detail::PyAwaiter(std::move(object)); }
+inline detail::PyAwaiter awaitable(Ref object) noexcept {
+  return detail::PyAwaiter(std::move(object));
+}
 
 // A reference the cycle collector sees while the frame is suspended. Declare every Ref that
 // lives across a co_await as a Local. Outside a coroutine body it is a plain owned reference.
@@ -220,8 +222,8 @@ class Handling {
 
  private:
   Ref exception_;
-  Ref saved_;                   // outside a coroutine: the handled exception to restore
-  Handling* outer_ = nullptr;   // in a coroutine: the enclosing handler of the same coroutine
+  Ref saved_;                  // outside a coroutine: the handled exception to restore
+  Handling* outer_ = nullptr;  // in a coroutine: the enclosing handler of the same coroutine
   CoroObject* owner_ = nullptr;
 };
 

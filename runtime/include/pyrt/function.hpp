@@ -28,12 +28,12 @@ using CoroutineBody = Task<Ref> (*)(const Borrowed* args);
 struct FunctionSpec {
   const char* name;
   const char* qualname;
-  const char* doc = nullptr;                // no docstring when null
+  const char* doc = nullptr;  // no docstring when null
   std::span<const Param> params;
   const char* return_annotation = nullptr;  // not annotated when null
   PlainBody plain = nullptr;                // exactly one of plain and coroutine is set
   CoroutineBody coroutine = nullptr;
-  const char* source_file = "";             // shown as the coroutine's code location
+  const char* source_file = "";  // shown as the coroutine's code location
   int source_line = 0;
 };
 
