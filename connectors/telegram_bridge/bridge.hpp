@@ -63,6 +63,10 @@ enum class Level { debug, info, warning, error, exception };
 void log(Level level, Borrowed message);
 void log(Level level, const char* message);
 
+// A fixed text (a string literal) as a str, made once.
+inline Ref text_of(const char* literal) {
+  return Ref::borrow(pyrt::literal(literal));
+}
 // metadata.get(key) / metadata.get(key, default) on an exact dict.
 Ref dict_get(Borrowed dict, Borrowed key, Borrowed fallback = Borrowed(Py_None));
 // The first `count` characters of `text`, as text[:count] gives them.

@@ -68,7 +68,7 @@ void log(Level level, Borrowed message) {
 }
 
 void log(Level level, const char* message) {
-  log(level, pyrt::string(message));
+  log(level, pyrt::literal(message));
 }
 
 Ref dict_get(Borrowed dict, Borrowed key, Borrowed fallback) {
@@ -88,6 +88,7 @@ Ref head(Borrowed text, Py_ssize_t count) {
 
 bool equals(Borrowed a, Borrowed b) {
   if (PyUnicode_CheckExact(a.get()) && PyUnicode_CheckExact(b.get())) {
+    if (a.is(b)) return true;
     return PyUnicode_Compare(a.get(), b.get()) == 0;
   }
   return pyrt::truthy(pyrt::require(PyObject_RichCompare(a.get(), b.get(), Py_EQ)));

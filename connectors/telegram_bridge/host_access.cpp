@@ -9,7 +9,8 @@ const Name server_module("kavori.gateway.server"), connector_manager("connector_
     telegram_key("telegram"), agent_key("agent");
 
 Ref server_state() {
-  Ref get_state = pyrt::import_from(server_module, names::get_state);
+  static const pyrt::KwNames fromlist("get_state");
+  Ref get_state = pyrt::import_from(server_module, names::get_state, fromlist);
   return pyrt::call(get_state);
 }
 
@@ -17,7 +18,7 @@ Ref server_state() {
 Ref lookup_failed(PyError& error, const char* prefix) {
   PyError failure = pyrt::exception_family(error);
   pyrt::Handling handling(failure);
-  log(Level::error, pyrt::concat({pyrt::string(prefix), pyrt::str(failure.value())}));
+  log(Level::error, pyrt::concat({text_of(prefix), pyrt::str(failure.value())}));
   return Ref::none();
 }
 

@@ -14,11 +14,8 @@ const Name put("put"), wait_for("wait_for"), cancelled_error("CancelledError"), 
     operation("operation"), screenshot("screenshot"), image_base64("image_base64"),
     message("message"), strip("strip");
 const pyrt::KwNames timeout_keyword("timeout");
+const pyrt::KwNames manager_fromlist("manager");
 const pyrt::KwNames chat_id_keyword("chat_id");
-
-Ref text_of(const char* utf8) {
-  return pyrt::string(utf8);
-}
 
 // `target, other = item`, as tuple unpacking does it.
 void unpack_pair(Borrowed item, Ref& first, Ref& second) {
@@ -61,22 +58,18 @@ struct RunState {
   long screenshots_sent = 0;
 };
 
-// Every event goes to the WebSocket clients first; any failure of that is discarded silently.
-Task<void> mirror_event(Borrowed event) {
+// The per-event step: mirror, then dispatch on the event's type. Failures outside the mirror
+// end the agent run.
+Task<void> process_event(Borrowed self, Borrowed event, Borrowed telegram, Borrowed chat_id,
+                         RunState& run) {
+  // Every event goes to the WebSocket clients first; any failure of that is discarded silently.
   try {
-    Local ws_manager(pyrt::import_from(ws_module, names::manager));
+    Local ws_manager(pyrt::import_from(ws_module, names::manager, manager_fromlist));
     Local event_dict(pyrt::call_method(event, names::to_dict));
     co_await pyrt::awaitable(pyrt::call_method(ws_manager, names::broadcast, event_dict));
   } catch (PyError& error) {
     pyrt::exception_family(error);
   }
-}
-
-// The per-event step: mirror, then dispatch on the event's type. Failures outside the mirror
-// end the agent run.
-Task<void> process_event(Borrowed self, Borrowed event, Borrowed telegram, Borrowed chat_id,
-                         RunState& run) {
-  co_await mirror_event(event);
   Local type(pyrt::getattr(event, names::type));
   if (equals(type, text_of("text"))) {
     Ref data = pyrt::getattr(event, names::data);
@@ -269,7 +262,7 @@ Task<Ref> _handle_message(Borrowed self, Borrowed text, Borrowed metadata) {
 
   std::optional<PyError> notice_error;
   try {
-    Local ws_manager(pyrt::import_from(ws_module, names::manager));
+    Local ws_manager(pyrt::import_from(ws_module, names::manager, manager_fromlist));
     Ref sender = pyrt::str(dict_get(metadata, names::from_name, text_of("User")));
     Local notice(pyrt::require(PyDict_New()));
     Ref content_text = pyrt::concat({text_of("📱 **Telegram** ("), sender, text_of("): "), text});
@@ -291,8 +284,9 @@ Task<Ref> _handle_message(Borrowed self, Borrowed text, Borrowed metadata) {
   try {
     log(Level::info, "Sending message to agent for processing...");
     Local events(pyrt::async_iter(pyrt::call_method(agent, names::process_message, text)));
-    while (std::optional<Ref> next = co_await pyrt::anext_value(events)) {
-      Local event(std::move(*next));
+    for (;;) {
+      Local event(co_await pyrt::anext(events));
+      if (!event) break;
       co_await process_event(self, event, telegram, chat_id, run);
     }
   } catch (PyError& error) {

@@ -46,7 +46,7 @@ Ref special_method(Borrowed object, const Name& method) {
 Ref write_temporary_png(Borrowed img_bytes) {
   Ref manager =
       pyrt::call_method_kw(module_global(names::tempfile), named_temporary_file,
-                           temporary_file_keywords, pyrt::string(".png"), Ref::borrow(Py_False));
+                           temporary_file_keywords, text_of(".png"), Ref::borrow(Py_False));
   Ref exit_method = special_method(manager, exit_);
   Ref enter_method = special_method(manager, enter);
   Ref tmp = pyrt::call(enter_method, manager);
@@ -102,12 +102,12 @@ Task<Ref> _send_reply(Borrowed self, Borrowed text, Borrowed metadata) {
     co_return Ref::none();
   }
   Local result(co_await pyrt::awaitable(pyrt::call_method_kw(
-      telegram, names::send_message, send_message_keywords, text, chat_id, pyrt::string(""))));
+      telegram, names::send_message, send_message_keywords, text, chat_id, text_of(""))));
   if (pyrt::truthy(result_get(result, success))) {
-    log(Level::info, pyrt::concat({pyrt::string("Reply sent to Telegram (msg_ids="),
-                                   pyrt::str(result_get(result, message_ids)), pyrt::string(")")}));
+    log(Level::info, pyrt::concat({text_of("Reply sent to Telegram (msg_ids="),
+                                   pyrt::str(result_get(result, message_ids)), text_of(")")}));
   } else {
-    log(Level::error, pyrt::concat({pyrt::string("Failed to send Telegram reply: "),
+    log(Level::error, pyrt::concat({text_of("Failed to send Telegram reply: "),
                                     pyrt::str(result_get(result, message))}));
   }
   co_return Ref::none();
@@ -125,12 +125,12 @@ Task<Ref> _send_screenshot(Borrowed, Borrowed image_base64, Borrowed chat_id, Bo
     try {
       Local result(co_await pyrt::awaitable(
           pyrt::call_method_kw(telegram, names::send_photo, send_photo_keywords, tmp_path,
-                               pyrt::string("📸 Screenshot"), chat_id)));
+                               text_of("📸 Screenshot"), chat_id)));
       if (pyrt::truthy(result_get(result, success))) {
         log(Level::info, "Screenshot sent to Telegram");
         sent = true;
       } else {
-        log(Level::warning, pyrt::concat({pyrt::string("Failed to send screenshot to Telegram: "),
+        log(Level::warning, pyrt::concat({text_of("Failed to send screenshot to Telegram: "),
                                           pyrt::str(result_get(result, message))}));
       }
     } catch (PyError& error) {
@@ -147,7 +147,7 @@ Task<Ref> _send_screenshot(Borrowed, Borrowed image_base64, Borrowed chat_id, Bo
   }
   if (failure) {
     pyrt::Handling handling(*failure);
-    log(Level::error, pyrt::concat({pyrt::string("Failed to send screenshot to Telegram: "),
+    log(Level::error, pyrt::concat({text_of("Failed to send screenshot to Telegram: "),
                                     pyrt::str(failure->value())}));
     co_return Ref::borrow(Py_False);
   }

@@ -1,13 +1,38 @@
 #include "pyrt/call.hpp"
 
+#include <cstdint>
+#include <unordered_map>
+
 namespace pyrt {
 
-Borrowed Name::get() const {
-  if (interned_ == nullptr) {
-    interned_ = PyUnicode_InternFromString(text_);
-    if (interned_ == nullptr) throw_error();
-  }
+Borrowed Name::intern() const {
+  interned_ = PyUnicode_InternFromString(text_);
+  if (interned_ == nullptr) throw_error();
   return Borrowed(interned_);
+}
+
+Borrowed literal(const char* text) {
+  // A direct-mapped cache in front of the table keeps the common case to a few instructions.
+  struct Slot {
+    const char* text;
+    PyObject* object;
+  };
+  static Slot recent[256];
+  Slot& slot = recent[(reinterpret_cast<std::uintptr_t>(text) >> 3) & 255];
+  if (slot.text == text) return Borrowed(slot.object);
+  // Never destroyed: the strings live as long as the process, and so does the table.
+  static auto* table = new std::unordered_map<const char*, PyObject*>();
+  auto found = table->find(text);
+  PyObject* object = nullptr;
+  if (found != table->end()) {
+    object = found->second;
+  } else {
+    object = PyUnicode_InternFromString(text);
+    if (object == nullptr) throw_error();
+    table->emplace(text, object);
+  }
+  slot = {text, object};
+  return Borrowed(object);
 }
 
 Ref prefix(Borrowed text, Py_ssize_t count) {
@@ -18,7 +43,9 @@ Ref prefix(Borrowed text, Py_ssize_t count) {
 }
 
 Ref concat(std::initializer_list<Borrowed> parts) {
-  PyUnicodeWriter* writer = PyUnicodeWriter_Create(0);
+  Py_ssize_t length = 0;
+  for (Borrowed part : parts) length += PyUnicode_GetLength(part.get());
+  PyUnicodeWriter* writer = PyUnicodeWriter_Create(length);
   if (writer == nullptr) throw_error();
   for (Borrowed part : parts) {
     if (PyUnicodeWriter_WriteStr(writer, part.get()) < 0) {
@@ -35,6 +62,10 @@ Ref import(Borrowed module) {
 
 Ref import_from(Borrowed module_name, Borrowed name) {
   Ref fromlist = require(PyTuple_Pack(1, name.get()));
+  return import_from(module_name, name, fromlist);
+}
+
+Ref import_from(Borrowed module_name, Borrowed name, Borrowed fromlist) {
   Ref module = require(
       PyImport_ImportModuleLevelObject(module_name.get(), nullptr, nullptr, fromlist.get(), 0));
   PyObject* value = nullptr;

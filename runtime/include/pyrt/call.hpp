@@ -14,11 +14,12 @@ namespace pyrt {
 class Name {
  public:
   explicit Name(const char* text) noexcept : text_(text) {}
-  Borrowed get() const;
+  Borrowed get() const { return interned_ != nullptr ? Borrowed(interned_) : intern(); }
   operator Borrowed() const { return get(); }  // NOLINT
   const char* text() const noexcept { return text_; }
 
  private:
+  Borrowed intern() const;
   const char* text_;
   mutable PyObject* interned_ = nullptr;
 };
@@ -91,6 +92,9 @@ inline Ref str(Borrowed object) {
 inline Ref string(const char* utf8) {
   return require(PyUnicode_FromString(utf8));
 }
+// The str of a string literal, made once per process and kept for its life (like Name): for
+// fixed texts on hot paths. Only for literals (the address identifies the text).
+Borrowed literal(const char* text);
 inline Ref boolean(bool value) {
   return Ref::borrow(value ? Py_True : Py_False);
 }
@@ -102,6 +106,8 @@ Ref concat(std::initializer_list<Borrowed> parts);
 
 // `from module import name`, as the import statement does it (ImportError when missing).
 Ref import_from(Borrowed module, Borrowed name);
+// The same with `fromlist`, a tuple holding just `name`, made once by the caller (a KwNames).
+Ref import_from(Borrowed module, Borrowed name, Borrowed fromlist);
 Ref import(Borrowed module);
 
 }  // namespace pyrt

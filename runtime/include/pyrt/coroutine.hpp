@@ -38,9 +38,8 @@ struct LocalNode {
   LocalNode* next = nullptr;
 };
 
-CoroObject* current_coroutine() noexcept;
-void link_local(CoroObject* owner, LocalNode* node) noexcept;
-void unlink_local(LocalNode* node) noexcept;
+// The list of Locals of the coroutine whose frame is running; null in plain code.
+LocalNode* current_locals() noexcept;
 
 void* allocate_frame(std::size_t size);
 void free_frame(void* frame) noexcept;
@@ -150,7 +149,8 @@ namespace detail {
 // Awaiting a Python object. The first step is taken eagerly, in await_ready.
 class PyAwaiter {
  public:
-  explicit PyAwaiter(Ref awaitable) noexcept : pending_(std::move(awaitable)) {}
+  explicit PyAwaiter(Ref awaitable, bool ends_on_stop_async = false) noexcept
+      : pending_(std::move(awaitable)), ends_on_stop_async_(ends_on_stop_async) {}
   bool await_ready();
   template <class Promise>
   std::coroutine_handle<> await_suspend(std::coroutine_handle<Promise> handle) noexcept {
@@ -167,6 +167,7 @@ class PyAwaiter {
   Ref yielded_;  // what its first step yielded
   CoroObject* owner_ = nullptr;
   bool link_ = false;
+  bool ends_on_stop_async_ = false;  // StopAsyncIteration gives an empty result, not an error
 };
 }  // namespace detail
 
@@ -179,14 +180,22 @@ inline detail::PyAwaiter awaitable(Ref object) noexcept {
 class Local {
  public:
   Local() noexcept : Local(Ref()) {}
-  explicit Local(Ref ref) noexcept : owner_(detail::current_coroutine()) {
+  explicit Local(Ref ref) noexcept {
     node_.ref = std::move(ref);
-    if (owner_ != nullptr) detail::link_local(owner_, &node_);
+    if (detail::LocalNode* head = detail::current_locals()) {
+      node_.prev = head;
+      node_.next = head->next;
+      head->next->prev = &node_;
+      head->next = &node_;
+    }
   }
   Local(const Local&) = delete;
   Local& operator=(const Local&) = delete;
   ~Local() {
-    if (owner_ != nullptr) detail::unlink_local(&node_);
+    if (node_.prev != nullptr) {
+      node_.prev->next = node_.next;
+      node_.next->prev = node_.prev;
+    }
   }
 
   Local& operator=(Ref ref) noexcept {
@@ -203,7 +212,6 @@ class Local {
 
  private:
   detail::LocalNode node_;
-  CoroObject* owner_;
 };
 
 // While alive, `error` is the exception being handled, as inside an `except` clause: Python code
@@ -232,7 +240,12 @@ class Handling {
 Ref async_iter(Borrowed iterable);
 // The awaitable that produces the next item; await it with anext_value().
 Ref async_next(Borrowed iterator);
-// Awaits the next item of an asynchronous iterator; nullopt when it is exhausted.
+// `co_await anext(iterator)` gives the next item of an asynchronous iterator, or an empty Ref
+// when it is exhausted (without raising and catching StopAsyncIteration as a C++ exception).
+inline detail::PyAwaiter anext(Borrowed iterator) {
+  return detail::PyAwaiter(async_next(iterator), true);
+}
+// The same as a C++ child coroutine; nullopt when the iterator is exhausted.
 Task<std::optional<Ref>> anext_value(Borrowed iterator);
 
 }  // namespace pyrt

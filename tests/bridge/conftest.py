@@ -1,0 +1,81 @@
+"""Fixtures for the bridge's behaviour tests: the fake host installed as the host modules, the
+module's log, a private temporary directory that must end up empty, and a fast worker poll."""
+
+import importlib
+import logging
+import os
+import shutil
+import sys
+import tempfile
+
+import pytest
+
+from .fakes import FastAsyncio, Host, LogCapture
+
+LOGGER_NAME = "kavori.connectors.telegram_bridge"
+
+
+@pytest.fixture
+def tb():
+    return importlib.import_module("kavori.connectors.telegram_bridge")
+
+
+@pytest.fixture
+def make_host(monkeypatch):
+    """Creates a fake host and installs it as `kavori.gateway.server` / `kavori.gateway.ws`;
+    whatever those entries of sys.modules held before comes back after the test."""
+
+    def make():
+        host = Host()
+        monkeypatch.setitem(sys.modules, "kavori.gateway.server", host.server)
+        monkeypatch.setitem(sys.modules, "kavori.gateway.ws", host.ws_module)
+        return host
+
+    return make
+
+
+@pytest.fixture
+def host(make_host):
+    return make_host()
+
+
+@pytest.fixture
+def bridge(tb, host):
+    return tb.TelegramBridge()
+
+
+@pytest.fixture
+def logs():
+    logger = logging.getLogger(LOGGER_NAME)
+    capture = LogCapture()
+    old_level = logger.level
+    logger.setLevel(logging.DEBUG)
+    logger.addHandler(capture)
+    try:
+        yield capture
+    finally:
+        logger.removeHandler(capture)
+        logger.setLevel(old_level)
+
+
+@pytest.fixture(autouse=True)
+def temp_dir(monkeypatch):
+    """Points the temporary directory at a new empty folder that must be empty again at the end:
+    no screenshot file may be left behind. (Made with mkdtemp: pytest's tmp_path keeps state per
+    call, which the reference-leak check would report.)"""
+    folder = tempfile.mkdtemp(prefix="bridge-test-")
+    monkeypatch.setattr(tempfile, "tempdir", folder)
+    try:
+        yield folder
+        assert os.listdir(folder) == []
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+@pytest.fixture
+def fast_poll(tb, monkeypatch):
+    """The worker's queue wait times out after 10 ms instead of 2 s; `.timeouts` records the
+    timeouts the worker asked for."""
+    proxy = FastAsyncio(0.01)
+    monkeypatch.setattr(tb, "asyncio", proxy)
+    return proxy

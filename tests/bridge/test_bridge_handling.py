@@ -1,0 +1,310 @@
+"""One message through the agent: guards, the WebSocket mirror, the event rules and the reply."""
+
+import asyncio
+import base64
+import sys
+
+import pytest
+
+from .fakes import AgentEvent, Call, FakeWebSocketManager, done, error, shot, text, tool, until
+
+pytestmark = pytest.mark.leakcheck
+
+NO_ANSWER = "I received your message but had no response to give. Could you try rephrasing?"
+NO_AGENT = "⚠️ Kavori agent is not initialized. Please check the web UI and ensure an API key is configured."
+PNG_B64 = base64.b64encode(b"\x89PNG\r\n\x1a\n-image-").decode()
+LOOKUPS = ("get_state", "state.get", "connectors.get", "tg.is_configured")
+
+
+def handle(run, bridge, message="hi", metadata=None):
+    metadata = {"chat_id": 42, "from_name": "Ann"} if metadata is None else metadata
+    run(bridge._handle_message(message, metadata))
+    return metadata
+
+
+def traffic(host):
+    """The calls that reach the chat, the WebSocket clients and the agent, in order."""
+    return [c for c in host.calls if not c.name.startswith(LOOKUPS)]
+
+
+def test_worked_example(run, bridge, host, logs):
+    events = [text("Opened the page."), text("All set.\n"), tool("browser", "open"), tool("memory", "save"),
+              tool("shell")]
+    host.agent.script(*events)
+    metadata = handle(run, bridge, "open the page")
+    reply = "Opened the page.\nAll set.\n\n📋 Actions:\n🔧 browser.open\n🔧 shell"
+    typing = Call("tg.send_typing", (), {"chat_id": 42})
+    notice = {"type": "telegram_message", "content": "📱 **Telegram** (Ann): open the page", "source": "telegram"}
+    expected = [typing, Call("ws.broadcast", (notice,), {}), Call("agent.process_message", ("open the page",), {})]
+    for i, event in enumerate(events):
+        expected += [Call("agent.next", (i,), {}), Call("ws.broadcast", (event.as_dict,), {})]
+        if event.data.get("tool") in ("browser", "shell"):
+            expected.append(typing)
+    expected += [Call("agent.next", (5,), {}), Call("tg.send_message", (reply,), {"chat_id": 42, "parse_mode": ""})]
+    assert traffic(host) == expected
+    broadcasts = [c.args[0] for c in host.of("ws.broadcast")]
+    assert list(broadcasts[0]) == ["type", "content", "source"]
+    assert all(sent is event.as_dict for sent, event in zip(broadcasts[1:], events))
+    assert host.calls[:4] == [Call("get_state", (), {}), Call("state.get", ("agent",), {}),
+                              Call("get_state", (), {}), Call("state.get", ("connector_manager",), {})]
+    assert metadata == {"chat_id": 42, "from_name": "Ann"}
+    assert logs.lines == [
+        ("INFO", "Sending message to agent for processing..."),
+        ("DEBUG", "Agent text: Opened the page."),
+        ("DEBUG", "Agent text: All set.\n"),
+        ("DEBUG", "Agent tool call: 🔧 browser.open"),
+        ("DEBUG", "Agent tool call: 🔧 shell"),
+        ("INFO", f"Sending reply to Telegram ({len(reply)} chars)"),
+        ("INFO", "Reply sent to Telegram (msg_ids=[101])"),
+    ]
+
+
+@pytest.mark.parametrize("agent, connector", [(None, False), (None, True), ("falsy", True), ("present", False)])
+def test_missing_agent_or_connector(run, bridge, host, logs, agent, connector):
+    if agent is None:
+        del host.state.items["agent"]
+    elif agent == "falsy":
+        host.state.items["agent"] = ""
+    if not connector:
+        host.telegram.configured = False
+    handle(run, bridge)
+    assert host.names("get_state", "state.get")[:4] == ["get_state", "state.get", "get_state", "state.get"]
+    assert host.of("state.get")[0].args == ("agent",)  # both lookups happen, the agent's first
+    assert host.of("agent.process_message") == [] and host.of("tg.send_typing") == [] and host.of("ws.broadcast") == []
+    if agent == "present":
+        assert logs.lines == [("ERROR", "Telegram connector not available")]
+        assert host.sent() == []
+    elif connector:
+        assert logs.lines == [("ERROR", "Agent not available for Telegram message processing"),
+                              ("INFO", "Reply sent to Telegram (msg_ids=[101])")]
+        assert host.of("tg.send_message") == [Call("tg.send_message", (NO_AGENT,), {"chat_id": 42, "parse_mode": ""})]
+    else:
+        assert logs.lines == [("ERROR", "Agent not available for Telegram message processing"),
+                              ("ERROR", "Cannot send reply — Telegram connector not available")]
+
+
+@pytest.mark.parametrize("metadata, sender, typing_chat, reply_chat", [
+    ({"from_name": "Bob"}, "Bob", None, 555),
+    ({"chat_id": 3, "from_name": None}, "None", 3, 3),
+    ({"chat_id": "7"}, "User", "7", "7"),
+])
+def test_typing_and_notice_follow_the_metadata(run, bridge, host, metadata, sender, typing_chat, reply_chat):
+    host.agent.script(text("ok"))
+    handle(run, bridge, "multi\nline ✓", metadata)
+    assert host.of("tg.send_typing") == [Call("tg.send_typing", (), {"chat_id": typing_chat})]
+    assert host.of("ws.broadcast")[0].args[0] == {
+        "type": "telegram_message", "content": f"📱 **Telegram** ({sender}): multi\nline ✓", "source": "telegram"}
+    assert host.of("tg.send_message")[0].kwargs["chat_id"] == reply_chat
+
+
+@pytest.mark.parametrize("failure", ["module missing", "notice fails", "every broadcast fails", "to_dict fails"])
+def test_websocket_failures_never_stop_the_handling(run, bridge, host, logs, monkeypatch, failure):
+    events = [text("one"), text("two")]
+    if failure == "module missing":
+        monkeypatch.setitem(sys.modules, "kavori.gateway.ws", None)
+    elif failure == "notice fails":
+        host.ws.broadcast.fail(ConnectionError("socket closed"), call=1)
+    elif failure == "every broadcast fails":
+        host.ws.broadcast.fail(ConnectionError("socket closed"))
+    else:
+        events[0] = AgentEvent("text", {"content": "one"}, dict_error=ValueError("no dict"))
+    host.agent.script(*events)
+    handle(run, bridge)
+    assert host.sent() == ["one\ntwo"]
+    debug = [msg for level, msg in logs.lines if level == "DEBUG" and msg.startswith("Could not")]
+    expected = {"module missing": "import of kavori.gateway.ws halted; None in sys.modules",
+                "notice fails": "socket closed", "every broadcast fails": "socket closed"}
+    assert debug == ([f"Could not broadcast to WebSocket: {expected[failure]}"] if failure in expected else [])
+    if failure == "to_dict fails":
+        assert [c.args[0] for c in host.of("ws.broadcast")][1:] == [events[1].as_dict]
+
+
+def test_websocket_manager_is_imported_at_every_broadcast(run, bridge, host):
+    other = FakeWebSocketManager(host)
+    other.broadcast.name = "ws2.broadcast"
+    host.ws.broadcast.on_call = lambda message: setattr(host.ws_module, "manager", other)
+    host.agent.script(text("a"), text("b"))
+    handle(run, bridge)
+    assert host.names("ws") == ["ws.broadcast", "ws2.broadcast", "ws2.broadcast"]
+
+
+class Boom(Exception):
+    pass
+
+
+def _typing_fails_on_refresh(host):
+    host.telegram.send_typing.fail(ConnectionError("typing failed"), call=2)
+
+
+# case: setup(host), expected reply, agent event requests made
+STREAM_FAILURES = {
+    "process_message raises": (lambda h: setattr(h.agent, "call_error", Boom("agent down")),
+                               "⚠️ Processing error: agent down", 0),
+    "empty error text": (lambda h: setattr(h.agent, "call_error", Boom()), "⚠️ Processing error:", 0),
+    "long error text": (lambda h: setattr(h.agent, "call_error", Boom("é" * 299 + "✂" + "z" * 50)),
+                        "⚠️ Processing error: " + "é" * 299 + "✂", 0),
+    "not async-iterable": (lambda h: setattr(h.agent, "stream", ["text"]), None, 0),
+    "stream fails at once": (lambda h: h.agent.script(text("x"), fail_at=0, error=Boom("no stream")),
+                             "⚠️ Processing error: no stream", 1),
+    "stream fails after events": (
+        lambda h: h.agent.script(text("Part one"), tool("browser", "open"), text("lost"), fail_at=2,
+                                 error=Boom("connection lost")),
+        "Part one\n⚠️ Processing error: connection lost\n\n📋 Actions:\n🔧 browser.open", 3),
+    "arguments not a mapping": (
+        lambda h: h.agent.script(text("A"), tool("x", arguments=None), text("never")),
+        "A\n⚠️ Processing error: 'NoneType' object has no attribute 'get'", 2),
+    "typing refresh raises": (
+        lambda h: (h.agent.script(tool("browser", "open"), text("never")), _typing_fails_on_refresh(h)),
+        "⚠️ Processing error: typing failed\n\n📋 Actions:\n🔧 browser.open", 1),
+    "screenshot argument not a string": (
+        lambda h: h.agent.script(shot(b"bytes"), text("never")),
+        "⚠️ Processing error: Argument 'image_base64' has incorrect type (expected str, got bytes)", 1),
+}
+
+
+@pytest.mark.parametrize("case", list(STREAM_FAILURES))
+def test_agent_run_failures_become_a_reply_line(run, bridge, host, logs, case):
+    setup, reply, requests = STREAM_FAILURES[case]
+    setup(host)
+    handle(run, bridge)
+    [sent] = host.sent()
+    if reply is None:
+        assert sent.startswith("⚠️ Processing error: ") and "\n" not in sent
+    else:
+        assert sent == reply
+    assert len(host.of("agent.next")) == requests
+    [failure] = [r for r in logs.records if r.exc is not None]
+    assert (failure.level, failure.msg) == ("ERROR", "Agent processing failed for Telegram message")
+    assert failure.current is failure.exc  # logged while the agent's exception is the one being handled
+    if case in ("process_message raises", "empty error text", "stream fails after events"):
+        assert failure.exc is (host.agent.call_error or host.agent.error)
+    assert logs.lines[-2:] == [("INFO", f"Sending reply to Telegram ({len(sent)} chars)"),
+                               ("INFO", "Reply sent to Telegram (msg_ids=[101])")]
+
+
+@pytest.mark.parametrize("content", [5, ["a", "b"]], ids=["not sliceable", "sliceable"])
+def test_non_string_text_content_leaves_the_handler(run, bridge, host, logs, content):
+    host.agent.script(text(content), text("more"))
+    with pytest.raises(TypeError):
+        handle(run, bridge)
+    assert host.sent() == []
+    if content == 5:  # the debug line fails: the run ends there
+        assert len(host.of("agent.next")) == 1
+        assert [r.msg for r in logs.records if r.exc is not None] == ["Agent processing failed for Telegram message"]
+    else:
+        assert ("DEBUG", "Agent text: ['a', 'b']") in logs.lines and len(host.of("agent.next")) == 3
+
+
+@pytest.mark.parametrize("count", [8, 9, 20])
+def test_actions_section_lists_at_most_eight(run, bridge, host, count):
+    host.agent.script(*[tool(f"t{i}") for i in range(count)])
+    handle(run, bridge)
+    listed = "\n".join(f"🔧 t{i}" for i in range(min(count, 8)))
+    more = f"\n... and {count - 8} more" if count > 8 else ""
+    assert host.sent() == ["✅ Done!\n\n📋 Actions:\n" + listed + more]
+    assert len(host.of("tg.send_typing")) == count + 1
+
+
+def test_tool_call_summaries(run, bridge, host, logs):
+    host.agent.script(tool("plan", "x"), tool("memory"), tool("Plan"), tool("planner", "make"), tool(),
+                      tool("a", ""), tool("b", None), tool("c", arguments={}), tool("d", 5), tool(7, "run"))
+    handle(run, bridge)
+    summaries = ["🔧 Plan", "🔧 planner.make", "🔧 ", "🔧 a", "🔧 b", "🔧 c", "🔧 d.5", "🔧 7.run"]
+    assert host.sent() == ["✅ Done!\n\n📋 Actions:\n" + "\n".join(summaries)]
+    assert [m for m in logs.messages("DEBUG")] == ["Agent tool call: " + s for s in summaries]
+    assert len(host.of("tg.send_typing")) == 1 + len(summaries)
+
+
+@pytest.mark.parametrize("events, reply", [
+    ([], NO_ANSWER),
+    ([text("  "), text("\n\t")], NO_ANSWER),
+    ([text(" \n"), tool("t")], "✅ Done!\n\n📋 Actions:\n🔧 t"),
+    ([text("  a  "), text(" b \n")], "a  \n b"),
+    ([error()], "⚠️ Unknown error"),
+    ([error(404), error(None), text("after")], "⚠️ 404\n⚠️ None\nafter"),
+    ([text("a"), done(), text("b")], "a\nb"),
+    ([AgentEvent("thinking", {"content": "hidden"}), AgentEvent("text", {}), AgentEvent("text", {"content": ""})],
+     NO_ANSWER),
+    ([shot(PNG_B64, flag=False), shot("", flag=True), shot(PNG_B64, flag=0)], NO_ANSWER),
+])
+def test_reply_composition(run, bridge, host, events, reply):
+    host.agent.script(*events)
+    handle(run, bridge)
+    assert host.sent() == [reply]
+    assert len(host.of("ws.broadcast")) == 1 + len(events)  # every event is mirrored
+    assert host.of("tg.send_photo") == []
+
+
+def test_event_log_lines_and_code_point_cut_offs(run, bridge, host, logs):
+    long_text = "é" * 99 + "✅" + "x" * 50
+    host.agent.script(text(long_text), error("quota ✗"), done(), error())
+    handle(run, bridge)
+    reply = long_text + "\n⚠️ quota ✗\n⚠️ Unknown error"
+    assert host.sent() == [reply]
+    assert logs.lines == [
+        ("INFO", "Sending message to agent for processing..."),
+        ("DEBUG", "Agent text: " + "é" * 99 + "✅"),
+        ("WARNING", "Agent error event: quota ✗"),
+        ("INFO", "Agent processing complete"),
+        ("WARNING", "Agent error event: Unknown error"),
+        ("INFO", f"Sending reply to Telegram ({len(reply)} chars)"),
+        ("INFO", "Reply sent to Telegram (msg_ids=[101])"),
+    ]
+
+
+@pytest.mark.parametrize("delivered", [True, False])
+def test_screenshots_reach_the_chat_before_the_reply(run, bridge, host, logs, delivered):
+    if not delivered:
+        host.telegram.send_photo.result = {"success": False, "message": "Bad Request"}
+    host.agent.script(shot(PNG_B64), shot(PNG_B64))
+    handle(run, bridge)
+    assert host.names("tg.send") == ["tg.send_typing", "tg.send_photo", "tg.send_photo", "tg.send_message"]
+    assert all(c.kwargs == {"caption": "📸 Screenshot", "chat_id": 42} for c in host.of("tg.send_photo"))
+    assert host.sent() == ["✅ Done!" if delivered else NO_ANSWER]
+    if delivered:
+        assert ("INFO", "Sending reply to Telegram (7 chars)") in logs.lines
+
+
+def test_a_slow_broadcast_delays_the_next_event_request(run, bridge, host):
+    first = text("first")
+    host.agent.script(first, text("second"))
+    release = asyncio.Event()
+
+    async def broadcast(message):
+        host.record("ws.broadcast", message)
+        if message is first.as_dict:
+            await release.wait()
+
+    host.ws.broadcast = broadcast
+
+    async def main():
+        task = asyncio.create_task(bridge._handle_message("hi", {"chat_id": 1}))
+        await until(lambda: len(host.of("ws.broadcast")) == 2)
+        for _ in range(20):
+            await asyncio.sleep(0)
+        assert [c.args for c in host.of("agent.next")] == [(0,)]
+        release.set()
+        await task
+
+    run(main)
+    assert [c.args for c in host.of("agent.next")] == [(0,), (1,), (2,)]
+    assert host.sent() == ["first\nsecond"]
+
+
+def test_a_subclass_overriding_reply_and_screenshot_is_used(run, tb, host):
+    seen = []
+
+    class Bridge(tb.TelegramBridge):
+        async def _send_screenshot(self, *args, **kwargs):
+            seen.append(("shot", args, kwargs))
+            return True
+
+        async def _send_reply(self, *args, **kwargs):
+            seen.append(("reply", args, kwargs))
+
+    host.agent.script(shot(PNG_B64))
+    metadata = {"chat_id": 8}
+    run(Bridge()._handle_message("hi", metadata))
+    assert seen == [("shot", (PNG_B64, 8, host.telegram), {}), ("reply", ("✅ Done!", metadata), {})]
+    assert seen[1][1][1] is metadata
+    assert host.of("tg.send_photo") == [] and host.sent() == []

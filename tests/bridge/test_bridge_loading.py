@@ -1,0 +1,54 @@
+"""Load behaviour, each case in a fresh interpreter process with the suite's import paths."""
+
+import textwrap
+
+import pytest
+
+INTERPRETER_ERROR = "Interpreter change detected - this module can only be loaded into one interpreter per process."
+
+CASES = {
+    "reimport and reload keep the one module and bridge": """
+        import importlib, sys
+        import kavori.connectors.telegram_bridge as tb
+        assert not [m for m in sys.modules if m.startswith("kavori.gateway")], sorted(sys.modules)
+        bridge = tb.get_telegram_bridge()
+        before = {k: v for k, v in vars(tb).items() if not k.startswith("__")}
+        del sys.modules["kavori.connectors.telegram_bridge"]
+        again = importlib.import_module("kavori.connectors.telegram_bridge")
+        assert again is tb and sys.modules["kavori.connectors.telegram_bridge"] is tb
+        assert again.get_telegram_bridge() is bridge
+        assert importlib.reload(tb) is tb
+        after = {k: v for k, v in vars(tb).items() if not k.startswith("__")}
+        assert list(after) == list(before) and all(after[k] is before[k] for k in before)
+        assert tb._bridge is bridge and not bridge.is_running
+        assert not [m for m in sys.modules if m.startswith("kavori.gateway")]
+        print("ok")
+    """,
+    "a second interpreter is refused": """
+        import sys
+        from concurrent import interpreters
+        import kavori.connectors.telegram_bridge as tb
+        interp = interpreters.create()
+        try:
+            interp.exec("import kavori.connectors.telegram_bridge")
+        except interpreters.ExecutionFailed as failure:
+            print(failure.excinfo.type.__name__, failure.excinfo.msg, sep="|")
+        else:
+            print("imported")
+        finally:
+            interp.close()
+        assert type(tb.get_telegram_bridge()) is tb.TelegramBridge
+    """,
+}
+EXPECTED = {
+    "reimport and reload keep the one module and bridge": "ok",
+    "a second interpreter is refused": "ImportError|" + INTERPRETER_ERROR,
+}
+
+
+@pytest.mark.parametrize("case", list(CASES))
+def test_load_behaviour(run_python, case):
+    proc = run_python(textwrap.dedent(CASES[case]))
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.strip() == EXPECTED[case]
+    assert proc.stderr == ""

@@ -1,0 +1,248 @@
+"""The module as the host sees it: namespace, docstrings, the class and its operations, argument
+checks, the read-only state property and the process-wide bridge."""
+
+import asyncio
+import asyncio.coroutines
+import collections.abc
+import inspect
+import logging
+import pathlib
+import pydoc
+import tempfile
+import typing
+
+import pytest
+
+pytestmark = pytest.mark.leakcheck
+
+MODULE_DOC = [
+    "Telegram ↔ Agent bridge — makes Telegram a full two-way interface to Kavori.",
+    "",
+    "Flow:",
+    "  1. User sends message to the Telegram bot",
+    "  2. Polling loop in TelegramConnector picks it up",
+    "  3. This bridge receives it via the on_message callback",
+    '  4. Sends an immediate "thinking..." indicator to Telegram',
+    "  5. Routes it through the Standard Agent (same as WebSocket chat)",
+    "  6. Collects the agent's text response events",
+    "  7. Sends the response back to the user via Telegram",
+    "  8. Also broadcasts events to WebSocket so the UI stays in sync",
+    "  9. Screenshots and files generated during processing are sent as photos/docs",
+    "",
+    "The bridge processes messages sequentially via a queue to prevent",
+    "concurrent agent calls from interfering with each other.",
+    "",
+]
+
+TEXT_META = {"text": "str", "metadata": "dict[str, Any]", "return": "None"}
+TEXT_META_SIG = "(self, text: 'str', metadata: 'dict[str, Any]') -> 'None'"
+
+# name, kind, annotations, docstring, signature
+OPERATIONS = [
+    ("__init__", "sync", {"return": "None"}, None, "(self) -> 'None'"),
+    ("start", "async", {"return": "None"},
+     "Start the bridge — begins processing incoming Telegram messages.", "(self) -> 'None'"),
+    ("stop", "async", {"return": "None"}, "Stop the bridge.", "(self) -> 'None'"),
+    ("is_running", "property", {"return": "bool"}, None, "(self) -> 'bool'"),
+    ("_get_telegram", "sync", {}, "Get the Telegram connector from the server state.", "(self)"),
+    ("_get_agent", "sync", {}, "Get the Kavori agent from the server state.", "(self)"),
+    ("_on_telegram_message", "async", TEXT_META,
+     "Callback when a Telegram message arrives — queue it for processing.", TEXT_META_SIG),
+    ("_process_queue", "async", {"return": "None"},
+     "Worker that processes queued Telegram messages one at a time.", "(self) -> 'None'"),
+    ("_handle_message", "async", TEXT_META,
+     "Route a Telegram message through the agent and send the response back.", TEXT_META_SIG),
+    ("_send_reply", "async", TEXT_META, "Send a reply back to the Telegram user.", TEXT_META_SIG),
+    ("_send_screenshot", "async",
+     {"image_base64": "str", "chat_id": "str | int | None", "telegram": "Any", "return": "bool"},
+     "Decode a base64 screenshot and send it as a photo to Telegram.",
+     "(self, image_base64: 'str', chat_id: 'str | int | None', telegram: 'Any') -> 'bool'"),
+]
+ASYNC_OPS = [op[0] for op in OPERATIONS if op[1] == "async"]
+
+
+def test_module_namespace_docstring_and_class(tb):
+    names = [k for k in vars(tb) if not k.startswith("__")]
+    assert names == ["asyncio", "base64", "logging", "tempfile", "Path", "Any", "logger",
+                     "TelegramBridge", "_bridge", "get_telegram_bridge"]
+    assert (tb.asyncio, tb.logging, tb.tempfile, tb.Path, tb.Any) == (
+        asyncio, logging, tempfile, pathlib.Path, typing.Any)
+    assert tb.base64.__name__ == "base64" and tb.base64.b64decode
+    assert tb.logger is logging.getLogger("kavori.connectors.telegram_bridge")
+    assert tb.__name__ == "kavori.connectors.telegram_bridge"
+    assert tb.__doc__.split("\n") == MODULE_DOC
+
+    cls = tb.TelegramBridge
+    assert type(cls) is type and cls.__bases__ == (object,)
+    assert (cls.__module__, cls.__qualname__, cls.__name__) == (
+        "kavori.connectors.telegram_bridge", "TelegramBridge", "TelegramBridge")
+    assert cls.__doc__ == "Routes Telegram messages through the Kavori agent and sends responses back."
+    assert [k for k in vars(cls) if k == "__init__" or not k.startswith("__")] == [op[0] for op in OPERATIONS]
+
+    fn = tb.get_telegram_bridge
+    assert (fn.__name__, fn.__qualname__, fn.__doc__) == (
+        "get_telegram_bridge", "get_telegram_bridge", "Get or create the singleton Telegram bridge.")
+    assert fn.__annotations__ == {"return": "TelegramBridge"}
+    assert str(inspect.signature(fn)) == "() -> 'TelegramBridge'"
+    assert not inspect.iscoroutinefunction(fn)
+
+
+@pytest.mark.parametrize("name, kind, annotations, doc, signature", OPERATIONS, ids=[op[0] for op in OPERATIONS])
+def test_operation_surface(tb, bridge, name, kind, annotations, doc, signature):
+    cls = tb.TelegramBridge
+    raw = vars(cls)[name]
+    if kind == "property":
+        assert type(raw) is property and raw.fset is None and raw.__doc__ is None
+        fn = raw.fget
+    else:
+        fn = raw
+    assert (fn.__name__, fn.__qualname__) == (name, "TelegramBridge." + name)
+    assert list(fn.__annotations__.items()) == list(annotations.items())
+    assert fn.__doc__ == doc
+    assert str(inspect.signature(fn)) == signature
+    if kind == "property":
+        return
+    bound = getattr(bridge, name)
+    is_async = kind == "async"
+    assert inspect.iscoroutinefunction(getattr(cls, name)) is is_async
+    assert inspect.iscoroutinefunction(bound) is is_async
+    marker = asyncio.coroutines._is_coroutine
+    assert (getattr(getattr(cls, name), "_is_coroutine", None) is marker) is is_async
+    assert (getattr(bound, "_is_coroutine", None) is marker) is is_async
+
+
+@pytest.mark.parametrize("name", ASYNC_OPS)
+def test_calling_an_async_operation_does_nothing_until_awaited(bridge, host, logs, name):
+    args = {"_on_telegram_message": ("hi", {"chat_id": 1}), "_handle_message": ("hi", {"chat_id": 1}),
+            "_send_reply": ("hi", {"chat_id": 1}), "_send_screenshot": ("aGk=", 1, host.telegram)}.get(name, ())
+    coro = getattr(bridge, name)(*args)
+    assert isinstance(coro, collections.abc.Coroutine) and asyncio.iscoroutine(coro)
+    coro.close()
+    assert host.calls == [] and logs.records == [] and bridge._queue.empty()
+    assert (bridge._running, bridge._processing, bridge._worker_task) == (False, False, None)
+
+
+def test_wrong_argument_counts_raise_at_the_call(tb, bridge, host, run):
+    with pytest.raises(TypeError):
+        tb.TelegramBridge(1)
+    for call in (lambda: bridge.start(1), lambda: bridge._send_reply("x"), lambda: bridge._get_agent(1),
+                 lambda: bridge._handle_message("x", {}, 3), lambda: bridge._send_screenshot("", 1),
+                 lambda: bridge._send_reply("x", {}, chat_id=1), lambda: tb.get_telegram_bridge(1)):
+        with pytest.raises(TypeError):
+            call()
+    assert host.calls == []
+    # Keywords under the documented names work.
+    run(bridge._send_reply(metadata={"chat_id": 3}, text="by keyword"))
+    assert host.sent() == ["by keyword"]
+
+
+class Str(str):
+    pass
+
+
+class Dict(dict):
+    pass
+
+
+def _bad_argument_cases():
+    for op in ("_on_telegram_message", "_handle_message", "_send_reply"):
+        for bad in (None, b"hi", 7, Str("hi")):
+            yield op, "text", bad, "str"
+        for bad in (None, Dict(chat_id=1), [("chat_id", 1)]):
+            yield op, "metadata", bad, "dict"
+    for bad in (None, b"aGk=", Str("aGk=")):
+        yield "_send_screenshot", "image_base64", bad, "str"
+
+
+@pytest.mark.parametrize("op, param, bad, expected", list(_bad_argument_cases()))
+def test_exact_type_checks_raise_before_any_work(tb, bridge, host, logs, op, param, bad, expected):
+    good = {"text": "hi", "metadata": {"chat_id": 1}, "image_base64": "aGk=", "chat_id": 1,
+            "telegram": host.telegram}
+    names = list(inspect.signature(getattr(tb.TelegramBridge, op)).parameters)[1:]
+    kwargs = {n: (bad if n == param else good[n]) for n in names}
+    message = f"Argument '{param}' has incorrect type (expected {expected}, got {type(bad).__name__})"
+    for call in (lambda: getattr(bridge, op)(**kwargs), lambda: getattr(bridge, op)(*kwargs.values())):
+        with pytest.raises(TypeError) as info:
+            call()
+        assert str(info.value) == message
+    assert host.calls == [] and logs.records == [] and bridge._queue.empty()
+
+
+def test_new_bridge_state_and_read_only_is_running(tb, host, logs):
+    bridge = tb.TelegramBridge()
+    assert list(vars(bridge)) == ["_running", "_processing", "_queue", "_worker_task"]
+    assert (bridge._running, bridge._processing, bridge._worker_task) == (False, False, None)
+    assert type(bridge._queue) is asyncio.Queue and bridge._queue.maxsize == 0 and bridge._queue.empty()
+    assert bridge.is_running is False
+    assert host.calls == [] and logs.records == []
+    with pytest.raises(AttributeError):
+        bridge.is_running = True
+    marker = object()
+    bridge._running = marker
+    assert bridge.is_running is marker
+
+
+def test_singleton_follows_the_module_attributes(tb, host, monkeypatch):
+    monkeypatch.setattr(tb, "_bridge", None)
+    first = tb.get_telegram_bridge()
+    assert type(first) is tb.TelegramBridge and tb._bridge is first and tb.get_telegram_bridge() is first
+    assert (first.is_running, first._processing, first._worker_task, first._queue.qsize()) == (False, False, None, 0)
+    assert host.calls == []
+
+    tb._bridge = None
+    second = tb.get_telegram_bridge()
+    assert second is not first and tb._bridge is second
+
+    stand_in = 0  # falsy but not None: returned unchanged, no new bridge
+    tb._bridge = stand_in
+    assert tb.get_telegram_bridge() is stand_in
+
+    made = []
+
+    class Factory:
+        def __init__(self):
+            made.append(self)
+
+    tb._bridge = None
+    monkeypatch.setattr(tb, "TelegramBridge", Factory)
+    assert tb.get_telegram_bridge() is made[0] and tb._bridge is made[0]
+
+    def broken():
+        raise RuntimeError("cannot build")
+
+    tb._bridge = None
+    tb.TelegramBridge = broken
+    with pytest.raises(RuntimeError, match="cannot build"):
+        tb.get_telegram_bridge()
+    assert tb._bridge is None
+    tb.TelegramBridge = Factory
+    assert tb.get_telegram_bridge() is made[1]
+
+
+def test_a_rebound_logger_is_used(tb, bridge, host, logs, monkeypatch, run):
+    lines = []
+
+    class Recorder:
+        def __getattr__(self, level):
+            return lambda msg, *args, **kwargs: lines.append((level, msg))
+
+    monkeypatch.setattr(tb, "logger", Recorder())
+    host.state_error = RuntimeError("not ready")
+    assert bridge._get_agent() is None
+    run(bridge.stop())
+    assert lines == [("error", "Failed to get agent: not ready"),
+                     ("error", "Failed to get Telegram connector: not ready"),
+                     ("info", "Telegram bridge stopped")]
+    assert logs.records == []
+
+
+def test_help_shows_the_public_surface(tb):
+    text = pydoc.render_doc(tb, renderer=pydoc.plaintext)
+    for line in ("class TelegramBridge(builtins.object)",
+                 "Routes Telegram messages through the Kavori agent and sends responses back.",
+                 "async start(self) -> None",
+                 "Start the bridge — begins processing incoming Telegram messages.",
+                 "async stop(self) -> None", "Stop the bridge.", "is_running",
+                 "get_telegram_bridge() -> TelegramBridge", "Get or create the singleton Telegram bridge.",
+                 "concurrent agent calls from interfering with each other."):
+        assert line in text
