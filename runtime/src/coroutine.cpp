@@ -99,6 +99,12 @@ class DriverScope {
   DriverScope(const DriverScope&) = delete;
   DriverScope& operator=(const DriverScope&) = delete;
 
+  // The awaited iterator of `target` is resumed on its behalf, inside whatever except clause
+  // the chain is in, so Python code it runs sees that exception as handled.
+  void expose_handled(CoroObject* target) {
+    if (PyObject* handled = chain_handled(target)) set_handled(driver_, handled);
+  }
+
   // Resumes `frame` of `target` and runs the chain until a frame suspends or the root ends.
   PySendResult run(CoroObject* target, std::coroutine_handle<> frame, PyObject** result) {
     driver_.current = target;
@@ -184,6 +190,7 @@ PySendResult send_impl(CoroObject* self, PyObject* value, PyObject** result) {
     return scope.run(self, self->f.body, result);
   }
   CoroObject* target = innermost(self);
+  scope.expose_handled(target);
   PyObject* step = nullptr;
   PySendResult status = PyIter_Send(target->f.awaited.get(), value, &step);
   if (status == PYGEN_NEXT) {
@@ -309,9 +316,11 @@ PySendResult coro_am_send(PyObject* self, PyObject* value, PyObject** result) no
 // Turns a finished step into the method-call convention: the value rides on StopIteration.
 PyObject* finish_step(PySendResult status, PyObject* result, bool iternext) {
   if (status != PYGEN_RETURN) return result;
-  if (iternext && result == Py_None) {
+  if (result == Py_None) {
     Py_DECREF(result);
-    return nullptr;  // exhausted, StopIteration implied
+    // As the interpreter does: __next__ leaves StopIteration implied, send raises it bare.
+    if (!iternext) PyErr_SetNone(PyExc_StopIteration);
+    return nullptr;
   }
   // Wrap explicitly, so a tuple or an exception instance arrives intact as the value.
   PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, result);
@@ -518,8 +527,11 @@ PyObject* coro_repr(PyObject* self) noexcept {
 }
 
 PyObject* get_cr_await(PyObject* self, void*) noexcept {
-  const Ref& awaited = as_coro(self)->f.awaited;
-  return Py_NewRef(awaited ? awaited.get() : Py_None);
+  CoroObject* coro = as_coro(self);
+  // Like the interpreter's, a running coroutine awaits nothing yet: its awaited object (if any)
+  // is executing on its behalf.
+  if (chain_running(coro) || !coro->f.awaited) Py_RETURN_NONE;
+  return Py_NewRef(coro->f.awaited.get());
 }
 
 PyObject* get_cr_running(PyObject* self, void*) noexcept {
@@ -619,22 +631,9 @@ std::string coroutine_type_name;
 
 namespace detail {
 
-CoroObject* current_coroutine() noexcept {
-  return t_driver != nullptr ? t_driver->current : nullptr;
-}
-
-void link_local(CoroObject* owner, LocalNode* node) noexcept {
-  LocalNode* head = &owner->f.locals;
-  node->prev = head;
-  node->next = head->next;
-  head->next->prev = node;
-  head->next = node;
-}
-
-void unlink_local(LocalNode* node) noexcept {
-  node->prev->next = node->next;
-  node->next->prev = node->prev;
-  node->prev = node->next = nullptr;
+LocalNode* current_locals() noexcept {
+  CoroObject* current = t_driver != nullptr ? t_driver->current : nullptr;
+  return current != nullptr ? &current->f.locals : nullptr;
 }
 
 void* allocate_frame(std::size_t size) {
@@ -731,6 +730,10 @@ bool PyAwaiter::await_ready() {
       yielded_ = Ref::steal(step);  // the result, picked up by await_resume
       return true;
     case PYGEN_ERROR:
+      if (ends_on_stop_async_ && PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) {
+        PyErr_Clear();
+        return true;  // exhausted: await_resume gives an empty Ref
+      }
       throw_error();
     case PYGEN_NEXT:
       break;
@@ -768,7 +771,12 @@ Ref PyAwaiter::await_resume() {
   }
   owner->f.awaited.reset();
   Ref error = std::move(owner->f.inbox_error);
-  if (error) throw PyError(std::move(error));
+  if (error) {
+    if (ends_on_stop_async_ && PyErr_GivenExceptionMatches(error.get(), PyExc_StopAsyncIteration)) {
+      return Ref();
+    }
+    throw PyError(std::move(error));
+  }
   return std::move(owner->f.inbox_value);
 }
 
@@ -901,13 +909,9 @@ Ref async_next(Borrowed iterator) {
 }
 
 Task<std::optional<Ref>> anext_value(Borrowed iterator) {
-  Local next(async_next(iterator));
-  try {
-    co_return co_await awaitable(next.take());
-  } catch (PyError& error) {
-    if (!error.matches(PyExc_StopAsyncIteration)) throw;
-  }
-  co_return std::nullopt;
+  Ref item = co_await anext(iterator);
+  if (!item) co_return std::nullopt;
+  co_return item;
 }
 
 }  // namespace pyrt

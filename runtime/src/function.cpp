@@ -1,4 +1,5 @@
 // The function object: argument binding and checking, binding to instances, introspection.
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -38,19 +39,48 @@ std::string quoted_list(const FunctionSpec& spec, const bool* missing) {
   throw_error();
 }
 
-// Binds vectorcall arguments to the parameters, in order, with Python's errors.
+// The "Did you mean" hint Python adds for an unknown keyword: a parameter name close to it, from
+// the interpreter's own suggestion engine. Null when there is none (or the engine is missing).
+Ref keyword_suggestion(FunctionObject* function, PyObject* keyword) noexcept {
+  Ref engine = Ref::steal(PyImport_ImportModule("_suggestions"));
+  Ref names = engine ? Ref::steal(PySequence_List(function->f.param_names.get())) : Ref();
+  Ref suggestion = names ? Ref::steal(PyObject_CallMethod(engine.get(), "_generate_suggestions",
+                                                          "OO", names.get(), keyword))
+                         : Ref();
+  PyErr_Clear();  // only a hint: its failure must not replace the TypeError
+  if (!suggestion || !PyUnicode_Check(suggestion.get())) return {};
+  return suggestion;
+}
+
+[[noreturn]] void unexpected_keyword(FunctionObject* function, PyObject* keyword) {
+  if (Ref suggestion = keyword_suggestion(function, keyword)) {
+    PyErr_Format(PyExc_TypeError,
+                 "%U() got an unexpected keyword argument '%S'. Did you mean '%S'?",
+                 function->f.qualname.get(), keyword, suggestion.get());
+  } else {
+    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
+                 function->f.qualname.get(), keyword);
+  }
+  throw_error();
+}
+
+// Binds vectorcall arguments to the parameters, in order, with Python's errors in Python's order:
+// keyword problems first, then surplus positional arguments, then missing ones.
 void bind_arguments(FunctionObject* function, PyObject* const* args, std::size_t nargsf,
                     PyObject* kwnames, PyObject** bound) {
   const FunctionSpec& spec = *function->f.spec;
   std::size_t count = spec.params.size();
   Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
-  if (static_cast<std::size_t>(positional) > count) too_many_positional(function, positional);
-  for (std::size_t i = 0; i < count; ++i) bound[i] = nullptr;
-  for (Py_ssize_t i = 0; i < positional; ++i) bound[i] = args[i];
+  auto filled = std::min(static_cast<std::size_t>(positional), count);
+  for (std::size_t i = 0; i < count; ++i) bound[i] = i < filled ? args[i] : nullptr;
   if (kwnames != nullptr) {
     Py_ssize_t keywords = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < keywords; ++k) {
       PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+      if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", function->f.qualname.get());
+        throw_error();
+      }
       std::size_t index = count;
       for (std::size_t i = 0; i < count; ++i) {
         PyObject* name = PyTuple_GET_ITEM(function->f.param_names.get(), i);
@@ -59,11 +89,7 @@ void bind_arguments(FunctionObject* function, PyObject* const* args, std::size_t
           break;
         }
       }
-      if (index == count) {
-        PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
-                     function->f.qualname.get(), key);
-        throw_error();
-      }
+      if (index == count) unexpected_keyword(function, key);
       if (bound[index] != nullptr) {
         PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
                      function->f.qualname.get(), key);
@@ -72,6 +98,7 @@ void bind_arguments(FunctionObject* function, PyObject* const* args, std::size_t
       bound[index] = args[positional + k];
     }
   }
+  if (static_cast<std::size_t>(positional) > count) too_many_positional(function, positional);
   bool missing[max_params] = {};
   std::size_t missing_count = 0;
   for (std::size_t i = 0; i < count; ++i) {

@@ -1,5 +1,7 @@
 // A test-only module exposing small C++ coroutines and functions built on the runtime.
+#include <new>
 #include <optional>
+#include <type_traits>
 
 #include "pyrt/call.hpp"
 #include "pyrt/function.hpp"
@@ -12,6 +14,13 @@ using pyrt::PyError;
 using pyrt::Ref;
 using pyrt::Task;
 
+// References never turn into raw pointers (or back) behind the reader's back.
+static_assert(!std::is_convertible_v<Ref, PyObject*>);
+static_assert(!std::is_convertible_v<Borrowed, PyObject*>);
+static_assert(!std::is_convertible_v<PyObject*, Ref>);
+static_assert(!std::is_convertible_v<PyObject*, Borrowed>);
+static_assert(!std::is_constructible_v<Ref, PyObject*>);
+
 PyObject* the_module = nullptr;  // borrowed: the module lives as long as the process
 
 Ref pair(Borrowed first, Borrowed second) {
@@ -22,7 +31,9 @@ Task<Ref> await_value(Borrowed awaitable) {
   co_return co_await pyrt::awaitable(Ref::borrow(awaitable));
 }
 
-Task<Ref> return_value(Borrowed value) { co_return Ref::borrow(value); }
+Task<Ref> return_value(Borrowed value) {
+  co_return Ref::borrow(value);
+}
 
 Task<Ref> raise_error(Borrowed exception) {
   PyErr_SetRaisedException(Py_NewRef(exception.get()));
@@ -145,9 +156,13 @@ Ref add(Borrowed left, Borrowed right) {
   return pyrt::require(PyNumber_Add(left.get(), right.get()));
 }
 
-Ref bound_pair(Borrowed self, Borrowed value) { return pair(self, value); }
+Ref bound_pair(Borrowed self, Borrowed value) {
+  return pair(self, value);
+}
 
-Task<Ref> typed(Borrowed text, Borrowed data) { co_return pair(text, data); }
+Task<Ref> typed(Borrowed text, Borrowed data) {
+  co_return pair(text, data);
+}
 
 Ref raise_plain(Borrowed exception) {
   PyErr_SetRaisedException(Py_NewRef(exception.get()));
@@ -160,6 +175,28 @@ Ref plain_handled(Borrowed exception, Borrowed probe) {
   PyError error = PyError::fetch();
   pyrt::Handling handling(error);
   return pyrt::call(probe);
+}
+
+// The address of this call's frame: how deep the C stack is where Python called it. The frame
+// address, not a local's: AddressSanitizer may move locals to a heap-allocated fake stack.
+Ref stack_address(Borrowed) {
+#if defined(__GNUC__) || defined(__clang__)
+  void* frame = __builtin_frame_address(0);
+#else
+  volatile char marker = 0;
+  void* frame = const_cast<char*>(&marker);
+#endif
+  return pyrt::require(PyLong_FromVoidPtr(frame));
+}
+
+// A C++ allocation failure, in plain code and in a coroutine body after `awaitable`.
+Ref fail_allocation(Borrowed) {
+  throw std::bad_alloc();
+}
+
+Task<Ref> fail_allocation_after(Borrowed awaitable) {
+  co_await pyrt::awaitable(Ref::borrow(awaitable));
+  throw std::bad_alloc();
 }
 
 constexpr pyrt::Param p_awaitable[] = {{"awaitable"}};
@@ -179,7 +216,9 @@ constexpr pyrt::Param p_typed[] = {{"text", &PyUnicode_Type, "str"},
                                    {"data", &PyDict_Type, "dict[str, Any]"}};
 constexpr pyrt::Param p_plain_handled[] = {{"exception"}, {"probe"}};
 
-Task<Ref> stop_iteration_body(Borrowed) { return raise_stop_iteration(); }
+Task<Ref> stop_iteration_body(Borrowed) {
+  return raise_stop_iteration();
+}
 
 const pyrt::FunctionSpec specs[] = {
     pyrt::function_spec<&await_value>("await_value", "await_value", "Await and return.",
@@ -206,6 +245,11 @@ const pyrt::FunctionSpec specs[] = {
     pyrt::function_spec<&raise_plain>("raise_plain", "raise_plain", nullptr, p_exception, nullptr),
     pyrt::function_spec<&plain_handled>("plain_handled", "plain_handled", nullptr, p_plain_handled,
                                         nullptr),
+    pyrt::function_spec<&stack_address>("stack_address", "stack_address", nullptr, p_none, nullptr),
+    pyrt::function_spec<&fail_allocation>("fail_allocation", "fail_allocation", nullptr, p_none,
+                                          nullptr),
+    pyrt::function_spec<&fail_allocation_after>("fail_allocation_after", "fail_allocation_after",
+                                                nullptr, p_awaitable, nullptr),
 };
 
 int exec_module(PyObject* module) noexcept {
@@ -231,10 +275,19 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "_pyrt_testmod", "Coroutines and functions for testing the runtime.",
-    0, nullptr, slots, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_pyrt_testmod",
+    "Coroutines and functions for testing the runtime.",
+    0,
+    nullptr,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__pyrt_testmod() { return PyModuleDef_Init(&definition); }
+PyMODINIT_FUNC PyInit__pyrt_testmod() {
+  return PyModuleDef_Init(&definition);
+}

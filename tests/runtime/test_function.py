@@ -1,0 +1,209 @@
+"""The function object: argument binding and its errors, exact-type checks, binding to
+instances, and what introspection (inspect, asyncio, pydoc, functools) sees, compared with
+functions written in Python."""
+
+import asyncio
+import collections
+import functools
+import gc
+import inspect
+import pydoc
+import types
+import warnings
+
+import pytest
+
+import _pyrt_testmod as m
+
+from .twins import NATIVE, differential, drive, outcome
+
+pytestmark = pytest.mark.leakcheck
+
+Py_TPFLAGS_HAVE_VECTORCALL = 1 << 11
+
+
+class Holder:
+    bound_pair = m.bound_pair
+    operation = m.await_value
+
+
+class NativeHolder:
+    bound_pair = NATIVE.bound_pair
+    operation = NATIVE.await_value
+
+
+def holder_of(impl):
+    return Holder if impl is m else NativeHolder
+
+
+def test_arguments_bind_by_position_or_keyword():
+    assert type(m.add).__flags__ & Py_TPFLAGS_HAVE_VECTORCALL
+
+    def scenario(impl):
+        return [
+            impl.add(1, 2),
+            impl.add(1, right=20),
+            impl.add(left=100, right=2),
+            impl.add(right=2, left=["b"] and 3),
+            impl.add(*(4, 5)),
+            impl.add(**{"left": 6, "right": 7}),
+            drive(impl.typed(text="t", data={})),
+        ]
+
+    assert differential(scenario) == [3, 21, 102, 5, 9, 13, ("t", {})]
+
+
+CALLS = {
+    "missing one": lambda f: f.add(1),
+    "missing all": lambda f: f.add(),
+    "missing three": lambda f: f.handle_then_await(),
+    "missing before keyword": lambda f: f.add(right=1),
+    "surplus": lambda f: f.add(1, 2, 3),
+    "surplus to one": lambda f: f.return_value(1, 2),
+    "unknown keyword": lambda f: f.add(1, 2, x=3),
+    "unknown keyword with hint": lambda f: f.add(lefft=1, right=2),
+    "unknown keyword before surplus": lambda f: f.add(1, 2, 3, x=4),
+    "duplicate": lambda f: f.add(1, left=2),
+    "duplicate before surplus": lambda f: f.add(1, 2, 3, right=4),
+    "non-string keyword": lambda f: f.add(1, **{1: 2}),
+    "bound surplus": lambda f: holder_of(f)().bound_pair(1, 2),
+    "bound missing": lambda f: holder_of(f)().bound_pair(),
+}
+
+
+@pytest.mark.parametrize("call", sorted(CALLS))
+def test_argument_errors_are_worded_as_python_words_them(call):
+    result = differential(lambda impl: outcome(lambda: CALLS[call](impl)))
+    assert result[:2] == ("raised", TypeError)
+
+
+@pytest.mark.parametrize(
+    "arguments, message",
+    [
+        ((1, {}), "Argument 'text' has incorrect type (expected str, got int)"),
+        ((type("Text", (str,), {})("t"), {}), "Argument 'text' has incorrect type (expected str, got Text)"),
+        (("t", collections.OrderedDict()), "Argument 'data' has incorrect type (expected dict, got collections.OrderedDict)"),
+        (("t", None), "Argument 'data' has incorrect type (expected dict, got NoneType)"),
+    ],
+    ids=["int", "str-subclass", "dict-subclass", "none"],
+)
+def test_exact_type_checks_fail_the_call_before_a_coroutine_exists(arguments, message):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        with pytest.raises(TypeError) as raised:
+            m.typed(*arguments)
+        with pytest.raises(TypeError) as by_keyword:
+            m.typed(text=arguments[0], data=arguments[1])
+        gc.collect()
+    assert str(raised.value) == str(by_keyword.value) == message
+    assert caught == []
+
+
+def test_binds_like_a_python_function():
+    def scenario(impl):
+        holder_type = holder_of(impl)
+        holder = holder_type()
+        bound = holder.bound_pair
+        return [
+            holder_type.bound_pair is impl.bound_pair,
+            type(bound) is types.MethodType,
+            bound.__self__ is holder,
+            bound.__func__ is impl.bound_pair,
+            bound(1) == (holder, 1),
+            bound(value=2) == (holder, 2),
+            holder_type.bound_pair(holder, 3) == (holder, 3),
+            impl.bound_pair.__get__(None, holder_type) is impl.bound_pair,
+            type(holder.operation) is types.MethodType,
+        ]
+
+    assert all(differential(scenario))
+
+
+def test_attributes_describe_the_function():
+    def scenario(impl):
+        return [
+            (f.__name__, f.__qualname__, f.__doc__, f.__annotations__)
+            for f in (impl.await_value, impl.add, impl.typed, impl.bound_pair)
+        ]
+
+    differential(scenario)
+    assert m.add.__module__ == "_pyrt_testmod"
+    assert m.typed.__annotations__ == {"text": "str", "data": "dict[str, Any]", "return": "tuple"}
+
+
+def test_attributes_are_writable_like_a_python_function():
+    def scenario(impl):
+        function = impl.add
+        saved = function.__qualname__, function.__doc__
+        try:
+            function.marker = "set"
+            function.__qualname__ = "Calculator.add"
+            function.__doc__ = "Changed."
+            after = [vars(function).get("marker"), function.__qualname__, function.__doc__]
+            after.append(outcome(lambda: impl.add()))
+            after.append(outcome(lambda: setattr(function, "__qualname__", 3)))
+
+            @functools.wraps(function)
+            def wrapper(*args, **kwargs):
+                return function(*args, **kwargs)
+
+            after += [wrapper.__qualname__, wrapper.__doc__, wrapper.marker, wrapper.__wrapped__ is function]
+            after.append(str(inspect.signature(wrapper)))
+        finally:
+            del function.marker
+            function.__qualname__, function.__doc__ = saved
+        after.append(hasattr(function, "marker"))
+        return after
+
+    after = differential(scenario)
+    assert after[:3] == ["set", "Calculator.add", "Changed."]
+    assert after[3][2] == "Calculator.add() missing 2 required positional arguments: 'left' and 'right'"
+
+
+@pytest.mark.parametrize("where", ["function", "class attribute", "bound method"])
+def test_coroutine_functions_are_recognised(where):
+    def targets(impl):
+        holder_type = holder_of(impl)
+        return {
+            "function": (impl.await_value, impl.add),
+            "class attribute": (holder_type.operation, holder_type.bound_pair),
+            "bound method": (holder_type().operation, holder_type().bound_pair),
+        }[where]
+
+    assert differential(lambda impl: [inspect.iscoroutinefunction(f) for f in targets(impl)]) == [
+        True,
+        False,
+    ]
+    coroutine_function, plain_function = targets(m)
+    marker = asyncio.coroutines._is_coroutine
+    assert getattr(coroutine_function, "_is_coroutine", None) is marker
+    assert getattr(plain_function, "_is_coroutine", None) is None
+
+
+def test_signature_has_the_string_annotations():
+    def scenario(impl):
+        holder = holder_of(impl)()
+        return [
+            inspect.signature(f)
+            for f in (impl.add, impl.typed, impl.await_value, impl.bound_pair, holder.bound_pair)
+        ]
+
+    signatures = differential(scenario)
+    assert str(signatures[1]) == "(text: 'str', data: 'dict[str, Any]') -> 'tuple'"
+    assert signatures[1].parameters["data"].annotation == "dict[str, Any]"
+
+
+def test_help_shows_the_signature_and_the_docstring():
+    def body(target):
+        # The title names the kind of object ("function" for a Python function); the rest must
+        # match.
+        title, _, rest = pydoc.render_doc(target, renderer=pydoc.plaintext).partition("\n")
+        return rest.replace("NativeHolder", "Holder")
+
+    def scenario(impl):
+        holder = holder_of(impl)()
+        return [body(impl.typed), body(impl.add), body(holder.operation)]
+
+    rendered = differential(scenario)
+    assert "async typed(text: str, data: dict[str, Any]) -> tuple" in rendered[0]
+    assert "add(left: int, right: int) -> int\n    Add two numbers." in rendered[1]

@@ -1,0 +1,226 @@
+"""Python exceptions crossing C++ code: the Exception-family helper, the handled exception that
+Python code called from a C++ handler sees, the boundary back to the interpreter, and owned
+references at interpreter exit."""
+
+import asyncio
+import logging
+import re
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+import _pyrt_testmod as m
+
+from .twins import differential, outcome, suspend
+
+pytestmark = pytest.mark.leakcheck
+
+REPO_ROOT = Path(__file__).resolve().parents[2]
+
+
+class CustomError(Exception):
+    pass
+
+
+class CustomBaseError(BaseException):
+    pass
+
+
+# Factories: each run raises fresh exceptions, as a raised instance keeps growing its traceback.
+FAMILY = [
+    lambda: ValueError("value"),
+    lambda: KeyError("key"),
+    lambda: OSError(2, "missing"),
+    lambda: ExceptionGroup("group", [ValueError("member")]),
+    lambda: CustomError("custom"),
+]
+OUTSIDE = [
+    lambda: asyncio.CancelledError("cancelled"),
+    KeyboardInterrupt,
+    lambda: SystemExit(3),
+    GeneratorExit,
+    lambda: CustomBaseError("base"),
+]
+
+
+async def fail_later(error):
+    await suspend()
+    raise error
+
+
+def run_to_end(coroutine):
+    """Sends None until the coroutine ends; returns its value or raises its exception."""
+    while True:
+        try:
+            coroutine.send(None)
+        except StopIteration as stop:
+            return stop.value
+
+
+@pytest.mark.parametrize("when", ["at-once", "after-suspension"])
+@pytest.mark.parametrize("make_error", FAMILY + OUTSIDE, ids=lambda make: type(make()).__name__)
+def test_exception_family_helper_lets_only_the_family_in(make_error, when):
+    error = make_error()
+
+    def scenario(impl):
+        source = impl.raise_error(error) if when == "at-once" else fail_later(error)
+        return outcome(lambda: run_to_end(impl.catch_exception(source)))
+
+    result = differential(scenario)
+    if make_error in FAMILY:
+        assert result == ("returned", ("caught", error))
+    else:
+        assert result[1] is type(error)
+
+
+class SeenAwaitable:
+    """Notes sys.exception() on its first step and after being resumed."""
+
+    def __init__(self, seen):
+        self.seen = seen
+
+    def __await__(self):
+        self.seen.append(("awaited first step", sys.exception()))
+        yield "suspended"
+        self.seen.append(("awaited resumed", sys.exception()))
+
+
+def test_python_code_called_from_a_handler_sees_the_handled_exception():
+    logger = logging.getLogger("pyrt.tests.handled")
+    records = []
+    handler = logging.Handler()
+    handler.emit = records.append
+    logger.addHandler(handler)
+    logger.propagate = False
+
+    def probe():
+        logger.exception("handling")
+        return sys.exception()
+
+    def scenario(impl):
+        records.clear()
+        seen = []
+        error = KeyError("handled")
+        try:
+            raise OSError("the caller's own")
+        except OSError as own:
+            coroutine = impl.handle_then_await(
+                fail_later(error), probe, impl.await_value(SeenAwaitable(seen))
+            )
+            coroutine.send(None)
+            seen.append(("caller, body suspended before the handler", sys.exception() is own))
+            coroutine.send(None)
+            seen.append(("caller, body suspended in the handler", sys.exception() is own))
+            before, after = run_to_end(coroutine)
+            seen.append(("caller, body finished", sys.exception() is own))
+        seen.append(("probes", before is error, after is error))
+        seen.append(("log records", [r.exc_info[1] is error for r in records]))
+        return [(what, *(v is error if isinstance(v, BaseException) else v for v in values))
+                for what, *values in seen]
+
+    try:
+        seen = differential(scenario)
+    finally:
+        logger.removeHandler(handler)
+        logger.propagate = True
+    assert seen == [
+        ("caller, body suspended before the handler", True),
+        ("awaited first step", True),
+        ("caller, body suspended in the handler", True),
+        ("awaited resumed", True),
+        ("caller, body finished", True),
+        ("probes", True, True),
+        ("log records", [True, True]),
+    ]
+
+
+def test_exception_raised_in_a_handler_gets_the_handled_one_as_context():
+    def scenario(impl):
+        error = KeyError("handled")
+        try:
+            run_to_end(impl.raise_in_handler(fail_later(error), suspend(), RuntimeError))
+        except RuntimeError as error_raised:
+            raised = error_raised
+        return str(raised), raised.__context__ is error, raised.__cause__, sys.exception()
+
+    assert differential(scenario) == ("raised in handler", True, None, None)
+
+
+def test_plain_function_handler_sees_and_restores_the_handled_exception():
+    error = ValueError("inner")
+    assert m.plain_handled(error, sys.exception) is error
+    assert sys.exception() is None
+    try:
+        raise KeyError("outer")
+    except KeyError as outer:
+        assert m.plain_handled(error, sys.exception) is error
+        assert sys.exception() is outer
+
+
+def test_errors_cross_the_boundary_as_python_exceptions():
+    error = CustomError("plain")
+    assert outcome(lambda: m.raise_plain(error)) == outcome(lambda: (_ for _ in ()).throw(error))
+    assert outcome(lambda: m.add(1, "a")) == outcome(lambda: 1 + "a")
+    # A C++ allocation failure becomes MemoryError, in plain code and in a coroutine body.
+    with pytest.raises(MemoryError):
+        m.fail_allocation(None)
+    with pytest.raises(MemoryError):
+        run_to_end(m.fail_allocation_after(suspend()))
+    caught = run_to_end(m.catch_exception(m.fail_allocation_after(suspend())))
+    assert caught[0] == "caught" and type(caught[1]) is MemoryError
+
+
+EXIT_SCRIPT = """
+import asyncio, types, _pyrt_testmod as m
+
+@types.coroutine
+def suspend():
+    yield
+
+async def native_guarded(awaitable, on_exit):
+    try:
+        return await awaitable
+    finally:
+        on_exit()
+
+for impl, guarded in (("native", native_guarded), ("ours", m.guarded)):
+    pending = guarded(m.await_value(suspend()), lambda impl=impl: print(impl, "closed"))
+    pending.send(None)
+    globals()[impl + "_pending"] = pending
+print(asyncio.run(m.await_value(asyncio.sleep(0, "ran"))))
+"""
+
+
+def test_interpreter_exit_with_pending_coroutines_is_clean(run_python):
+    # Suspended coroutines still alive at exit are closed while the interpreter can run
+    # Python code; nothing the runtime owns may outlive it.
+    result = run_python(textwrap.dedent(EXIT_SCRIPT))
+    assert (result.returncode, result.stderr) == (0, "")
+    assert sorted(result.stdout.splitlines()) == ["native closed", "ours closed", "ran"]
+
+
+# A static or thread_local owning reference, or one at namespace scope, is destroyed after the
+# interpreter is gone.
+STATIC_OWNER = re.compile(
+    r"^\s*(static|thread_local)\s+(const\s+)?(pyrt::)?(Ref|Local|PyError)\s+\w+\s*[;={]"
+    r"|^(static\s+)?(pyrt::)?(Ref|Local|PyError)\s+\w+\s*[;={]",
+    re.MULTILINE,
+)
+
+
+def test_no_static_owning_references_in_the_sources():
+    sources = [
+        path
+        for folder in ("runtime", "connectors", "tests")
+        for path in sorted((REPO_ROOT / folder).rglob("*"))
+        if path.suffix in {".cpp", ".hpp", ".h"}
+    ]
+    assert sources
+    offenders = [
+        f"{path.relative_to(REPO_ROOT)}: {match.group(0).strip()}"
+        for path in sources
+        for match in STATIC_OWNER.finditer(path.read_text())
+    ]
+    assert offenders == []
