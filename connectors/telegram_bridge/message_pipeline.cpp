@@ -231,6 +231,7 @@ Task<Ref> _process_queue(Borrowed self) {
         log(Level::error,
             pyrt::concat({text_of("Queue processor error: "), pyrt::str(escaped->value())}));
       }
+      escaped.reset();
       // Yield once, so a failure that repeats at once cannot hold the event loop.
       Ref asyncio_module = pyrt::require(PyImport_ImportModule("asyncio"));
       co_await pyrt::awaitable(

@@ -509,9 +509,13 @@ void coro_dealloc(PyObject* self_object) noexcept {
   CoroObject* self = as_coro(self_object);
   PyObject_GC_UnTrack(self_object);
   PyObject_ClearWeakRefs(self_object);
-  PyObject_GC_Track(self_object);
-  if (PyObject_CallFinalizerFromDealloc(self_object) < 0) return;  // resurrected
-  PyObject_GC_UnTrack(self_object);
+  // Without a frame (finished, closed or cleared) there is nothing to finalize: skip the
+  // finalizer's temporary resurrection, the common case.
+  if (self->f.body) {
+    PyObject_GC_Track(self_object);
+    if (PyObject_CallFinalizerFromDealloc(self_object) < 0) return;  // resurrected
+    PyObject_GC_UnTrack(self_object);
+  }
   destroy_body(self);
   clear_links(self);
   PyObject** args = self->args();

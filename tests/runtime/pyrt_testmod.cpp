@@ -1,4 +1,5 @@
 // A test-only module exposing small C++ coroutines and functions built on the runtime.
+#include <cstring>
 #include <new>
 #include <optional>
 #include <type_traits>
@@ -21,7 +22,8 @@ static_assert(!std::is_convertible_v<PyObject*, Ref>);
 static_assert(!std::is_convertible_v<PyObject*, Borrowed>);
 static_assert(!std::is_constructible_v<Ref, PyObject*>);
 
-PyObject* the_module = nullptr;  // borrowed: the module lives as long as the process
+// Borrowed: the module, and so its `chain` function, live as long as the process.
+PyObject* chain_function = nullptr;
 
 Ref pair(Borrowed first, Borrowed second) {
   return pyrt::require(PyTuple_Pack(2, first.get(), second.get()));
@@ -92,14 +94,13 @@ Task<Ref> iterate(Borrowed iterable) {
   co_return items.take();
 }
 
-// Awaits itself through Python `depth` times, then awaits `awaitable`.
+// Awaits itself, called through Python, `depth` times, then awaits `awaitable`.
 Task<Ref> chain(Borrowed depth, Borrowed awaitable) {
   long remaining = PyLong_AsLong(depth.get());
   if (remaining < 0 && PyErr_Occurred()) pyrt::throw_error();
   if (remaining == 0) co_return co_await pyrt::awaitable(Ref::borrow(awaitable));
-  Ref self = pyrt::require(PyObject_GetAttrString(the_module, "chain"));
   Ref next_depth = pyrt::require(PyLong_FromLong(remaining - 1));
-  co_return co_await pyrt::awaitable(pyrt::call(self, next_depth, awaitable));
+  co_return co_await pyrt::awaitable(pyrt::call(Borrowed(chain_function), next_depth, awaitable));
 }
 
 Task<Ref> hold_across(Borrowed object, Borrowed awaitable) {
@@ -256,12 +257,12 @@ int exec_module(PyObject* module) noexcept {
   return pyrt::boundary(
       [&] {
         pyrt::init_runtime("_pyrt_testmod");
-        the_module = module;
         Ref name = pyrt::require(PyModule_GetNameObject(module));
         Borrowed globals(PyModule_GetDict(module));
         for (const pyrt::FunctionSpec& spec : specs) {
           Ref function = pyrt::make_function(spec, name, globals);
           pyrt::require(PyModule_AddObjectRef(module, spec.name, function.get()));
+          if (std::strcmp(spec.name, "chain") == 0) chain_function = function.get();
         }
         return 0;
       },

@@ -14,7 +14,7 @@ import pytest
 
 import _pyrt_testmod as m
 
-from .twins import NATIVE, differential, drive, recursion_limit, suspend
+from .twins import NATIVE, differential, finish, recursion_limit, suspend
 
 pytestmark = pytest.mark.leakcheck
 
@@ -117,18 +117,10 @@ def test_resuming_a_deep_chain_does_not_go_through_each_level():
         for depth in (1, 400):
             outer = impl.chain(depth, stack_when_resumed())
             outer.send(None)
-            addresses.append(outer_resume(outer))
+            addresses.append(finish(outer))
         return abs(addresses[1] - addresses[0]) < 4096
 
     assert differential(scenario) is True
-
-
-def outer_resume(coroutine):
-    try:
-        coroutine.send(None)
-    except StopIteration as stop:
-        return stop.value
-    raise AssertionError("the chain suspended again")
 
 
 def test_chains_far_deeper_than_the_recursion_limit():
@@ -138,7 +130,7 @@ def test_chains_far_deeper_than_the_recursion_limit():
     with recursion_limit(100):
         outer = m.chain(depth, suspend("innermost"))
         assert outer.send(None) == "innermost"
-        assert outer_resume_value(outer, "value") == "value"
+        assert finish(outer, "value") == "value"
 
         outer = m.catch_exception(m.chain(depth, suspend("innermost")))
         outer.send(None)
@@ -153,14 +145,6 @@ def test_chains_far_deeper_than_the_recursion_limit():
         outer.send(None)
         outer.close()
         assert events == ["closed"]
-
-
-def outer_resume_value(coroutine, value):
-    try:
-        coroutine.send(value)
-    except StopIteration as stop:
-        return stop.value
-    raise AssertionError("the chain suspended again")
 
 
 def test_await_of_a_cpp_child_coroutine(run_any):

@@ -7,8 +7,6 @@ import warnings
 
 import pytest
 
-import _pyrt_testmod as m
-
 from .twins import NATIVE, differential, drive, outcome, suspend
 
 pytestmark = pytest.mark.leakcheck
@@ -64,17 +62,6 @@ def test_any_return_value_reaches_the_awaiter_intact(impl, value):
         return await impl.return_value(value)
 
     assert drive(outer()) is value
-
-
-@pytest.mark.parametrize("value", ["x", (1, 2), StopIteration("y")], ids=repr)
-def test_send_value_reaches_the_awaited_iterator(value):
-    def scenario(impl):
-        coroutine = impl.await_value(suspend("yielded"))
-        first = coroutine.send(None)
-        return first, outcome(lambda: coroutine.send(value))
-
-    first, (kind, *rest) = differential(scenario)
-    assert first == "yielded" and kind == "raised"
 
 
 def test_protocol_errors_match_native_coroutines():

@@ -77,12 +77,19 @@ def test_argument_errors_are_worded_as_python_words_them(call):
     assert result[:2] == ("raised", TypeError)
 
 
+class Text(str):
+    pass
+
+
 @pytest.mark.parametrize(
     "arguments, message",
     [
         ((1, {}), "Argument 'text' has incorrect type (expected str, got int)"),
-        ((type("Text", (str,), {})("t"), {}), "Argument 'text' has incorrect type (expected str, got Text)"),
-        (("t", collections.OrderedDict()), "Argument 'data' has incorrect type (expected dict, got collections.OrderedDict)"),
+        ((Text("t"), {}), "Argument 'text' has incorrect type (expected str, got Text)"),
+        (
+            ("t", collections.OrderedDict()),
+            "Argument 'data' has incorrect type (expected dict, got collections.OrderedDict)",
+        ),
         (("t", None), "Argument 'data' has incorrect type (expected dict, got NoneType)"),
     ],
     ids=["int", "str-subclass", "dict-subclass", "none"],
@@ -147,7 +154,8 @@ def test_attributes_are_writable_like_a_python_function():
             def wrapper(*args, **kwargs):
                 return function(*args, **kwargs)
 
-            after += [wrapper.__qualname__, wrapper.__doc__, wrapper.marker, wrapper.__wrapped__ is function]
+            after += [wrapper.__qualname__, wrapper.__doc__, wrapper.marker]
+            after.append(wrapper.__wrapped__ is function)
             after.append(str(inspect.signature(wrapper)))
         finally:
             del function.marker
@@ -157,7 +165,9 @@ def test_attributes_are_writable_like_a_python_function():
 
     after = differential(scenario)
     assert after[:3] == ["set", "Calculator.add", "Changed."]
-    assert after[3][2] == "Calculator.add() missing 2 required positional arguments: 'left' and 'right'"
+    assert after[3][2] == (
+        "Calculator.add() missing 2 required positional arguments: 'left' and 'right'"
+    )
 
 
 @pytest.mark.parametrize("where", ["function", "class attribute", "bound method"])

@@ -13,7 +13,7 @@ import pytest
 
 import _pyrt_testmod as m
 
-from .twins import differential, outcome, suspend
+from .twins import differential, finish, outcome, suspend
 
 pytestmark = pytest.mark.leakcheck
 
@@ -50,15 +50,6 @@ async def fail_later(error):
     raise error
 
 
-def run_to_end(coroutine):
-    """Sends None until the coroutine ends; returns its value or raises its exception."""
-    while True:
-        try:
-            coroutine.send(None)
-        except StopIteration as stop:
-            return stop.value
-
-
 @pytest.mark.parametrize("when", ["at-once", "after-suspension"])
 @pytest.mark.parametrize("make_error", FAMILY + OUTSIDE, ids=lambda make: type(make()).__name__)
 def test_exception_family_helper_lets_only_the_family_in(make_error, when):
@@ -66,7 +57,7 @@ def test_exception_family_helper_lets_only_the_family_in(make_error, when):
 
     def scenario(impl):
         source = impl.raise_error(error) if when == "at-once" else fail_later(error)
-        return outcome(lambda: run_to_end(impl.catch_exception(source)))
+        return outcome(lambda: finish(impl.catch_exception(source)))
 
     result = differential(scenario)
     if make_error in FAMILY:
@@ -113,12 +104,15 @@ def test_python_code_called_from_a_handler_sees_the_handled_exception():
             seen.append(("caller, body suspended before the handler", sys.exception() is own))
             coroutine.send(None)
             seen.append(("caller, body suspended in the handler", sys.exception() is own))
-            before, after = run_to_end(coroutine)
+            before, after = finish(coroutine)
             seen.append(("caller, body finished", sys.exception() is own))
         seen.append(("probes", before is error, after is error))
-        seen.append(("log records", [r.exc_info[1] is error for r in records]))
-        return [(what, *(v is error if isinstance(v, BaseException) else v for v in values))
-                for what, *values in seen]
+        logged = [r.exc_info[1:] == (error, error.__traceback__) for r in records]
+        seen.append(("log records", logged))
+        return [
+            (what, *(v is error if isinstance(v, BaseException) else v for v in values))
+            for what, *values in seen
+        ]
 
     try:
         seen = differential(scenario)
@@ -140,7 +134,7 @@ def test_exception_raised_in_a_handler_gets_the_handled_one_as_context():
     def scenario(impl):
         error = KeyError("handled")
         try:
-            run_to_end(impl.raise_in_handler(fail_later(error), suspend(), RuntimeError))
+            finish(impl.raise_in_handler(fail_later(error), suspend(), RuntimeError))
         except RuntimeError as error_raised:
             raised = error_raised
         return str(raised), raised.__context__ is error, raised.__cause__, sys.exception()
@@ -167,8 +161,8 @@ def test_errors_cross_the_boundary_as_python_exceptions():
     with pytest.raises(MemoryError):
         m.fail_allocation(None)
     with pytest.raises(MemoryError):
-        run_to_end(m.fail_allocation_after(suspend()))
-    caught = run_to_end(m.catch_exception(m.fail_allocation_after(suspend())))
+        finish(m.fail_allocation_after(suspend()))
+    caught = finish(m.catch_exception(m.fail_allocation_after(suspend())))
     assert caught[0] == "caught" and type(caught[1]) is MemoryError
 
 

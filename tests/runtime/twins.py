@@ -158,6 +158,16 @@ def drive(coroutine: Any) -> Any:
     raise AssertionError("the coroutine suspended")
 
 
+def finish(coroutine: Any, value: Any = None) -> Any:
+    """Sends `value`, then None, until the coroutine ends; returns its value."""
+    while True:
+        try:
+            coroutine.send(value)
+        except StopIteration as stop:
+            return stop.value
+        value = None
+
+
 @types.coroutine
 def suspend(value: Any = None) -> Any:
     """Suspends the awaiting coroutine once, yielding `value`, and returns what is sent in."""

@@ -1,0 +1,81 @@
+"""The demo command, run as a user runs it (on the suite's build and interpreter)."""
+
+from __future__ import annotations
+
+import asyncio
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+from kavori.demo.emulator import DEMO_CHAT_ID, BotApiEmulator
+
+REPO_ROOT = Path(__file__).resolve().parents[2]
+DEMO = ["bash", str(REPO_ROOT / "scripts" / "demo")]
+
+
+@pytest.fixture
+def demo_env(build_dir):
+    def environment(**extra: str) -> dict[str, str]:
+        env = {k: v for k, v in os.environ.items() if not k.startswith("TELEGRAM_")}
+        env.update(KAVORI_BUILD_DIR=str(build_dir), KAVORI_PYTHON=sys.executable,
+                   PYTHONDEVMODE="1", PYTHONWARNINGS="error", **extra)
+        return env
+
+    return environment
+
+
+def test_replay_answers_every_message_and_saves_the_photos(demo_env, tmp_path):
+    result = subprocess.run(
+        [*DEMO, "--replay", "--web-port", "0", "--delay", "0", "--out", str(tmp_path)],
+        env=demo_env(), capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL,
+        cwd=REPO_ROOT)
+    assert result.returncode == 0, result.stdout + result.stderr
+    out = result.stdout
+    assert "replay ok: 4 messages answered, the stranger ignored" in out
+    assert "Live page:        http://127.0.0.1:" in out
+    photos = sorted(tmp_path.glob("photo-*.png"))
+    assert len(photos) == 2 and all(p.read_bytes().startswith(b"\x89PNG") for p in photos)
+    assert all(f"saved to {p}" in out for p in photos)
+    assert "Dropped a message from chat 666 (Stranger)" in out
+    assert result.stderr == ""
+
+
+def test_with_a_token_it_serves_that_bot_and_only_with_allowed_chats(run, demo_env):
+    """The token mode, pointed at the emulator standing in for Telegram's servers."""
+
+    async def demo(*args: str, **env: str) -> asyncio.subprocess.Process:
+        return await asyncio.create_subprocess_exec(
+            *DEMO, "--web-port", "0", "--delay", "0", *args, env=demo_env(**env),
+            cwd=REPO_ROOT, stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE,
+            stderr=asyncio.subprocess.STDOUT)
+
+    async def scenario():
+        async with BotApiEmulator() as emulator:
+            api = {"TELEGRAM_BOT_TOKEN": emulator.token, "TELEGRAM_API_URL": emulator.api_url}
+            refusing = await demo(**api)
+            refused_output, _ = await asyncio.wait_for(refusing.communicate(), 60)
+            serving = await demo(TELEGRAM_CHAT_ID=str(DEMO_CHAT_ID), **api)
+            for _ in range(600):
+                if emulator.calls_of("getUpdates"):
+                    break
+                await asyncio.sleep(0.05)
+            await emulator.inject_message("hello")
+            for _ in range(600):
+                reply = [i for i in emulator.sent if i["method"] == "sendMessage"]
+                if reply or serving.returncode is not None:
+                    break
+                await asyncio.sleep(0.05)
+            output, _ = await asyncio.wait_for(serving.communicate(b""), 60)  # Ctrl-D
+            return emulator, refusing.returncode, refused_output.decode(), \
+                serving.returncode, output.decode(), reply
+
+    emulator, refused_code, refused, code, output, reply = run(scenario)
+    assert refused_code == 2
+    assert "Refusing to start" in refused and "--allow-anyone" in refused
+    assert code == 0, output
+    assert "The bot @kavori_demo_bot is live on Telegram" in output
+    assert reply[0]["chat_id"] == DEMO_CHAT_ID and "hello" in reply[0]["text"]
+    assert emulator.token not in refused + output

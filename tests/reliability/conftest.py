@@ -1,0 +1,58 @@
+"""Fixtures of the reliability tests: the module, its log, a private temporary directory that
+must end up empty, and the fake host of tests/bridge with a fault that can be planted on any one
+of its calls."""
+
+import importlib
+import logging
+import os
+import shutil
+import sys
+import tempfile
+
+import pytest
+
+from bridge.fakes import LogCapture
+
+from .faulty_host import FaultyHost
+
+LOGGER_NAME = "kavori.connectors.telegram_bridge"
+
+
+@pytest.fixture
+def tb():
+    return importlib.import_module("kavori.connectors.telegram_bridge")
+
+
+@pytest.fixture
+def host(tb, monkeypatch):
+    host = FaultyHost(monkeypatch, tb)
+    monkeypatch.setitem(sys.modules, "kavori.gateway.server", host.server)
+    monkeypatch.setitem(sys.modules, "kavori.gateway.ws", host.ws_module)
+    return host
+
+
+@pytest.fixture
+def logs():
+    logger = logging.getLogger(LOGGER_NAME)
+    capture = LogCapture()
+    old_level = logger.level
+    logger.setLevel(logging.DEBUG)
+    logger.addHandler(capture)
+    try:
+        yield capture
+    finally:
+        logger.removeHandler(capture)
+        logger.setLevel(old_level)
+
+
+@pytest.fixture(autouse=True)
+def temp_dir(monkeypatch):
+    """A new empty temporary directory for the module's screenshot files; it must be empty again
+    at the end (a test that expects a file to be left removes it itself)."""
+    folder = tempfile.mkdtemp(prefix="bridge-reliability-")
+    monkeypatch.setattr(tempfile, "tempdir", folder)
+    try:
+        yield folder
+        assert os.listdir(folder) == []
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
