@@ -15,7 +15,7 @@ from kavori.gateway import ws
 from .conftest import BRIDGE_LOGGER, messages, telegram_stack
 
 
-def test_message_in_typing_photo_and_reply_out_in_order(run, bridge_log):
+def test_message_in_typing_photo_and_reply_out_in_order(run_any, bridge_log):
     async def scenario():
         async with telegram_stack() as stack:
             sent = await stack.exchange("hello there", first_name="Ann")
@@ -23,7 +23,7 @@ def test_message_in_typing_photo_and_reply_out_in_order(run, bridge_log):
             mirrored = list(ws.manager.history)
         return stack, sent, calls, mirrored
 
-    stack, sent, calls, mirrored = run(scenario)
+    stack, sent, calls, mirrored = run_any(scenario)
     methods = [item["method"] for item in sent]
     # typing first, the screenshot while the agent works (with a typing refresh per counted
     # tool call), the composed reply last

@@ -5,9 +5,6 @@ from __future__ import annotations
 import asyncio
 import json
 
-import aiohttp
-
-from kavori.gateway.server import WebServer
 from kavori.gateway.ws import WebSocketManager
 
 
@@ -57,30 +54,3 @@ def test_a_stalled_client_delays_nobody_and_is_dropped_when_it_falls_behind(run)
                              {"n": 48, "text": "é"}, {"n": 49, "text": "é"}]
     assert clients == 2 and fast.closed and late.closed
 
-
-def test_pages_receive_broadcasts_over_a_real_websocket(run):
-    from kavori.gateway import ws
-
-    async def scenario():
-        server = WebServer()
-        url = await server.start()
-        try:
-            async with aiohttp.ClientSession() as session:
-                async with session.get(url) as page:
-                    html = await page.text()
-                async with session.ws_connect(url + "ws") as first, \
-                        session.ws_connect(url + "ws") as second:
-                    hellos = [await first.receive_json(), await second.receive_json()]
-                    await ws.manager.broadcast({"type": "text", "data": {"content": "hi"}})
-                    got = [await first.receive_json(), await second.receive_json()]
-                async with session.get(url + "api/status") as status:
-                    return html, hellos, got, await status.json()
-        finally:
-            await server.stop()
-            ws.manager.clear_history()
-
-    html, hellos, got, status = run(scenario)
-    assert "new WebSocket(" in html
-    assert [h["type"] for h in hellos] == ["hello", "hello"]
-    assert got == [{"type": "text", "data": {"content": "hi"}}] * 2
-    assert status["websocket_clients"] == 0

@@ -20,8 +20,8 @@ contain "{token}", otherwise the token is appended.
 from __future__ import annotations
 
 import asyncio
-import contextlib
 import datetime as dt
+import functools
 import logging
 import os
 import unicodedata
@@ -326,7 +326,7 @@ class TelegramConnector:
             except tg_error.InvalidToken as error:
                 logger.error("Telegram polling stopped: the bot token was refused (%s)", error)
                 return
-            except tg_error.TelegramError as error:
+            except Exception as error:  # network trouble, a conflict, an unreadable answer
                 logger.warning("Telegram polling failed (%s); retrying in %.0f s", error, backoff)
                 await asyncio.sleep(backoff)
                 backoff = min(backoff * 2, 30.0)
@@ -374,11 +374,6 @@ class TelegramConnector:
 
     # -- sending --
 
-    def _require_bot(self) -> telegram.Bot:
-        if self._bot is None:
-            raise ConfigurationError("the Telegram connector is not started")
-        return self._bot
-
     async def _with_retry(self, call: Callable[[], Awaitable[T]]) -> T:
         attempt = 0
         while True:
@@ -414,14 +409,15 @@ class TelegramConnector:
             return _failure("no chat_id")
         if not text.strip():
             return _failure("message text is empty")
-        bot = self._require_bot()
+        bot = self._bot
+        if bot is None:
+            return _failure("the Telegram connector is not started")
         ids: list[int] = []
         pieces = split_message(text)
         for piece in pieces:
             try:
-                sent = await self._with_retry(
-                    lambda piece=piece: bot.send_message(chat, piece, parse_mode=parse_mode or None)
-                )
+                sent = await self._with_retry(functools.partial(
+                    bot.send_message, chat, piece, parse_mode=parse_mode or None))
             except tg_error.TelegramError as error:
                 logger.warning("Sending part %d of %d failed: %s", len(ids) + 1, len(pieces), error)
                 return _failure(str(error), ids)
@@ -435,7 +431,9 @@ class TelegramConnector:
         chat = chat_id or self._chat_id
         if not chat:
             return _failure("no chat_id")
-        bot = self._require_bot()
+        bot = self._bot
+        if bot is None:
+            return _failure("the Telegram connector is not started")
         file = Path(path)
         try:
             data = file.read_bytes()
@@ -464,12 +462,3 @@ def _display_name(user: telegram.User | None, chat: telegram.Chat) -> str:
         return user.full_name or (f"@{user.username}" if user.username else str(user.id))
     return chat.effective_name or str(chat.id)
 
-
-@contextlib.asynccontextmanager
-async def running(connector: TelegramConnector):
-    """`async with running(connector):` starts and always stops it."""
-    await connector.start()
-    try:
-        yield connector
-    finally:
-        await connector.stop()

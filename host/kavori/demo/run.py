@@ -23,6 +23,7 @@ from pathlib import Path
 from typing import Any
 
 import aiohttp
+from telegram import error as tg_error
 
 from kavori.connectors.telegram import DEFAULT_API_URL, TelegramConnector
 from kavori.demo.agent import DemoAgent
@@ -142,24 +143,20 @@ class TerminalUser:
         loop = asyncio.get_running_loop()
         deadline = loop.time() + (timeout if expect_reply else 1.5)
         items: list[dict[str, Any]] = []
-        typing_shown = False
         while True:
             replied = any(item["method"] == "sendMessage" for item in items)
-            if replied and self.host.idle:
-                items += await self._news(0)  # anything sent in the same instant
-                break
+            done = replied and self.host.idle
             remaining = deadline - loop.time()
-            if remaining <= 0:
-                break
-            for item in await self._news(min(remaining, 0.25)):
-                items.append(item)
-                if item["method"] == "sendChatAction":
-                    if not typing_shown:
-                        say("  (bot is typing…)")
-                        typing_shown = True
-                else:
+            # once done, one last look collects anything sent in the same instant
+            wait = 0.0 if done or remaining <= 0 else min(remaining, 0.25)
+            for item in await self._news(wait):
+                if item["method"] != "sendChatAction":
                     await self._show(item)
-        return items
+                elif not any(seen["method"] == "sendChatAction" for seen in items):
+                    say("  (bot is typing…)")
+                items.append(item)
+            if done or remaining <= 0:
+                return items
 
     async def _show(self, item: dict[str, Any]) -> None:
         if item["method"] == "sendMessage":
@@ -310,7 +307,14 @@ async def run_real(args: argparse.Namespace, token: str) -> int:
         base_url=os.environ.get("TELEGRAM_API_URL") or DEFAULT_API_URL)
     host = Host(connector, DemoAgent(delay=args.delay))
     try:
-        page = await host.start(args.host, args.web_port)
+        try:
+            page = await host.start(args.host, args.web_port)
+        except tg_error.InvalidToken:
+            say("Telegram refused the bot token (TELEGRAM_BOT_TOKEN).")
+            return 1
+        except tg_error.TelegramError as error:
+            say(f"Cannot use the Telegram Bot API: {error}")
+            return 1
         say(f"Live page: {page}")
         say(f"The bot @{connector.bot_username} is live on Telegram: write to it from your "
             "Telegram app. Ctrl-C (or Ctrl-D) stops the demo.")

@@ -93,22 +93,10 @@ async def _websocket(request: web.Request) -> web.StreamResponse:
     return socket
 
 
-async def _status(request: web.Request) -> web.StreamResponse:
-    state = get_state()
-    telegram = state.connectors.get("telegram")
-    return web.json_response({
-        "connectors": state.connectors.names(),
-        "telegram_configured": bool(telegram is not None and telegram.is_configured),
-        "agent": type(state.get("agent")).__name__ if state.get("agent") is not None else None,
-        "websocket_clients": ws.manager.connection_count,
-    })
-
-
 def create_app() -> web.Application:
     app = web.Application()
     app.router.add_get("/", _index)
     app.router.add_get("/ws", _websocket)
-    app.router.add_get("/api/status", _status)
     app.router.add_static("/static", STATIC_DIR)
     return app
 
