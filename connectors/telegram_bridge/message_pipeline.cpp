@@ -17,6 +17,13 @@ const pyrt::KwNames timeout_keyword("timeout");
 const pyrt::KwNames manager_fromlist("manager");
 const pyrt::KwNames chat_id_keyword("chat_id");
 
+// The worker's poll timeout, 2.0 seconds, as one float kept for the life of the process.
+Borrowed poll_timeout() {
+  static PyObject* timeout = nullptr;
+  if (timeout == nullptr) timeout = pyrt::require(PyFloat_FromDouble(2.0)).release();
+  return Borrowed(timeout);
+}
+
 // `target, other = item`, as tuple unpacking does it.
 void unpack_pair(Borrowed item, Ref& first, Ref& second) {
   if (PyTuple_CheckExact(item.get()) && PyTuple_GET_SIZE(item.get()) == 2) {
@@ -172,7 +179,7 @@ Task<Ref> _process_queue(Borrowed self) {
           Ref asyncio = module_global(names::asyncio);
           Ref next_item = pyrt::call_method(pyrt::getattr(self, names::_queue), names::get);
           Local waiter(pyrt::call_method_kw(asyncio, wait_for, timeout_keyword, next_item,
-                                            pyrt::require(PyFloat_FromDouble(2.0))));
+                                            poll_timeout()));
           Ref item = co_await pyrt::awaitable(waiter.take());
           Ref first, second;
           unpack_pair(item, first, second);
