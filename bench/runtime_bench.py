@@ -10,9 +10,10 @@ time per operation and the ratio ours/native (below 1.0: the runtime is faster):
   loop-round-trip  create_task + await of a coroutine that awaits asyncio.sleep(0), on asyncio's
                    default loop (and on uvloop when it is installed)
 
-Usage (the test module comes from <build>/tests_ext; build it with -DCMAKE_BUILD_TYPE=Release):
+Usage (the test module comes from <build>/tests_ext, by default $KAVORI_BUILD_DIR or
+build/release; build it with -DCMAKE_BUILD_TYPE=Release):
 
-  python3.14 bench/runtime_bench.py [--build-dir build/release] [--repeat 9] [--scale 1.0]
+  python3.14 bench/runtime_bench.py [--build-dir DIR] [--repeat 9] [--scale 1.0]
 """
 
 from __future__ import annotations
@@ -20,6 +21,7 @@ from __future__ import annotations
 import argparse
 import asyncio
 import gc
+import os
 import statistics
 import sys
 import time
@@ -145,7 +147,8 @@ def check_same_results(ours, native) -> None:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--build-dir", default=str(REPO_ROOT / "build" / "release"))
+    default_build = os.environ.get("KAVORI_BUILD_DIR") or str(REPO_ROOT / "build" / "release")
+    parser.add_argument("--build-dir", default=default_build, help="default: $KAVORI_BUILD_DIR")
     parser.add_argument("--repeat", type=int, default=9, help="repetitions per case and side")
     parser.add_argument("--scale", type=float, default=1.0, help="multiplies operations per run")
     args = parser.parse_args()

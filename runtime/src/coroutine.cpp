@@ -631,6 +631,49 @@ std::string coroutine_type_name;
 
 }  // namespace
 
+// ---- Coroutine objects and their frames ----
+// A body's C++ frame lives inside its coroutine object, after the arguments: one allocation per
+// coroutine, as for the interpreter's own coroutines. make_coroutine runs the body's ramp with a
+// reservation, and the ramp's frame allocation (its first step) creates the object. Frames of
+// C++ child coroutines come from PyMem_Malloc.
+
+namespace {
+
+struct Reservation {
+  PyObject* const* args;
+  Py_ssize_t count;
+  CoroObject* made = nullptr;
+};
+thread_local Reservation* t_reservation = nullptr;
+
+// Precedes every frame, keeping the alignment operator new promises.
+struct alignas(__STDCPP_DEFAULT_NEW_ALIGNMENT__) FrameHeader {
+  bool in_object;  // freed with its coroutine object
+};
+
+std::size_t frame_offset(Py_ssize_t count) {
+  std::size_t end = sizeof(CoroObject) + static_cast<std::size_t>(count) * sizeof(PyObject*);
+  return (end + alignof(FrameHeader) - 1) / alignof(FrameHeader) * alignof(FrameHeader);
+}
+
+CoroObject* allocate_coroutine(const Reservation& reservation, std::size_t frame_size) {
+  std::size_t extra =
+      frame_offset(reservation.count) + sizeof(FrameHeader) + frame_size - sizeof(CoroObject);
+  auto items = static_cast<Py_ssize_t>((extra + sizeof(PyObject*) - 1) / sizeof(PyObject*));
+  CoroObject* raw = PyObject_GC_NewVar(CoroObject, runtime_types.coroutine, items);
+  if (raw == nullptr) throw PyError::fetch();
+  Py_SET_SIZE(raw, reservation.count);  // the variable part counts the arguments only
+  new (&raw->f) CoroFields();
+  raw->f.state = CoroState::closed;  // until the body exists, nothing to warn about or close
+  PyObject** slots = raw->args();
+  for (Py_ssize_t i = 0; i < reservation.count; ++i) slots[i] = Py_NewRef(reservation.args[i]);
+  char* block = reinterpret_cast<char*>(raw) + frame_offset(reservation.count);
+  new (block) FrameHeader{true};
+  return raw;
+}
+
+}  // namespace
+
 // ---- Frames and awaiters ----
 
 namespace detail {
@@ -641,13 +684,20 @@ LocalNode* current_locals() noexcept {
 }
 
 void* allocate_frame(std::size_t size) {
-  void* frame = PyMem_Malloc(size);
-  if (frame == nullptr) throw std::bad_alloc();
-  return frame;
+  if (Reservation* reservation = std::exchange(t_reservation, nullptr)) {
+    CoroObject* made = allocate_coroutine(*reservation, size);
+    reservation->made = made;
+    return reinterpret_cast<char*>(made) + frame_offset(reservation->count) + sizeof(FrameHeader);
+  }
+  void* block = PyMem_Malloc(sizeof(FrameHeader) + size);
+  if (block == nullptr) throw std::bad_alloc();
+  new (block) FrameHeader{false};
+  return static_cast<char*>(block) + sizeof(FrameHeader);
 }
 
 void free_frame(void* frame) noexcept {
-  PyMem_Free(frame);
+  auto* header = reinterpret_cast<FrameHeader*>(static_cast<char*>(frame) - sizeof(FrameHeader));
+  if (!header->in_object) PyMem_Free(header);
 }
 
 Ref store_unhandled_exception() noexcept {
@@ -828,22 +878,29 @@ PlainScope::~PlainScope() {
 // ---- Creation ----
 
 Ref make_coroutine(FunctionObject* function, PyObject* const* args, Py_ssize_t count) {
-  CoroObject* raw = PyObject_GC_NewVar(CoroObject, runtime_types.coroutine, count);
-  if (raw == nullptr) throw_error();
-  new (&raw->f) CoroFields();
-  raw->f.state = CoroState::closed;  // until the body exists, nothing to warn about or close
-  Ref coro = Ref::steal(as_object(raw));
-  PyObject** slots = raw->args();
   Borrowed views[16];
-  for (Py_ssize_t i = 0; i < count; ++i) {
-    slots[i] = Py_NewRef(args[i]);
-    views[i] = Borrowed(slots[i]);
+  for (Py_ssize_t i = 0; i < count; ++i) views[i] = Borrowed(args[i]);
+  // The body's frame allocation (the first thing its ramp does) creates the object.
+  Reservation reservation{args, count};
+  t_reservation = &reservation;
+  Task<Ref>::Handle handle;
+  try {
+    handle = function->f.spec->coroutine(views).release();
+  } catch (...) {
+    t_reservation = nullptr;
+    if (reservation.made != nullptr) Py_DECREF(as_object(reservation.made));
+    throw;
   }
+  t_reservation = nullptr;
+  CoroObject* raw = reservation.made;
+  if (raw == nullptr) {  // the compiler placed the frame elsewhere: never expected
+    handle.destroy();
+    throw PyError::format(PyExc_SystemError, "coroutine frame not allocated by the runtime");
+  }
+  Ref coro = Ref::steal(as_object(raw));
   raw->f.function = Ref::borrow(reinterpret_cast<PyObject*>(function));
   raw->f.name = function->f.name;
   raw->f.qualname = function->f.qualname;
-  Task<Ref> task = function->f.spec->coroutine(views);
-  auto handle = task.release();
   raw->f.promise = &handle.promise();
   raw->f.promise->owner = raw;
   raw->f.promise->is_body = true;

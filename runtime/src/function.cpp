@@ -129,9 +129,15 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::si
   return boundary(
       [&]() -> PyObject* {
         FunctionObject* function = as_function(callable);
-        PyObject* bound[max_params];
-        bind_arguments(function, args, nargsf, kwnames, bound);
         auto count = static_cast<Py_ssize_t>(function->f.spec->params.size());
+        // The common call passes every parameter by position: its arguments are used in place,
+        // unless some need a type check.
+        PyObject* const* bound = args;
+        PyObject* bound_storage[max_params];
+        if (kwnames != nullptr || PyVectorcall_NARGS(nargsf) != count || function->f.checks_types) {
+          bind_arguments(function, args, nargsf, kwnames, bound_storage);
+          bound = bound_storage;
+        }
         if (function->f.spec->coroutine != nullptr) {
           return make_coroutine(function, bound, count).release();
         }
@@ -324,6 +330,9 @@ Ref make_function(const FunctionSpec& spec, Borrowed module, Borrowed globals) {
   self->f.globals = Ref::borrow(globals);
   self->f.annotations = require(PyDict_New());
   self->f.param_names = require(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size())));
+  for (const Param& param : spec.params) {
+    if (param.exact_type != nullptr) self->f.checks_types = true;
+  }
   for (std::size_t i = 0; i < spec.params.size(); ++i) {
     PyObject* name = PyUnicode_InternFromString(spec.params[i].name);
     if (name == nullptr) throw_error();

@@ -47,8 +47,9 @@ struct FunctionFields {
   Ref doc;
   Ref annotations;
   Ref globals;
-  Ref code;         // made on first use
-  Ref param_names;  // tuple of interned parameter names
+  Ref code;                   // made on first use
+  Ref param_names;            // tuple of interned parameter names
+  bool checks_types = false;  // some parameter takes only one exact type
 };
 
 struct FunctionObject {

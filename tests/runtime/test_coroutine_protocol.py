@@ -17,18 +17,15 @@ RETURNED = [None, 0, "text", (), (1, 2), [3], StopIteration("inner"), ValueError
 class Recorder:
     """An awaitable that notes each step it takes and completes after one suspension."""
 
-    def __init__(self, events: list, name: str = "awaited") -> None:
+    def __init__(self, events: list) -> None:
         self.events = events
-        self.name = name
 
     def __await__(self):
-        self.events.append(f"{self.name} started")
+        self.events.append("awaited started")
         try:
-            sent = yield f"{self.name} suspended"
-            self.events.append(f"{self.name} got {sent!r}")
-            return sent
+            return (yield "awaited suspended")
         finally:
-            self.events.append(f"{self.name} finally")
+            self.events.append("awaited finally")
 
 
 class NoThrow:

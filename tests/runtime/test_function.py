@@ -44,7 +44,7 @@ def test_arguments_bind_by_position_or_keyword():
             impl.add(1, 2),
             impl.add(1, right=20),
             impl.add(left=100, right=2),
-            impl.add(right=2, left=["b"] and 3),
+            impl.add(right=2, left=3),
             impl.add(*(4, 5)),
             impl.add(**{"left": 6, "right": 7}),
             drive(impl.typed(text="t", data={})),
