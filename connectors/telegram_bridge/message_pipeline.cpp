@@ -178,8 +178,8 @@ Task<Ref> _process_queue(Borrowed self) {
         try {
           Ref asyncio = module_global(names::asyncio);
           Ref next_item = pyrt::call_method(pyrt::getattr(self, names::_queue), names::get);
-          Local waiter(pyrt::call_method_kw(asyncio, wait_for, timeout_keyword, next_item,
-                                            poll_timeout()));
+          Local waiter(
+              pyrt::call_method_kw(asyncio, wait_for, timeout_keyword, next_item, poll_timeout()));
           Ref item = co_await pyrt::awaitable(waiter.take());
           Ref first, second;
           unpack_pair(item, first, second);
