@@ -777,7 +777,23 @@ bool PyAwaiter::await_ready() {
       return false;
     }
   }
-  Ref iterator = awaitable_iterator(std::move(object));
+  Ref iterator;
+  if (ends_on_stop_async_) {
+    // As `async for` words it when __anext__ gave something that cannot be awaited.
+    PyTypeObject* type = object.type();
+    try {
+      iterator = awaitable_iterator(std::move(object));
+    } catch (PyError& error) {
+      PyErr_Format(PyExc_TypeError, "'async for' received an invalid object from __anext__: %.100s",
+                   type->tp_name);
+      PyError wrapped = PyError::fetch();
+      PyException_SetCause(wrapped.value().get(), Ref::borrow(error.value()).release());
+      PyException_SetContext(wrapped.value().get(), error.take().release());
+      throw wrapped;
+    }
+  } else {
+    iterator = awaitable_iterator(std::move(object));
+  }
   PyObject* step = nullptr;
   switch (PyIter_Send(iterator.get(), Py_None, &step)) {
     case PYGEN_RETURN:

@@ -8,7 +8,8 @@ Points: "import server" (`from kavori.gateway.server import get_state`), "get_st
 "process_message", "anext" (the stream's __anext__), "send_message", "send_photo" and "unlink"
 (the removal through the module's `Path`).
 
-`delivered` and `photos_sent` hold what the connector completed: (chat id, text) and chat ids.
+`delivered` and `photos_sent` hold what the connector completed: (chat id, text) and chat ids;
+`ops` the connector's own operations (fakes.Op) by name.
 """
 
 import asyncio
@@ -31,21 +32,25 @@ class Fault(NamedTuple):
 class Faults:
     def __init__(self):
         self.counts = {}
-        self.planted = None
+        self.planted = []
         self.fired = False
 
     def plant(self, point, nth=1, *, raises=None, mode="call", returns=MISSING):
         """Counting starts afresh: `nth` counts the calls of `point` from now on."""
         self.counts, self.fired = {}, False
-        self.planted = Fault(point, nth, raises, mode, returns)
+        self.planted = [Fault(point, nth, raises, mode, returns)]
+
+    def also(self, point, nth=1, *, raises=None, mode="call", returns=MISSING):
+        """A second fault, counted like the first."""
+        self.planted.append(Fault(point, nth, raises, mode, returns))
 
     def at(self, point):
         """Counts one call of `point`; returns the planted fault when this call is its target."""
         n = self.counts[point] = self.counts.get(point, 0) + 1
-        fault = self.planted
-        if fault is not None and fault.point == point and fault.nth == n:
-            self.fired = True
-            return fault
+        for fault in self.planted:
+            if fault.point == point and fault.nth == n:
+                self.fired = True
+                return fault
         return None
 
 
@@ -116,6 +121,7 @@ class FaultyHost(fakes.Host):
         self.faults = faults = Faults()
         self.delivered, self.photos_sent = [], []
         tg = self.telegram
+        self.ops = {op.name: op for op in (tg.start, tg.stop, tg.send_typing, tg.send_message, tg.send_photo)}
         tg.__class__ = _Telegram
         tg._is_configured = sync_point(faults, "is_configured", lambda: fakes.FakeTelegram.is_configured.fget(tg))
         tg.set_message_handler = sync_point(faults, "set_message_handler", tg.set_message_handler)
@@ -158,5 +164,5 @@ class FaultyHost(fakes.Host):
 
     def event(self, event):
         """The agent event with its to_dict going through the fault point."""
-        event.to_dict = sync_point(self.faults, "to_dict", event.to_dict)
+        event.to_dict = sync_point(self.faults, "to_dict", types.MethodType(type(event).to_dict, event))
         return event

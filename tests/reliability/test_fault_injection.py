@@ -24,8 +24,8 @@ RUN_FAILED = ("ERROR", "Agent processing failed for Telegram message")
 NO_CONNECTOR = ("ERROR", "Failed to get Telegram connector: boom")
 ROUTINE = ("Queuing Telegram message from ", "Processing queued message: ", "Sending message to agent",
            "Agent text: ", "Agent tool call: ", "Sending reply to Telegram (", "Reply sent to Telegram",
-           "Agent processing complete", "Queue processor started", "Message handler registered", "Telegram polling started",
-           "Telegram bridge started", "Telegram bridge stopped")
+           "Agent processing complete", "Queue processor started", "Message handler registered",
+           "Telegram polling started", "Telegram bridge started", "Telegram bridge stopped")
 TRACEBACK_LINES = ("Error processing Telegram message: ", "Agent processing failed for Telegram message")
 AWAITED = {"tg.start", "tg.stop", "send_typing", "broadcast", "anext", "send_photo", "send_message"}
 
@@ -158,6 +158,33 @@ def test_fault_while_handling_a_message(run, tb, host, logs, temp_dir, point, nt
     assert leftover_files(temp_dir) == (point == "unlink")
 
 
+@pytest.mark.parametrize("kind", list(KINDS))
+def test_fault_in_the_apology(run, tb, host, logs, kind):
+    """The apology after a failed message is sent outside the worker's guard: an Exception there
+    is logged and the worker goes on; anything else passes and ends the worker."""
+    failure = KINDS[kind]()
+    script(host)
+    bridge = tb.TelegramBridge()
+
+    def plant():
+        host.faults.plant("send_typing", 1, raises=ConnectionError("typing failed"))
+        host.faults.also("send_message", 1, raises=failure)
+
+    worker, first, restarted = run(two_messages(bridge, host, logs, plant))
+    assert restarted == (kind != "exception")
+    assert host.faults.fired and chat(host, 7) == ([], 0)
+    lines = [("ERROR", "Error processing Telegram message: typing failed")]
+    if kind == "exception":
+        lines.append(("ERROR", "Queue processor error: boom"))
+    elif kind == "cancelled":
+        assert worker.cancelled()
+    else:
+        assert worker.exception() is failure
+    assert first == lines
+    assert chat(host, 8) == ([REPLY], 1)
+    check_tracebacks(logs, None)
+
+
 # --- a fault while the bridge starts or stops --------------------------------------------------------
 
 LOOKUPS = ["import server", "get_state", "state.get", "connectors.get", "is_configured"]
@@ -241,7 +268,8 @@ class BadStream:
 
 
 NO_GET = "'{}' object has no attribute 'get'"
-# case: (point, n-th call, value) or a different agent script; texts and photos for chat 7; notable lines
+# case: (point, n-th call, value) or a function giving another agent script; texts and photos for
+# chat 7; notable lines
 ODD = {
     "send result without get": (("send_message", 1, object()), [REPLY, APOLOGY + NO_GET.format("object")], 1,
                                 [SHOT, ("ERROR", "Error processing Telegram message: " + NO_GET.format("object"))]),
@@ -269,24 +297,25 @@ ODD = {
 for kind in ("text", "tool_call", "tool_result", "error", "done", "other"):
     ignored = kind in ("done", "other")
     ODD[f"{kind} event with list data"] = (
-        (text("hello"), AgentEvent(kind, ["x"]), tool("browser", "open")),
+        lambda kind=kind: (text("hello"), AgentEvent(kind, ["x"]), tool("browser", "open")),
         [REPLY if ignored else "hello\n" + PROCESSING_ERROR + NO_GET.format("list")], 0, [] if ignored else [RUN_FAILED])
 
 
 @pytest.mark.parametrize("case", list(ODD))
 def test_odd_values_from_the_host(run, tb, host, logs, case):
     setup, sent, photos, lines = ODD[case]
-    if isinstance(setup[0], str):
+    planted = isinstance(setup, tuple)
+    if planted:
         script(host)
         point, nth, value = setup
         plant = lambda: host.faults.plant(point, nth, returns=value)  # noqa: E731
     else:
-        plant = lambda: (script(host, *setup), host.faults.plant("nothing"))  # noqa: E731
+        plant = lambda: (script(host, *setup()), host.faults.plant("nothing"))  # noqa: E731
     bridge = tb.TelegramBridge()
     _, first, restarted = run(two_messages(bridge, host, logs, plant))
-    assert host.faults.fired or not isinstance(setup[0], str)
+    assert host.faults.fired or not planted
     assert not restarted  # the same worker went on to the second message
     assert chat(host, 7) == (sent, photos)
     assert first == lines
     check_tracebacks(logs, None)
-    assert chat(host, 8)[0] == ([REPLY] if isinstance(setup[0], str) else sent)
+    assert chat(host, 8)[0] == ([REPLY] if planted else sent)

@@ -73,7 +73,8 @@ class Stream:
 
 def machine_for(tb, monkeypatch, logs, temp_dir):
     class Bridge(tb.TelegramBridge):
-        """The module's bridge, watched where the worker hands a message to the handler."""
+        """The module's bridge, watched where the worker hands a message to the handler and
+        where it sends a reply."""
 
         async def _handle_message(self, text, metadata):
             m = self.machine
@@ -87,6 +88,13 @@ def machine_for(tb, monkeypatch, logs, temp_dir):
                 raise
             finally:
                 m.active -= 1
+
+        async def _send_reply(self, text, metadata):
+            try:
+                await super()._send_reply(text, metadata)
+            except asyncio.CancelledError:  # the worker was cancelled during an apology
+                self.machine.cancelled.add(metadata["n"])
+                raise
 
     class BridgeMachine(RuleBasedStateMachine):
         def __init__(self):
@@ -166,7 +174,7 @@ def machine_for(tb, monkeypatch, logs, temp_dir):
         @precondition(lambda self: self.worker_alive())
         @rule()
         def drain(self):
-            self.run(until(lambda: len(self.entered) == len(self.arrived) and not self.bridge._processing))
+            self.run(until(lambda: len(self.entered) == len(self.arrived) and not self.bridge._processing, 60))
 
         @invariant()
         def one_worker_in_arrival_order(self):
@@ -184,8 +192,10 @@ def machine_for(tb, monkeypatch, logs, temp_dir):
                 if not self.worker_alive():
                     self.run(self.bridge.stop())
                     self.run(self.bridge.start())
-                self.drain()
-                self.run(self.bridge.stop())
+                try:
+                    self.drain()
+                finally:
+                    self.run(self.bridge.stop())
                 assert self.entered == self.arrived
                 for n, outcome in self.expected.items():
                     sent = [t for chat, t in self.host.delivered if chat == n]
