@@ -169,20 +169,26 @@ Ref close_iterator(Borrowed iterator) {
   return {};
 }
 
+// A running or finished coroutine cannot be resumed; raises as the interpreter does.
+bool may_resume(CoroObject* self) {
+  if (chain_running(self)) {
+    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    return false;
+  }
+  if (self->f.state == CoroState::closed) {
+    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+    return false;
+  }
+  return true;
+}
+
 PySendResult send_impl(CoroObject* self, PyObject* value, PyObject** result) {
   *result = nullptr;
   if (self->f.state == CoroState::created && value != Py_None) {
     PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
     return PYGEN_ERROR;
   }
-  if (chain_running(self)) {
-    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-    return PYGEN_ERROR;
-  }
-  if (self->f.state == CoroState::closed) {
-    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-    return PYGEN_ERROR;
-  }
+  if (!may_resume(self)) return PYGEN_ERROR;
   detach_from_parent(self);
   DriverScope scope(self);
   if (self->f.state == CoroState::created) {
@@ -205,14 +211,7 @@ PySendResult send_impl(CoroObject* self, PyObject* value, PyObject** result) {
 // does: GeneratorExit closes the iterator, anything else goes to its throw() when it has one.
 PySendResult throw_impl(CoroObject* self, Ref exception, PyObject** result) {
   *result = nullptr;
-  if (chain_running(self)) {
-    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-    return PYGEN_ERROR;
-  }
-  if (self->f.state == CoroState::closed) {
-    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-    return PYGEN_ERROR;
-  }
+  if (!may_resume(self)) return PYGEN_ERROR;
   detach_from_parent(self);
   if (self->f.state == CoroState::created) {
     // The body never runs: the exception leaves the coroutine at its start.
@@ -587,19 +586,11 @@ PyObject* get_qualname(PyObject* self, void*) noexcept {
   return Ref(as_coro(self)->f.qualname).release();
 }
 
-int set_string_field(Ref& field, PyObject* value, const char* what) {
-  if (value == nullptr || !PyUnicode_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-    return -1;
-  }
-  field = Ref::borrow(value);
-  return 0;
-}
 int set_name(PyObject* self, PyObject* value, void*) noexcept {
-  return set_string_field(as_coro(self)->f.name, value, "__name__");
+  return set_string_attribute(as_coro(self)->f.name, value, "__name__");
 }
 int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
-  return set_string_field(as_coro(self)->f.qualname, value, "__qualname__");
+  return set_string_attribute(as_coro(self)->f.qualname, value, "__qualname__");
 }
 
 PyMethodDef coro_methods[] = {

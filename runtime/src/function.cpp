@@ -215,19 +215,11 @@ PyObject* get_annotations(PyObject* self, void*) noexcept {
   return get_ref(as_function(self)->f.annotations);
 }
 
-int set_string(Ref& field, PyObject* value, const char* what) {
-  if (value == nullptr || !PyUnicode_Check(value)) {
-    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-    return -1;
-  }
-  field = Ref::borrow(value);
-  return 0;
-}
 int set_name(PyObject* self, PyObject* value, void*) noexcept {
-  return set_string(as_function(self)->f.name, value, "__name__");
+  return set_string_attribute(as_function(self)->f.name, value, "__name__");
 }
 int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
-  return set_string(as_function(self)->f.qualname, value, "__qualname__");
+  return set_string_attribute(as_function(self)->f.qualname, value, "__qualname__");
 }
 int set_module(PyObject* self, PyObject* value, void*) noexcept {
   as_function(self)->f.module = Ref::borrow(value != nullptr ? value : Py_None);
@@ -296,6 +288,15 @@ PyGetSetDef function_getset[] = {
 std::string function_type_name;
 
 }  // namespace
+
+int set_string_attribute(Ref& field, PyObject* value, const char* what) noexcept {
+  if (value == nullptr || !PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+    return -1;
+  }
+  field = Ref::borrow(value);
+  return 0;
+}
 
 Ref function_code(FunctionObject* function) {
   if (!function->f.code) {

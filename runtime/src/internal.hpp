@@ -77,6 +77,9 @@ class PlainScope {
   void* saved_;
 };
 
+// Setter of a str-only attribute such as __name__, as the interpreter's own objects word it.
+int set_string_attribute(Ref& field, PyObject* value, const char* what) noexcept;
+
 Ref make_coroutine(FunctionObject* function, PyObject* const* args, Py_ssize_t count);
 Ref function_code(FunctionObject* function);
 void init_coroutine_type(const char* module);

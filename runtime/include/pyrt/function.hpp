@@ -52,6 +52,20 @@ template <auto Body>
 auto adapt_body(const Borrowed* args) {
   return invoke_body<Body>(args, std::make_index_sequence<Arity<decltype(Body)>::value>());
 }
+// Completes a spec with its body (plain or coroutine, from its return type) and its location.
+template <auto Body>
+constexpr FunctionSpec with_body(FunctionSpec spec, std::source_location where) {
+  using Result = decltype(adapt_body<Body>(nullptr));
+  if constexpr (std::is_same_v<Result, Task<Ref>>) {
+    spec.coroutine = &adapt_body<Body>;
+  } else {
+    static_assert(std::is_same_v<Result, Ref>, "a body returns Ref or Task<Ref>");
+    spec.plain = &adapt_body<Body>;
+  }
+  spec.source_file = where.file_name();
+  spec.source_line = static_cast<int>(where.line());
+  return spec;
+}
 }  // namespace detail
 
 // Describes a plain function `Ref body(Borrowed...)` or a coroutine function
@@ -61,17 +75,8 @@ constexpr FunctionSpec function_spec(const char* name, const char* qualname, con
                                      const Param (&params)[N], const char* return_annotation,
                                      std::source_location where = std::source_location::current()) {
   static_assert(detail::Arity<decltype(Body)>::value == N, "one parameter per body argument");
-  FunctionSpec spec{name, qualname, doc, std::span<const Param>(params, N), return_annotation};
-  using Result = decltype(detail::adapt_body<Body>(nullptr));
-  if constexpr (std::is_same_v<Result, Task<Ref>>) {
-    spec.coroutine = &detail::adapt_body<Body>;
-  } else {
-    static_assert(std::is_same_v<Result, Ref>, "a body returns Ref or Task<Ref>");
-    spec.plain = &detail::adapt_body<Body>;
-  }
-  spec.source_file = where.file_name();
-  spec.source_line = static_cast<int>(where.line());
-  return spec;
+  return detail::with_body<Body>(
+      {name, qualname, doc, std::span<const Param>(params, N), return_annotation}, where);
 }
 
 // The same for a body without parameters.
@@ -80,17 +85,7 @@ constexpr FunctionSpec function_spec(const char* name, const char* qualname, con
                                      const char* return_annotation,
                                      std::source_location where = std::source_location::current()) {
   static_assert(detail::Arity<decltype(Body)>::value == 0, "the body takes no arguments");
-  FunctionSpec spec{name, qualname, doc, {}, return_annotation};
-  using Result = decltype(Body());
-  if constexpr (std::is_same_v<Result, Task<Ref>>) {
-    spec.coroutine = &detail::adapt_body<Body>;
-  } else {
-    static_assert(std::is_same_v<Result, Ref>, "a body returns Ref or Task<Ref>");
-    spec.plain = &detail::adapt_body<Body>;
-  }
-  spec.source_file = where.file_name();
-  spec.source_line = static_cast<int>(where.line());
-  return spec;
+  return detail::with_body<Body>({name, qualname, doc, {}, return_annotation}, where);
 }
 
 // Creates the Python function for `spec`, which must outlive it (a static). `module` is its
