@@ -2,17 +2,11 @@
 module's log, a private temporary directory that must end up empty, and a fast worker poll."""
 
 import importlib
-import logging
-import os
-import shutil
 import sys
-import tempfile
 
 import pytest
 
-from .fakes import FastAsyncio, Host, LogCapture
-
-LOGGER_NAME = "kavori.connectors.telegram_bridge"
+from .fakes import FastAsyncio, Host, captured_logs, empty_temp_dir
 
 
 @pytest.fixture
@@ -46,30 +40,14 @@ def bridge(tb, host):
 
 @pytest.fixture
 def logs():
-    logger = logging.getLogger(LOGGER_NAME)
-    capture = LogCapture()
-    old_level = logger.level
-    logger.setLevel(logging.DEBUG)
-    logger.addHandler(capture)
-    try:
+    with captured_logs() as capture:
         yield capture
-    finally:
-        logger.removeHandler(capture)
-        logger.setLevel(old_level)
 
 
 @pytest.fixture(autouse=True)
 def temp_dir(monkeypatch):
-    """Points the temporary directory at a new empty folder that must be empty again at the end:
-    no screenshot file may be left behind. (Made with mkdtemp: pytest's tmp_path keeps state per
-    call, which the reference-leak check would report.)"""
-    folder = tempfile.mkdtemp(prefix="bridge-test-")
-    monkeypatch.setattr(tempfile, "tempdir", folder)
-    try:
+    with empty_temp_dir(monkeypatch, "bridge-test-") as folder:
         yield folder
-        assert os.listdir(folder) == []
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
 
 
 @pytest.fixture

@@ -8,9 +8,12 @@ one of them is a real suspension point of the event loop.
 """
 
 import asyncio
+import contextlib
 import logging
 import os
+import shutil
 import sys
+import tempfile
 import types
 from typing import NamedTuple
 
@@ -357,3 +360,32 @@ async def until(predicate, limit=10.0):
         if loop.time() > end:
             raise AssertionError("condition not reached in time")
         await asyncio.sleep(0.001)
+
+
+@contextlib.contextmanager
+def captured_logs(logger_name: str = "kavori.connectors.telegram_bridge"):
+    """Records every line of the module's logger, at every level, while the block runs."""
+    logger = logging.getLogger(logger_name)
+    capture = LogCapture()
+    old_level = logger.level
+    logger.setLevel(logging.DEBUG)
+    logger.addHandler(capture)
+    try:
+        yield capture
+    finally:
+        logger.removeHandler(capture)
+        logger.setLevel(old_level)
+
+
+@contextlib.contextmanager
+def empty_temp_dir(monkeypatch, prefix: str):
+    """Points the temporary directory at a new empty folder that must be empty again at the end:
+    no screenshot file may be left behind. (Made with mkdtemp: pytest's tmp_path keeps state per
+    call, which the reference-leak check would report.)"""
+    folder = tempfile.mkdtemp(prefix=prefix)
+    monkeypatch.setattr(tempfile, "tempdir", folder)
+    try:
+        yield folder
+        assert os.listdir(folder) == []
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)

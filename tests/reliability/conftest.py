@@ -3,15 +3,11 @@ must end up empty, and the fake host of tests/bridge with a fault that can be pl
 of its calls."""
 
 import importlib
-import logging
-import os
-import shutil
 import sys
-import tempfile
 
 import pytest
 
-from bridge.fakes import LogCapture
+from bridge.fakes import captured_logs, empty_temp_dir
 
 from .faulty_host import FaultyHost
 
@@ -33,26 +29,13 @@ def host(tb, monkeypatch):
 
 @pytest.fixture
 def logs():
-    logger = logging.getLogger(LOGGER_NAME)
-    capture = LogCapture()
-    old_level = logger.level
-    logger.setLevel(logging.DEBUG)
-    logger.addHandler(capture)
-    try:
+    with captured_logs(LOGGER_NAME) as capture:
         yield capture
-    finally:
-        logger.removeHandler(capture)
-        logger.setLevel(old_level)
 
 
 @pytest.fixture(autouse=True)
 def temp_dir(monkeypatch):
     """A new empty temporary directory for the module's screenshot files; it must be empty again
     at the end (a test that expects a file to be left removes it itself)."""
-    folder = tempfile.mkdtemp(prefix="bridge-reliability-")
-    monkeypatch.setattr(tempfile, "tempdir", folder)
-    try:
+    with empty_temp_dir(monkeypatch, "bridge-reliability-") as folder:
         yield folder
-        assert os.listdir(folder) == []
-    finally:
-        shutil.rmtree(folder, ignore_errors=True)
