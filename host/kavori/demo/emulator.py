@@ -38,6 +38,7 @@ from typing import Any
 from aiohttp import web
 
 from kavori.demo.images import image_size
+from kavori.gateway.server import serve
 
 logger = logging.getLogger("kavori.demo.emulator")
 
@@ -148,17 +149,7 @@ class BotApiEmulator:
         return app
 
     async def start(self, host: str = "127.0.0.1", port: int = 0) -> str:
-        runner = web.AppRunner(self.create_app(), access_log=None, shutdown_timeout=1.0)
-        await runner.setup()
-        site = web.TCPSite(runner, host, port)
-        try:
-            await site.start()
-        except BaseException:
-            await runner.cleanup()
-            raise
-        self._runner = runner
-        bound = runner.addresses[0]
-        self.url = f"http://{bound[0]}:{bound[1]}"
+        self._runner, self.url = await serve(self.create_app(), host, port)
         return self.url
 
     async def close(self) -> None:

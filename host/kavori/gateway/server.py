@@ -101,6 +101,20 @@ def create_app() -> web.Application:
     return app
 
 
+async def serve(app: web.Application, host: str, port: int) -> tuple[web.AppRunner, str]:
+    """Starts `app` on host:port (port 0 picks a free one); returns its runner and base URL."""
+    runner = web.AppRunner(app, access_log=None, shutdown_timeout=1.0)
+    await runner.setup()
+    site = web.TCPSite(runner, host, port)
+    try:
+        await site.start()
+    except BaseException:
+        await runner.cleanup()
+        raise
+    bound = runner.addresses[0]
+    return runner, f"http://{bound[0]}:{bound[1]}"
+
+
 class WebServer:
     """Serves the live page at / and the WebSocket at /ws."""
 
@@ -109,17 +123,8 @@ class WebServer:
         self.url: str | None = None
 
     async def start(self, host: str = "127.0.0.1", port: int = 0) -> str:
-        runner = web.AppRunner(create_app(), access_log=None, shutdown_timeout=1.0)
-        await runner.setup()
-        site = web.TCPSite(runner, host, port)
-        try:
-            await site.start()
-        except BaseException:
-            await runner.cleanup()
-            raise
-        self._runner = runner
-        bound = runner.addresses[0]
-        self.url = f"http://{bound[0]}:{bound[1]}/"
+        self._runner, base = await serve(create_app(), host, port)
+        self.url = base + "/"
         logger.info("Live page at %s", self.url)
         return self.url
 
