@@ -57,6 +57,35 @@ struct FunctionObject {
   FunctionFields f;
 };
 
+// One activation of the driver (or a plain-code scope) on this thread.
+struct Driver {
+  Driver* outer = nullptr;
+  CoroObject* current = nullptr;  // coroutine whose frame is executing; null in plain code
+  Ref yielded;                    // what the frame that just suspended yields
+  Ref outer_handled;              // sys.exc_info() of the caller, saved before the first change
+  bool handled_changed = false;
+};
+extern thread_local Driver* t_driver;
+
+inline CoroObject* as_coro(PyObject* object) noexcept {
+  return reinterpret_cast<CoroObject*>(object);
+}
+inline PyObject* as_object(CoroObject* coro) noexcept {
+  return reinterpret_cast<PyObject*>(coro);
+}
+
+// True while some driver executes the chain that `coro` belongs to.
+bool chain_running(CoroObject* coro) noexcept;
+// The coroutine at the inner end of the chain of linked coroutines that starts at `coro`.
+CoroObject* innermost(CoroObject* coro) noexcept;
+// Frees the body's frame (running the destructors of its locals), if it still has one.
+void destroy_body(CoroObject* coro) noexcept;
+
+// The coroutine protocol; each returns as PyIter_Send does, with the exception raised on error.
+PySendResult send_impl(CoroObject* self, PyObject* value, PyObject** result);
+PySendResult throw_impl(CoroObject* self, Ref exception, PyObject** result);
+PyObject* close_impl(CoroObject* self);
+
 struct RuntimeTypes {
   PyTypeObject* coroutine = nullptr;
   PyTypeObject* function = nullptr;

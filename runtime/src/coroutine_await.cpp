@@ -1,0 +1,152 @@
+// Awaiting Python objects from coroutine bodies, and `async for`.
+#include "internal.hpp"
+
+namespace pyrt {
+
+namespace detail {
+
+Ref awaitable_iterator(Ref object) {
+  PyTypeObject* type = object.type();
+  if (PyCoro_CheckExact(object.get())) return object;
+  if (PyGen_CheckExact(object.get())) {
+    PyCodeObject* code = PyGen_GetCode(reinterpret_cast<PyGenObject*>(object.get()));
+    bool iterable_coroutine = (code->co_flags & CO_ITERABLE_COROUTINE) != 0;
+    Py_DECREF(code);
+    if (iterable_coroutine) return object;
+  }
+  unaryfunc await_slot = type->tp_as_async != nullptr ? type->tp_as_async->am_await : nullptr;
+  if (await_slot == nullptr) {
+    PyErr_Format(PyExc_TypeError, "'%.100s' object can't be awaited", type->tp_name);
+    throw_error();
+  }
+  Ref iterator = require(await_slot(object.get()));
+  if (PyCoro_CheckExact(iterator.get())) {
+    throw PyError::format(PyExc_TypeError, "__await__() returned a coroutine");
+  }
+  if (!PyIter_Check(iterator.get())) {
+    PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
+                 iterator.type()->tp_name);
+    throw_error();
+  }
+  return iterator;
+}
+
+bool PyAwaiter::await_ready() {
+  Ref object = std::move(pending_);
+  if (object.type() == runtime_types.coroutine) {
+    CoroObject* child = as_coro(object.get());
+    if (child->f.state == CoroState::created && child->f.linked_parent == nullptr) {
+      pending_ = std::move(object);
+      link_ = true;
+      return false;
+    }
+  }
+  Ref iterator;
+  if (ends_on_stop_async_) {
+    // As `async for` words it when __anext__ gave something that cannot be awaited.
+    PyTypeObject* type = object.type();
+    try {
+      iterator = awaitable_iterator(std::move(object));
+    } catch (PyError& error) {
+      PyErr_Format(PyExc_TypeError, "'async for' received an invalid object from __anext__: %.100s",
+                   type->tp_name);
+      PyError wrapped = PyError::fetch();
+      PyException_SetCause(wrapped.value().get(), Ref::borrow(error.value()).release());
+      PyException_SetContext(wrapped.value().get(), error.take().release());
+      throw wrapped;
+    }
+  } else {
+    iterator = awaitable_iterator(std::move(object));
+  }
+  PyObject* step = nullptr;
+  switch (PyIter_Send(iterator.get(), Py_None, &step)) {
+    case PYGEN_RETURN:
+      yielded_ = Ref::steal(step);  // the result, picked up by await_resume
+      return true;
+    case PYGEN_ERROR:
+      if (ends_on_stop_async_ && PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) {
+        PyErr_Clear();
+        return true;  // exhausted: await_resume gives an empty Ref
+      }
+      throw_error();
+    case PYGEN_NEXT:
+      break;
+  }
+  pending_ = std::move(iterator);
+  yielded_ = Ref::steal(step);
+  return false;
+}
+
+std::coroutine_handle<> PyAwaiter::suspend(std::coroutine_handle<> handle) noexcept {
+  CoroObject* owner = owner_;
+  owner->f.suspended = handle;
+  owner->f.awaited = std::move(pending_);
+  if (link_) {
+    CoroObject* child = as_coro(owner->f.awaited.get());
+    owner->f.awaited_is_link = true;
+    child->f.linked_parent = owner;
+    child->f.state = CoroState::started;
+    t_driver->current = child;
+    return child->f.body;
+  }
+  owner->f.awaited_is_link = false;
+  t_driver->yielded = std::move(yielded_);
+  return std::noop_coroutine();
+}
+
+Ref PyAwaiter::await_resume() {
+  if (owner_ == nullptr) return std::move(yielded_);  // completed without suspending
+  CoroObject* owner = owner_;
+  if (owner->f.awaited_is_link) {
+    // The linked child has finished: free its frame now rather than with the object.
+    CoroObject* child = as_coro(owner->f.awaited.get());
+    owner->f.awaited_is_link = false;
+    destroy_body(child);
+  }
+  owner->f.awaited.reset();
+  Ref error = std::move(owner->f.inbox_error);
+  if (error) {
+    if (ends_on_stop_async_ && PyErr_GivenExceptionMatches(error.get(), PyExc_StopAsyncIteration)) {
+      return Ref();
+    }
+    throw PyError(std::move(error));
+  }
+  return std::move(owner->f.inbox_value);
+}
+
+}  // namespace detail
+
+// ---- async for ----
+
+Ref async_iter(Borrowed iterable) {
+  PyTypeObject* type = iterable.type();
+  unaryfunc aiter = type->tp_as_async != nullptr ? type->tp_as_async->am_aiter : nullptr;
+  if (aiter == nullptr) {
+    PyErr_Format(PyExc_TypeError,
+                 "'async for' requires an object with __aiter__ method, got %.100s", type->tp_name);
+    throw_error();
+  }
+  Ref iterator = require(aiter(iterable.get()));
+  PyTypeObject* iterator_type = iterator.type();
+  if (iterator_type->tp_as_async == nullptr || iterator_type->tp_as_async->am_anext == nullptr) {
+    PyErr_Format(PyExc_TypeError,
+                 "'async for' received an object from __aiter__ that does not implement "
+                 "__anext__: %.100s",
+                 iterator_type->tp_name);
+    throw_error();
+  }
+  return iterator;
+}
+
+Ref async_next(Borrowed iterator) {
+  Ref awaitable = require(iterator.type()->tp_as_async->am_anext(iterator.get()));
+  return awaitable;
+}
+
+Task<std::optional<Ref>> anext_value(Borrowed iterator) {
+  Ref item = co_await anext(iterator);
+  if (!item) co_return std::nullopt;
+  co_return item;
+}
+
+}  // namespace pyrt

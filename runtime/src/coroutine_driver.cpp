@@ -1,0 +1,366 @@
+// The driver of coroutine bodies: the coroutine protocol (send, throw, close) over a chain of
+// C++ frames, and the handled-exception state that except clauses in bodies see.
+//
+// A chain of bodies awaiting each other (directly linked coroutine objects and C++ child tasks)
+// is one C++ call stack driven by the outermost coroutine object that Python sends to. Only the
+// innermost frame ever waits on a Python iterator; the driver sends to that iterator itself and
+// resumes the frame when the iterator returns or raises.
+#include "internal.hpp"
+
+namespace pyrt {
+
+thread_local Driver* t_driver = nullptr;
+
+bool chain_running(CoroObject* coro) noexcept {
+  while (coro->f.linked_parent != nullptr) coro = coro->f.linked_parent;
+  return coro->f.running;
+}
+
+CoroObject* innermost(CoroObject* coro) noexcept {
+  while (coro->f.awaited_is_link) coro = as_coro(coro->f.awaited.get());
+  return coro;
+}
+
+void destroy_body(CoroObject* coro) noexcept {
+  if (coro->f.body) {
+    std::coroutine_handle<> body = coro->f.body;
+    coro->f.body = {};
+    coro->f.promise = nullptr;
+    coro->f.suspended = {};
+    body.destroy();
+  }
+}
+
+namespace {
+
+PyObject* chain_handled(CoroObject* coro) {
+  for (; coro != nullptr; coro = coro->f.linked_parent) {
+    if (coro->f.handling != nullptr) return coro->f.handling->exception().get();
+  }
+  return nullptr;
+}
+
+void set_handled(Driver& driver, PyObject* exception) {
+  if (!driver.handled_changed) {
+    driver.outer_handled = Ref::steal(PyErr_GetHandledException());
+    driver.handled_changed = true;
+  }
+  PyErr_SetHandledException(exception);
+}
+
+// A coroutine sent to directly while another one awaits it stops being linked: the parent then
+// awaits it like any other iterator, as the interpreter would.
+void detach_from_parent(CoroObject* coro) {
+  if (CoroObject* parent = coro->f.linked_parent) {
+    parent->f.awaited_is_link = false;
+    coro->f.linked_parent = nullptr;
+  }
+}
+
+class DriverScope {
+ public:
+  explicit DriverScope(CoroObject* root) noexcept : root_(root) {
+    driver_.outer = t_driver;
+    t_driver = &driver_;
+    root_->f.running = true;
+  }
+  ~DriverScope() {
+    if (driver_.handled_changed) PyErr_SetHandledException(driver_.outer_handled.get());
+    root_->f.running = false;
+    t_driver = driver_.outer;
+  }
+  DriverScope(const DriverScope&) = delete;
+  DriverScope& operator=(const DriverScope&) = delete;
+
+  // The awaited iterator of `target` is resumed on its behalf, inside whatever except clause
+  // the chain is in, so Python code it runs sees that exception as handled.
+  void expose_handled(CoroObject* target) {
+    if (PyObject* handled = chain_handled(target)) set_handled(driver_, handled);
+  }
+
+  // Resumes `frame` of `target` and runs the chain until a frame suspends or the root ends.
+  PySendResult run(CoroObject* target, std::coroutine_handle<> frame, PyObject** result) {
+    driver_.current = target;
+    if (PyObject* handled = chain_handled(target)) set_handled(driver_, handled);
+    frame.resume();
+    driver_.current = nullptr;
+    if (driver_.yielded) {
+      *result = driver_.yielded.release();
+      return PYGEN_NEXT;
+    }
+    detail::PromiseBase* promise = root_->f.promise;
+    Ref value = std::move(promise->result);
+    Ref error = std::move(promise->error);
+    destroy_body(root_);
+    if (error) {
+      PyErr_SetRaisedException(error.release());
+      *result = nullptr;
+      return PYGEN_ERROR;
+    }
+    *result = value ? value.release() : Py_NewRef(Py_None);
+    return PYGEN_RETURN;
+  }
+
+ private:
+  CoroObject* root_;
+  Driver driver_;
+};
+
+// Takes the outcome of an awaited iterator's step into the frame's inbox.
+void deliver(CoroObject* target, PySendResult status, PyObject* value) {
+  target->f.awaited.reset();
+  if (status == PYGEN_RETURN) {
+    target->f.inbox_value = Ref::steal(value);
+  } else {
+    target->f.inbox_error = PyError::fetch().take();
+  }
+}
+
+// The value of a raised StopIteration, or null (exception left raised) for anything else.
+bool fetch_stop_iteration(Ref& value) {
+  if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return false;
+  Ref exc = Ref::steal(PyErr_GetRaisedException());
+  PyObject* inner = nullptr;
+  if (PyObject_GetOptionalAttrString(exc.get(), "value", &inner) < 0) {
+    PyErr_Clear();
+  }
+  value = inner != nullptr ? Ref::steal(inner) : Ref::none();
+  return true;
+}
+
+// Closes a delegated-to iterator; returns the exception its close raised, if any.
+Ref close_iterator(Borrowed iterator) {
+  PyObject* close = nullptr;
+  if (PyObject_GetOptionalAttrString(iterator.get(), "close", &close) < 0) {
+    PyErr_WriteUnraisable(iterator.get());
+    return {};
+  }
+  if (close == nullptr) return {};
+  Ref method = Ref::steal(close);
+  Ref result = Ref::steal(PyObject_CallNoArgs(method.get()));
+  if (!result) return PyError::fetch().take();
+  return {};
+}
+
+// A running or finished coroutine cannot be resumed; raises as the interpreter does.
+bool may_resume(CoroObject* self) {
+  if (chain_running(self)) {
+    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    return false;
+  }
+  if (self->f.state == CoroState::closed) {
+    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+PySendResult send_impl(CoroObject* self, PyObject* value, PyObject** result) {
+  *result = nullptr;
+  if (self->f.state == CoroState::created && value != Py_None) {
+    PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+    return PYGEN_ERROR;
+  }
+  if (!may_resume(self)) return PYGEN_ERROR;
+  detach_from_parent(self);
+  DriverScope scope(self);
+  if (self->f.state == CoroState::created) {
+    self->f.state = CoroState::started;
+    return scope.run(self, self->f.body, result);
+  }
+  CoroObject* target = innermost(self);
+  scope.expose_handled(target);
+  PyObject* step = nullptr;
+  PySendResult status = PyIter_Send(target->f.awaited.get(), value, &step);
+  if (status == PYGEN_NEXT) {
+    *result = step;
+    return PYGEN_NEXT;
+  }
+  deliver(target, status, step);
+  return scope.run(target, target->f.suspended, result);
+}
+
+// Throws `exception` into the coroutine, forwarding it to the awaited iterator as `yield from`
+// does: GeneratorExit closes the iterator, anything else goes to its throw() when it has one.
+PySendResult throw_impl(CoroObject* self, Ref exception, PyObject** result) {
+  *result = nullptr;
+  if (!may_resume(self)) return PYGEN_ERROR;
+  detach_from_parent(self);
+  if (self->f.state == CoroState::created) {
+    // The body never runs: the exception leaves the coroutine at its start.
+    self->f.state = CoroState::closed;
+    destroy_body(self);
+    PyErr_SetRaisedException(exception.release());
+    return PYGEN_ERROR;
+  }
+  DriverScope scope(self);
+  CoroObject* target = innermost(self);
+  Ref iterator = target->f.awaited;
+  if (iterator) {
+    if (PyErr_GivenExceptionMatches(exception.get(), PyExc_GeneratorExit)) {
+      Ref failure = close_iterator(iterator);
+      target->f.awaited.reset();
+      target->f.inbox_error = failure ? std::move(failure) : std::move(exception);
+    } else {
+      PyObject* method = nullptr;
+      if (PyObject_GetOptionalAttrString(iterator.get(), "throw", &method) < 0) {
+        target->f.awaited.reset();
+        target->f.inbox_error = PyError::fetch().take();
+      } else if (method == nullptr) {
+        target->f.awaited.reset();
+        target->f.inbox_error = std::move(exception);
+      } else {
+        Ref bound = Ref::steal(method);
+        PyObject* step = PyObject_CallOneArg(bound.get(), exception.get());
+        if (step != nullptr) {
+          *result = step;
+          return PYGEN_NEXT;
+        }
+        target->f.awaited.reset();
+        Ref value;
+        if (fetch_stop_iteration(value)) {
+          target->f.inbox_value = std::move(value);
+        } else {
+          target->f.inbox_error = PyError::fetch().take();
+        }
+      }
+    }
+  } else {
+    target->f.inbox_error = std::move(exception);
+  }
+  return scope.run(target, target->f.suspended, result);
+}
+
+PyObject* close_impl(CoroObject* self) {
+  if (self->f.state == CoroState::created) {
+    self->f.state = CoroState::closed;
+    destroy_body(self);
+    Py_RETURN_NONE;
+  }
+  if (self->f.state == CoroState::closed) Py_RETURN_NONE;
+  if (chain_running(self)) {
+    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    return nullptr;
+  }
+  detach_from_parent(self);
+  PyObject* step = nullptr;
+  PySendResult status;
+  {
+    DriverScope scope(self);
+    CoroObject* target = innermost(self);
+    Ref failure;
+    if (target->f.awaited) {
+      failure = close_iterator(target->f.awaited);
+      target->f.awaited.reset();
+    }
+    if (!failure) {
+      failure = Ref::steal(PyObject_CallNoArgs(PyExc_GeneratorExit));
+      if (!failure) return nullptr;
+    }
+    target->f.inbox_error = std::move(failure);
+    status = scope.run(target, target->f.suspended, &step);
+  }
+  if (status == PYGEN_NEXT) {
+    Py_DECREF(step);
+    PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+    return nullptr;
+  }
+  if (status == PYGEN_RETURN) return step;
+  if (PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+    PyErr_Clear();
+    Py_RETURN_NONE;
+  }
+  return nullptr;
+}
+
+// ---- Handled exceptions ----
+
+Handling::Handling(const PyError& error) noexcept : exception_(Ref::borrow(error.value())) {
+  Driver* driver = t_driver;
+  owner_ = driver != nullptr ? driver->current : nullptr;
+  if (owner_ != nullptr) {
+    outer_ = owner_->f.handling;
+    owner_->f.handling = this;
+    set_handled(*driver, exception_.get());
+  } else {
+    saved_ = Ref::steal(PyErr_GetHandledException());
+    PyErr_SetHandledException(exception_.get());
+  }
+}
+
+Handling::~Handling() {
+  if (owner_ == nullptr) {
+    PyErr_SetHandledException(saved_.get());
+    return;
+  }
+  owner_->f.handling = outer_;
+  // Only touch the thread's state when this frame is the one running (not when a suspended
+  // frame is being destroyed from elsewhere).
+  Driver* driver = t_driver;
+  if (driver != nullptr && driver->current == owner_) {
+    PyObject* handled = chain_handled(owner_);
+    PyErr_SetHandledException(handled != nullptr ? handled : driver->outer_handled.get());
+  }
+}
+
+PlainScope::PlainScope() noexcept : saved_(t_driver) {
+  // A null-current driver marks plain code; nothing else of it is used.
+  static_assert(sizeof(Driver*) == sizeof(void*));
+  t_driver = nullptr;
+}
+PlainScope::~PlainScope() {
+  t_driver = static_cast<Driver*>(saved_);
+}
+
+namespace detail {
+
+LocalNode* current_locals() noexcept {
+  CoroObject* current = t_driver != nullptr ? t_driver->current : nullptr;
+  return current != nullptr ? &current->f.locals : nullptr;
+}
+
+Ref store_unhandled_exception() noexcept {
+  try {
+    throw;
+  } catch (PyError& error) {
+    return error.take();
+  } catch (...) {
+    raise_current_exception();
+    return PyError::fetch().take();
+  }
+}
+
+// A StopIteration escaping a body would end the awaiting iterator protocol silently; like the
+// interpreter, turn it into a RuntimeError that keeps it as the cause.
+void convert_stop_iteration(Ref& error) {
+  if (!error || !PyErr_GivenExceptionMatches(error.get(), PyExc_StopIteration)) return;
+  Ref message = Ref::steal(PyUnicode_FromString("coroutine raised StopIteration"));
+  PyObject* replacement =
+      message ? PyObject_CallOneArg(PyExc_RuntimeError, message.get()) : nullptr;
+  if (replacement == nullptr) {
+    error = PyError::fetch().take();
+    return;
+  }
+  PyException_SetCause(replacement, Py_NewRef(error.get()));
+  PyException_SetContext(replacement, Py_NewRef(error.get()));
+  error = Ref::steal(replacement);
+}
+
+std::coroutine_handle<> body_finished(PromiseBase& promise) noexcept {
+  CoroObject* coro = promise.owner;
+  coro->f.state = CoroState::closed;
+  convert_stop_iteration(promise.error);
+  CoroObject* parent = coro->f.linked_parent;
+  if (parent == nullptr) return std::noop_coroutine();
+  coro->f.linked_parent = nullptr;
+  parent->f.inbox_value = std::move(promise.result);
+  parent->f.inbox_error = std::move(promise.error);
+  t_driver->current = parent;
+  return parent->f.suspended;
+}
+
+}  // namespace detail
+
+}  // namespace pyrt

@@ -1,0 +1,473 @@
+// The Python coroutine type: its entry points, introspection and lifecycle (finalisation,
+// collection, deallocation), and the coroutine objects that hold their bodies' frames.
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "internal.hpp"
+// After Python.h (through internal.hpp), which it needs.
+#include <frameobject.h>
+
+#include "pyrt/call.hpp"
+
+namespace pyrt {
+
+RuntimeTypes runtime_types;
+
+namespace {
+
+// ---- Python entry points ----
+
+PySendResult coro_am_send(PyObject* self, PyObject* value, PyObject** result) noexcept {
+  try {
+    return send_impl(as_coro(self), value, result);
+  } catch (...) {
+    raise_current_exception();
+    *result = nullptr;
+    return PYGEN_ERROR;
+  }
+}
+
+// Turns a finished step into the method-call convention: the value rides on StopIteration.
+PyObject* finish_step(PySendResult status, PyObject* result, bool iternext) {
+  if (status != PYGEN_RETURN) return result;
+  if (result == Py_None) {
+    Py_DECREF(result);
+    // As the interpreter does: __next__ leaves StopIteration implied, send raises it bare.
+    if (!iternext) PyErr_SetNone(PyExc_StopIteration);
+    return nullptr;
+  }
+  // Wrap explicitly, so a tuple or an exception instance arrives intact as the value.
+  PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, result);
+  Py_DECREF(result);
+  if (stop != nullptr) PyErr_SetRaisedException(stop);
+  return nullptr;
+}
+
+PyObject* coro_send(PyObject* self, PyObject* value) noexcept {
+  PyObject* result = nullptr;
+  PySendResult status = coro_am_send(self, value, &result);
+  return finish_step(status, result, false);
+}
+
+PyObject* coro_iternext(PyObject* self) noexcept {
+  PyObject* result = nullptr;
+  PySendResult status = coro_am_send(self, Py_None, &result);
+  return finish_step(status, result, true);
+}
+
+// The exception that throw(type[, value[, traceback]]) describes, as the interpreter builds it.
+Ref exception_from_throw_args(PyObject* const* args, Py_ssize_t nargs) {
+  PyObject* type = args[0];
+  PyObject* value = nargs > 1 ? args[1] : nullptr;
+  PyObject* traceback = nargs > 2 ? args[2] : nullptr;
+  if (nargs > 1) {
+    require(PyErr_WarnEx(PyExc_DeprecationWarning,
+                         "the (type, exc, tb) signature of throw() is deprecated, "
+                         "use the single-arg signature instead.",
+                         1));
+  }
+  if (traceback == Py_None) traceback = nullptr;
+  if (traceback != nullptr && !PyTraceBack_Check(traceback)) {
+    throw PyError::format(PyExc_TypeError, "throw() third argument must be a traceback object");
+  }
+  Ref exception;
+  if (PyExceptionClass_Check(type)) {
+    if (value != nullptr && PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(type))) {
+      exception = Ref::borrow(value);
+    } else if (value == nullptr || value == Py_None) {
+      exception = require(PyObject_CallNoArgs(type));
+    } else if (PyTuple_Check(value)) {
+      exception = require(PyObject_Call(type, value, nullptr));
+    } else {
+      exception = require(PyObject_CallOneArg(type, value));
+    }
+    if (!PyExceptionInstance_Check(exception.get())) {
+      PyErr_Format(PyExc_TypeError,
+                   "calling %R should have returned an instance of BaseException, not %s", type,
+                   Py_TYPE(exception.get())->tp_name);
+      throw_error();
+    }
+  } else if (PyExceptionInstance_Check(type)) {
+    if (value != nullptr && value != Py_None) {
+      throw PyError::format(PyExc_TypeError, "instance exception may not have a separate value");
+    }
+    exception = Ref::borrow(type);
+  } else {
+    PyErr_Format(PyExc_TypeError,
+                 "exceptions must be classes or instances deriving from BaseException, not %s",
+                 Py_TYPE(type)->tp_name);
+    throw_error();
+  }
+  if (traceback != nullptr) require(PyException_SetTraceback(exception.get(), traceback));
+  return exception;
+}
+
+PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
+  return boundary(
+      [&]() -> PyObject* {
+        if (nargs < 1 || nargs > 3) {
+          if (nargs < 1) {
+            PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+          } else {
+            PyErr_Format(PyExc_TypeError, "throw expected at most 3 arguments, got %zd", nargs);
+          }
+          throw_error();
+        }
+        Ref exception = exception_from_throw_args(args, nargs);
+        PyObject* result = nullptr;
+        PySendResult status = throw_impl(as_coro(self), std::move(exception), &result);
+        return finish_step(status, result, false);
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+PyObject* coro_close(PyObject* self, PyObject*) noexcept {
+  return boundary([&] { return close_impl(as_coro(self)); }, static_cast<PyObject*>(nullptr));
+}
+
+PyObject* coro_await(PyObject* self) noexcept {
+  return Py_NewRef(self);
+}
+
+// CPython's own wording and route for an unawaited coroutine, so warning filters apply.
+void warn_never_awaited(CoroObject* self) {
+  PyObject* self_object = as_object(self);
+  bool warned = false;
+  PyObject* warnings = PyImport_ImportModule("warnings");
+  if (warnings != nullptr) {
+    PyObject* warn = nullptr;
+    if (PyObject_GetOptionalAttrString(warnings, "_warn_unawaited_coroutine", &warn) >= 0 &&
+        warn != nullptr) {
+      PyObject* result = PyObject_CallOneArg(warn, self_object);
+      if (result != nullptr || PyErr_ExceptionMatches(PyExc_RuntimeWarning)) warned = true;
+      Py_XDECREF(result);
+      Py_DECREF(warn);
+    }
+    Py_DECREF(warnings);
+  }
+  if (PyErr_Occurred()) PyErr_WriteUnraisable(self_object);
+  if (!warned) {
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited",
+                         self->f.qualname.get()) < 0) {
+      PyErr_WriteUnraisable(self_object);
+    }
+  }
+}
+
+void coro_finalize(PyObject* self_object) noexcept {
+  CoroObject* self = as_coro(self_object);
+  PyObject* saved = PyErr_GetRaisedException();
+  if (self->f.state == CoroState::created) {
+    if (self->f.body) warn_never_awaited(self);
+    self->f.state = CoroState::closed;
+    destroy_body(self);
+  } else if (self->f.state == CoroState::started && !chain_running(self)) {
+    PyObject* result = coro_close(self_object, nullptr);
+    if (result == nullptr) {
+      PyErr_WriteUnraisable(self_object);
+    } else {
+      Py_DECREF(result);
+    }
+  }
+  PyErr_SetRaisedException(saved);
+}
+
+void clear_links(CoroObject* self) noexcept {
+  if (self->f.awaited_is_link) {
+    as_coro(self->f.awaited.get())->f.linked_parent = nullptr;
+    self->f.awaited_is_link = false;
+  }
+}
+
+int coro_clear(PyObject* self_object) noexcept {
+  CoroObject* self = as_coro(self_object);
+  if (self->f.running) return 0;
+  destroy_body(self);
+  clear_links(self);
+  self->f.awaited.reset();
+  self->f.inbox_value.reset();
+  self->f.inbox_error.reset();
+  self->f.frame_object.reset();
+  PyObject** args = self->args();
+  for (Py_ssize_t i = 0; i < Py_SIZE(self); ++i) Py_CLEAR(args[i]);
+  return 0;
+}
+
+int coro_traverse(PyObject* self_object, visitproc visit, void* arg) noexcept {
+  CoroObject* self = as_coro(self_object);
+  Py_VISIT(Py_TYPE(self_object));
+  Py_VISIT(self->f.function.get());
+  Py_VISIT(self->f.name.get());
+  Py_VISIT(self->f.qualname.get());
+  Py_VISIT(self->f.awaited.get());
+  Py_VISIT(self->f.inbox_value.get());
+  Py_VISIT(self->f.inbox_error.get());
+  Py_VISIT(self->f.frame_object.get());
+  PyObject** args = self->args();
+  for (Py_ssize_t i = 0; i < Py_SIZE(self); ++i) Py_VISIT(args[i]);
+  for (detail::LocalNode* node = self->f.locals.next; node != &self->f.locals; node = node->next) {
+    Py_VISIT(node->ref.get());
+  }
+  for (const Handling* handling = self->f.handling; handling != nullptr;
+       handling = handling->outer()) {
+    Py_VISIT(handling->exception().get());
+  }
+  if (self->f.promise != nullptr) {
+    Py_VISIT(self->f.promise->result.get());
+    Py_VISIT(self->f.promise->error.get());
+  }
+  return 0;
+}
+
+void coro_dealloc(PyObject* self_object) noexcept {
+  CoroObject* self = as_coro(self_object);
+  PyObject_GC_UnTrack(self_object);
+  PyObject_ClearWeakRefs(self_object);
+  // Without a frame (finished, closed or cleared) there is nothing to finalize: skip the
+  // finalizer's temporary resurrection, the common case.
+  if (self->f.body) {
+    PyObject_GC_Track(self_object);
+    if (PyObject_CallFinalizerFromDealloc(self_object) < 0) return;  // resurrected
+    PyObject_GC_UnTrack(self_object);
+  }
+  destroy_body(self);
+  clear_links(self);
+  PyObject** args = self->args();
+  for (Py_ssize_t i = 0; i < Py_SIZE(self); ++i) Py_CLEAR(args[i]);
+  self->f.~CoroFields();
+  PyTypeObject* type = Py_TYPE(self_object);
+  type->tp_free(self_object);
+  Py_DECREF(type);
+}
+
+PyObject* coro_repr(PyObject* self) noexcept {
+  return PyUnicode_FromFormat("<coroutine object %S at %p>", as_coro(self)->f.qualname.get(), self);
+}
+
+PyObject* get_cr_await(PyObject* self, void*) noexcept {
+  CoroObject* coro = as_coro(self);
+  // Like the interpreter's, a running coroutine awaits nothing yet: its awaited object (if any)
+  // is executing on its behalf.
+  if (chain_running(coro) || !coro->f.awaited) Py_RETURN_NONE;
+  return Py_NewRef(coro->f.awaited.get());
+}
+
+PyObject* get_cr_running(PyObject* self, void*) noexcept {
+  CoroObject* coro = as_coro(self);
+  return PyBool_FromLong(coro->f.state == CoroState::started && chain_running(coro));
+}
+
+PyObject* get_cr_suspended(PyObject* self, void*) noexcept {
+  CoroObject* coro = as_coro(self);
+  return PyBool_FromLong(coro->f.state == CoroState::started && !chain_running(coro));
+}
+
+PyObject* get_cr_frame(PyObject* self_object, void*) noexcept {
+  CoroObject* self = as_coro(self_object);
+  if (self->f.state == CoroState::closed) Py_RETURN_NONE;
+  return boundary(
+      [&]() -> PyObject* {
+        if (!self->f.frame_object) {
+          auto* function = reinterpret_cast<FunctionObject*>(self->f.function.get());
+          Ref code = function_code(function);
+          Ref globals = function->f.globals ? function->f.globals : require(PyDict_New());
+          self->f.frame_object = Ref::steal(reinterpret_cast<PyObject*>(
+              PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
+                          globals.get(), nullptr)));
+          if (!self->f.frame_object) throw_error();
+        }
+        return Ref(self->f.frame_object).release();
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+PyObject* get_cr_code(PyObject* self, void*) noexcept {
+  return boundary(
+      [&] {
+        return function_code(reinterpret_cast<FunctionObject*>(as_coro(self)->f.function.get()))
+            .release();
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+PyObject* get_cr_origin(PyObject*, void*) noexcept {
+  Py_RETURN_NONE;
+}
+
+PyObject* get_name(PyObject* self, void*) noexcept {
+  return Ref(as_coro(self)->f.name).release();
+}
+PyObject* get_qualname(PyObject* self, void*) noexcept {
+  return Ref(as_coro(self)->f.qualname).release();
+}
+
+int set_name(PyObject* self, PyObject* value, void*) noexcept {
+  return set_string_attribute(as_coro(self)->f.name, value, "__name__");
+}
+int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+  return set_string_attribute(as_coro(self)->f.qualname, value, "__qualname__");
+}
+
+PyMethodDef coro_methods[] = {
+    {"send", coro_send, METH_O,
+     PyDoc_STR("send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise "
+               "StopIteration.")},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)),
+     METH_FASTCALL,
+     PyDoc_STR("throw(value)\nthrow(type[,value[,traceback]])\n\nRaise exception in coroutine, "
+               "return next iterated value or raise\nStopIteration.")},
+    {"close", coro_close, METH_NOARGS,
+     PyDoc_STR("close() -> raise GeneratorExit inside coroutine.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef coro_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"cr_await", get_cr_await, nullptr, PyDoc_STR("object being awaited on, or None"), nullptr},
+    {"cr_running", get_cr_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_cr_suspended, nullptr, nullptr, nullptr},
+    {"cr_frame", get_cr_frame, nullptr, nullptr, nullptr},
+    {"cr_code", get_cr_code, nullptr, nullptr, nullptr},
+    {"cr_origin", get_cr_origin, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+std::string coroutine_type_name;
+
+}  // namespace
+
+// ---- Coroutine objects and their frames ----
+// A body's C++ frame lives inside its coroutine object, after the arguments: one allocation per
+// coroutine, as for the interpreter's own coroutines. make_coroutine runs the body's ramp with a
+// reservation, and the ramp's frame allocation (its first step) creates the object. Frames of
+// C++ child coroutines come from PyMem_Malloc.
+
+namespace {
+
+struct Reservation {
+  PyObject* const* args;
+  Py_ssize_t count;
+  CoroObject* made = nullptr;
+};
+thread_local Reservation* t_reservation = nullptr;
+
+// Precedes every frame, keeping the alignment operator new promises.
+struct alignas(__STDCPP_DEFAULT_NEW_ALIGNMENT__) FrameHeader {
+  bool in_object;  // freed with its coroutine object
+};
+
+std::size_t frame_offset(Py_ssize_t count) {
+  std::size_t end = sizeof(CoroObject) + static_cast<std::size_t>(count) * sizeof(PyObject*);
+  return (end + alignof(FrameHeader) - 1) / alignof(FrameHeader) * alignof(FrameHeader);
+}
+
+CoroObject* allocate_coroutine(const Reservation& reservation, std::size_t frame_size) {
+  std::size_t extra =
+      frame_offset(reservation.count) + sizeof(FrameHeader) + frame_size - sizeof(CoroObject);
+  auto items = static_cast<Py_ssize_t>((extra + sizeof(PyObject*) - 1) / sizeof(PyObject*));
+  CoroObject* raw = PyObject_GC_NewVar(CoroObject, runtime_types.coroutine, items);
+  if (raw == nullptr) throw PyError::fetch();
+  Py_SET_SIZE(raw, reservation.count);  // the variable part counts the arguments only
+  new (&raw->f) CoroFields();
+  raw->f.state = CoroState::closed;  // until the body exists, nothing to warn about or close
+  PyObject** slots = raw->args();
+  for (Py_ssize_t i = 0; i < reservation.count; ++i) slots[i] = Py_NewRef(reservation.args[i]);
+  char* block = reinterpret_cast<char*>(raw) + frame_offset(reservation.count);
+  new (block) FrameHeader{true};
+  return raw;
+}
+
+}  // namespace
+
+namespace detail {
+
+void* allocate_frame(std::size_t size) {
+  if (Reservation* reservation = std::exchange(t_reservation, nullptr)) {
+    CoroObject* made = allocate_coroutine(*reservation, size);
+    reservation->made = made;
+    return reinterpret_cast<char*>(made) + frame_offset(reservation->count) + sizeof(FrameHeader);
+  }
+  void* block = PyMem_Malloc(sizeof(FrameHeader) + size);
+  if (block == nullptr) throw std::bad_alloc();
+  new (block) FrameHeader{false};
+  return static_cast<char*>(block) + sizeof(FrameHeader);
+}
+
+void free_frame(void* frame) noexcept {
+  auto* header = reinterpret_cast<FrameHeader*>(static_cast<char*>(frame) - sizeof(FrameHeader));
+  if (!header->in_object) PyMem_Free(header);
+}
+
+}  // namespace detail
+
+// ---- Creation ----
+
+Ref make_coroutine(FunctionObject* function, PyObject* const* args, Py_ssize_t count) {
+  Borrowed views[16];
+  for (Py_ssize_t i = 0; i < count; ++i) views[i] = Borrowed(args[i]);
+  // The body's frame allocation (the first thing its ramp does) creates the object.
+  Reservation reservation{args, count};
+  t_reservation = &reservation;
+  Task<Ref>::Handle handle;
+  try {
+    handle = function->f.spec->coroutine(views).release();
+  } catch (...) {
+    t_reservation = nullptr;
+    if (reservation.made != nullptr) Py_DECREF(as_object(reservation.made));
+    throw;
+  }
+  t_reservation = nullptr;
+  CoroObject* raw = reservation.made;
+  if (raw == nullptr) {  // the compiler placed the frame elsewhere: never expected
+    handle.destroy();
+    throw PyError::format(PyExc_SystemError, "coroutine frame not allocated by the runtime");
+  }
+  Ref coro = Ref::steal(as_object(raw));
+  raw->f.function = Ref::borrow(reinterpret_cast<PyObject*>(function));
+  raw->f.name = function->f.name;
+  raw->f.qualname = function->f.qualname;
+  raw->f.promise = &handle.promise();
+  raw->f.promise->owner = raw;
+  raw->f.promise->is_body = true;
+  raw->f.body = handle;
+  raw->f.state = CoroState::created;
+  PyObject_GC_Track(as_object(raw));
+  return coro;
+}
+
+void init_coroutine_type(const char* module) {
+  coroutine_type_name = std::string(module) + ".coroutine";
+  PyType_Slot slots[] = {
+      {Py_tp_dealloc, reinterpret_cast<void*>(coro_dealloc)},
+      {Py_tp_traverse, reinterpret_cast<void*>(coro_traverse)},
+      {Py_tp_clear, reinterpret_cast<void*>(coro_clear)},
+      {Py_tp_finalize, reinterpret_cast<void*>(coro_finalize)},
+      {Py_tp_repr, reinterpret_cast<void*>(coro_repr)},
+      {Py_tp_iternext, reinterpret_cast<void*>(coro_iternext)},
+      {Py_tp_methods, coro_methods},
+      {Py_tp_getset, coro_getset},
+      {Py_am_await, reinterpret_cast<void*>(coro_await)},
+      {Py_am_send, reinterpret_cast<void*>(coro_am_send)},
+      {Py_tp_doc, const_cast<char*>("A coroutine whose body is compiled C++.")},
+      {0, nullptr},
+  };
+  PyType_Spec spec = {
+      coroutine_type_name.c_str(),
+      static_cast<int>(sizeof(CoroObject)),
+      static_cast<int>(sizeof(PyObject*)),
+      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_WEAKREF |
+          Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+      slots,
+  };
+  runtime_types.coroutine =
+      reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&spec)).release());
+}
+
+bool is_coroutine(Borrowed object) noexcept {
+  return runtime_types.coroutine != nullptr && object.type() == runtime_types.coroutine;
+}
+
+}  // namespace pyrt
