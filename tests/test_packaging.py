@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import os
 import re
 import shutil
 import subprocess
@@ -41,3 +42,25 @@ def test_requires_python_is_what_cmake_accepts():
     assert found, "CMakeLists.txt no longer pins one Python version"
     major, minor = found.groups()
     assert project["project"]["requires-python"] == f">={major}.{minor},<{major}.{int(minor) + 1}"
+
+
+def test_example_host_answers_every_line_then_stops(build_dir):
+    result = subprocess.run(
+        [sys.executable, "-X", "dev", "-W", "error", str(REPO_ROOT / "examples" / "minimal_host.py")],
+        input="hello\nsecond message\n", env={**os.environ, "PYTHONPATH": str(build_dir)},
+        capture_output=True, text=True, timeout=60, cwd=REPO_ROOT / "examples")
+    assert result.returncode == 0, result.stdout + result.stderr
+    replies = re.findall(r"^\[chat 1001\] bot> (.*)$", result.stdout, re.M)
+    assert replies == ["You said: hello", "You said: second message"]
+    assert result.stdout.rstrip().endswith("Telegram bridge stopped")
+    assert result.stderr == ""
+
+
+@pytest.mark.skipif(shutil.which("python3.14") is None, reason="needs the release interpreter")
+def test_example_host_satisfies_the_contract_under_mypy_strict(build_dir):
+    # The release interpreter runs mypy: Debian's mypy is compiled for the release ABI only.
+    result = subprocess.run(
+        ["python3.14", "-m", "mypy", "--strict", "--cache-dir", str(REPO_ROOT / "build" / "mypy-cache"),
+         str(REPO_ROOT / "examples")], env={**os.environ, "MYPYPATH": str(build_dir)},
+        capture_output=True, text=True, timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr

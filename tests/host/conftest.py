@@ -38,7 +38,7 @@ class Stack:
 
     @property
     def idle(self) -> bool:
-        return not self.bridge._processing and self.bridge._queue.empty()
+        return self.connector.unanswered == 0
 
     async def exchange(self, text: str, *, chat_id: int = DEMO_CHAT_ID,
                        timeout: float = 15.0, **sender: Any) -> list[dict[str, Any]]:

@@ -222,6 +222,7 @@ class TelegramConnector:
         self._confirmed_offset: int | None = None
         self.bot_username: str | None = None
         self.dropped_messages = 0
+        self._unanswered = 0
 
     # -- configuration --
 
@@ -232,6 +233,12 @@ class TelegramConnector:
     @property
     def allowed_chat_ids(self) -> frozenset[str]:
         return self._allowed
+
+    @property
+    def unanswered(self) -> int:
+        """Messages handed to the handler that have had no send_message since: 0 once every
+        message has its reply (the bridge answers each message with exactly one send)."""
+        return self._unanswered
 
     @property
     def is_running(self) -> bool:
@@ -367,9 +374,11 @@ class TelegramConnector:
             "message_id": message.message_id,
             "date": message.date.isoformat() if message.date else None,
         }
+        self._unanswered += 1
         try:
             await self._handler(text, metadata)
         except Exception:
+            self._unanswered -= 1
             logger.exception("The message handler failed for a message from chat %s", chat.id)
 
     # -- sending --
@@ -404,6 +413,13 @@ class TelegramConnector:
     async def send_message(self, text: str, chat_id: int | str | None = None,
                            parse_mode: str | None = None) -> dict[str, Any]:
         """Sends a text, split into several messages when it is longer than Telegram allows."""
+        try:
+            return await self._send_message(text, chat_id, parse_mode)
+        finally:
+            self._unanswered = max(0, self._unanswered - 1)
+
+    async def _send_message(self, text: str, chat_id: int | str | None,
+                            parse_mode: str | None) -> dict[str, Any]:
         chat = chat_id or self._chat_id
         if not chat:
             return _failure("no chat_id")

@@ -104,8 +104,8 @@ class Host:
 
     @property
     def idle(self) -> bool:
-        bridge = self.bridge
-        return bridge is not None and not bridge._processing and bridge._queue.empty()
+        """Every message handed to the bridge has had its reply."""
+        return self.connector.unanswered == 0
 
 
 class TerminalUser:
