@@ -54,10 +54,13 @@ def test_with_a_token_it_serves_that_bot_and_only_with_allowed_chats(run, demo_e
 
     async def scenario():
         async with BotApiEmulator() as emulator:
-            api = {"TELEGRAM_BOT_TOKEN": emulator.token, "TELEGRAM_API_URL": emulator.api_url}
+            # a trailing slash is tolerated
+            api = {"TELEGRAM_BOT_TOKEN": emulator.token,
+                   "TELEGRAM_API_URL": emulator.api_url + "/"}
             refusing = await demo(**api)
             refused_output, _ = await asyncio.wait_for(refusing.communicate(), 60)
-            serving = await demo(TELEGRAM_CHAT_ID=str(DEMO_CHAT_ID), **api)
+            # every library's debug lines, where the HTTP client logs its request URLs
+            serving = await demo("--log-level", "debug", TELEGRAM_CHAT_ID=str(DEMO_CHAT_ID), **api)
             for _ in range(600):
                 if emulator.calls_of("getUpdates"):
                     break
@@ -78,4 +81,25 @@ def test_with_a_token_it_serves_that_bot_and_only_with_allowed_chats(run, demo_e
     assert code == 0, output
     assert "The bot @kavori_demo_bot is live on Telegram" in output
     assert reply[0]["chat_id"] == DEMO_CHAT_ID and "hello" in reply[0]["text"]
+    assert "/getUpdates" in output  # the request lines were logged, and scanned here
     assert emulator.token not in refused + output
+
+
+@pytest.mark.parametrize("url", [
+    "http://127.0.0.1:9",                      # no /bot path: the token would become the port
+    "ftp://127.0.0.1/bot",
+    "http://127.0.0.1:99999/bot",
+    "http:///bot",
+    "http://127.0.0.1:9/bot{TOKEN}",           # the token pasted into the URL
+])
+def test_a_wrong_api_url_is_refused_up_front_without_the_token(demo_env, url):
+    token = "1234567:SECRET-token-abc"
+    result = subprocess.run(
+        [*DEMO, "--web-port", "0", "--log-level", "debug"],
+        env=demo_env(TELEGRAM_BOT_TOKEN=token, TELEGRAM_CHAT_ID="1",
+                     TELEGRAM_API_URL=url.replace("{TOKEN}", token)),
+        capture_output=True, text=True, timeout=60, stdin=subprocess.DEVNULL, cwd=REPO_ROOT)
+    output = result.stdout + result.stderr
+    assert result.returncode == 2, output
+    assert "TELEGRAM_API_URL" in output and "Traceback" not in output
+    assert token not in output and "SECRET" not in output

@@ -13,8 +13,10 @@ What it takes care of so that callers don't have to:
 - only allowed chats reach the handler (by default only the default chat); other senders are
   dropped with one log line.
 
-`base_url` points the connector at another Bot API server (e.g. the offline emulator); it may
-contain "{token}", otherwise the token is appended.
+`base_url` points the connector at another Bot API server (e.g. the offline emulator): an http
+or https URL whose path ends in "/bot" (the token is appended) or in "/bot{token}". It is checked
+when the connector is made, and no error text ever contains the token. The HTTP client logs
+request URLs, token included, at INFO and DEBUG: put `TokenMask(token)` on your log handlers.
 """
 
 from __future__ import annotations
@@ -25,6 +27,7 @@ import functools
 import logging
 import os
 import unicodedata
+import urllib.parse
 from collections.abc import Awaitable, Callable, Iterable
 from pathlib import Path
 from typing import Any, TypeVar
@@ -60,6 +63,66 @@ MessageHandler = Callable[[str, dict[str, Any]], Awaitable[Any]]
 
 class ConfigurationError(RuntimeError):
     """The connector is set up in a way that it refuses to run."""
+
+
+def _token_forms(token: str) -> list[str]:
+    return [form for form in {token, urllib.parse.quote(token, safe="")} if form]
+
+
+def mask_token(text: str, token: str | None) -> str:
+    """`text` with every occurrence of the token (also URL-quoted) replaced by "<token>"."""
+    for form in _token_forms(token or ""):
+        text = text.replace(form, "<token>")
+    return text
+
+
+def check_api_url(url: str, token: str | None = None) -> str:
+    """The Bot API base URL in the form the HTTP client takes ("{token}" where the token goes),
+    or ConfigurationError saying what is wrong, in words that never contain the token."""
+    shown = mask_token(url, token)
+    url = url.strip().rstrip("/")
+    if token and any(form in url for form in _token_forms(token)):
+        raise ConfigurationError(
+            f"{shown!r} contains the bot token itself: end the URL in /bot and the token is "
+            "added (or write {token} where it goes)")
+    try:
+        parts = urllib.parse.urlsplit(url)
+        port = parts.port
+    except ValueError as error:
+        raise ConfigurationError(f"{shown!r} is not a valid URL ({error})") from None
+    if parts.scheme not in ("http", "https") or not parts.hostname:
+        raise ConfigurationError(f"{shown!r} must be an http:// or https:// URL with a host")
+    if port == 0 or parts.query or parts.fragment:
+        raise ConfigurationError(f"{shown!r} must have no port 0, query or fragment")
+    if parts.path.endswith("/bot{token}") and parts.path.count("{token}") == 1:
+        return url
+    if parts.path.endswith("/bot") and "{token}" not in parts.path:
+        return url + "{token}"
+    raise ConfigurationError(
+        f"{shown!r} must end in /bot (the token is added after it), for example "
+        "https://api.telegram.org/bot")
+
+
+class TokenMask(logging.Filter):
+    """For log handlers: masks the bot token in each record's message, traceback and stack
+    (the HTTP client logs request URLs with the token in them)."""
+
+    def __init__(self, token: str) -> None:
+        super().__init__()
+        self._token = token
+
+    def filter(self, record: logging.LogRecord) -> bool:
+        message = record.getMessage()
+        masked = mask_token(message, self._token)
+        if masked != message:
+            record.msg, record.args = masked, None
+        if record.exc_info and not record.exc_text:
+            record.exc_text = logging.Formatter().formatException(record.exc_info)
+        if record.exc_text:
+            record.exc_text = mask_token(record.exc_text, self._token)
+        if record.stack_info:
+            record.stack_info = mask_token(record.stack_info, self._token)
+        return True
 
 
 # --- splitting ----------------------------------------------------------------------------------
@@ -185,7 +248,7 @@ class TelegramConnector:
     default_chat_id: where replies go when no chat is named (`_chat_id`).
     allowed_chat_ids: chats whose messages are handed on; None means only the default chat.
     allow_anyone: hand on messages from every chat (required when no chat would be allowed).
-    base_url: the Bot API server ("{token}" is replaced, else the token is appended).
+    base_url: the Bot API server, ending in "/bot" or "/bot{token}" (check_api_url).
     poll_timeout: seconds one getUpdates long poll may wait.
     max_retries: how often a send is retried after a 429; max_retry_wait caps one wait.
     """
@@ -210,7 +273,7 @@ class TelegramConnector:
         if allowed_chat_ids is None and default_chat_id not in (None, ""):
             allowed.add(str(default_chat_id))
         self._allowed = frozenset(allowed)
-        self._base_url = base_url
+        self._base_url = check_api_url(base_url, token)
         self._poll_timeout = poll_timeout
         self._max_retries = max_retries
         self._max_retry_wait = max_retry_wait

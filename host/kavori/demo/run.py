@@ -25,7 +25,8 @@ from typing import Any
 import aiohttp
 from telegram import error as tg_error
 
-from kavori.connectors.telegram import DEFAULT_API_URL, TelegramConnector
+from kavori.connectors.telegram import (DEFAULT_API_URL, ConfigurationError, TelegramConnector,
+                                        TokenMask, check_api_url, mask_token)
 from kavori.demo.agent import DemoAgent
 from kavori.demo.emulator import DEMO_CHAT_ID, BotApiEmulator
 from kavori.gateway.server import WebServer, get_state
@@ -54,14 +55,19 @@ class LogFormatter(logging.Formatter):
         return f"\033[2m{line}\033[0m" if self.dim else line
 
 
-def configure_logging(verbose: bool) -> None:
+def configure_logging(verbose: bool, level: str | None = None) -> logging.Handler:
     handler = logging.StreamHandler(sys.stdout)
     handler.setFormatter(LogFormatter(dim=sys.stdout.isatty()))
     root = logging.getLogger()
     root.handlers[:] = [handler]
+    if level is not None:
+        # every library's lines at that level (the HTTP client's request lines among them)
+        root.setLevel(level.upper())
+        return handler
     root.setLevel(logging.WARNING)
     logging.getLogger("kavori").setLevel(logging.DEBUG if verbose else logging.INFO)
     logging.getLogger("kavori.gateway").setLevel(logging.INFO if verbose else logging.WARNING)
+    return handler
 
 
 def say(text: str = "") -> None:
@@ -290,6 +296,11 @@ def _chat_list(value: str | None) -> list[str]:
 
 
 async def run_real(args: argparse.Namespace, token: str) -> int:
+    try:
+        api_url = check_api_url(os.environ.get("TELEGRAM_API_URL") or DEFAULT_API_URL, token)
+    except ConfigurationError as error:
+        say(f"TELEGRAM_API_URL: {error}")
+        return 2
     allowed = _chat_list(os.environ.get("TELEGRAM_ALLOWED_CHATS"))
     chat = os.environ.get("TELEGRAM_CHAT_ID", "").strip() or None
     anyone = args.allow_anyone or os.environ.get("TELEGRAM_ALLOW_ANYONE", "").lower() in (
@@ -304,16 +315,18 @@ async def run_real(args: argparse.Namespace, token: str) -> int:
         return 2
     connector = TelegramConnector(
         token, default_chat_id=chat, allowed_chat_ids=allowed or None, allow_anyone=anyone,
-        base_url=os.environ.get("TELEGRAM_API_URL") or DEFAULT_API_URL)
+        base_url=api_url)
     host = Host(connector, DemoAgent(delay=args.delay))
     try:
         try:
             page = await host.start(args.host, args.web_port)
         except tg_error.InvalidToken:
-            say("Telegram refused the bot token (TELEGRAM_BOT_TOKEN).")
+            where = "" if api_url == DEFAULT_API_URL else \
+                f" (or {mask_token(api_url, token)} is no Bot API server)"
+            say(f"The Bot API refused the bot token (TELEGRAM_BOT_TOKEN){where}.")
             return 1
         except tg_error.TelegramError as error:
-            say(f"Cannot use the Telegram Bot API: {error}")
+            say(f"Cannot use the Telegram Bot API: {mask_token(str(error), token)}")
             return 1
         say(f"Live page: {page}")
         say(f"The bot @{connector.bot_username} is live on Telegram: write to it from your "
@@ -344,14 +357,17 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--allow-anyone", action="store_true",
                         help="with a real token: every chat may use the bot")
     parser.add_argument("--verbose", action="store_true", help="debug log lines too")
+    parser.add_argument("--log-level", choices=["debug", "info", "warning", "error"],
+                        help="log every library at this level (the bot token is masked)")
     return parser.parse_args(argv)
 
 
 async def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
-    configure_logging(args.verbose)
+    handler = configure_logging(args.verbose, args.log_level)
     token = os.environ.get("TELEGRAM_BOT_TOKEN", "").strip()
     if token:
+        handler.addFilter(TokenMask(token))
         return await run_real(args, token)
     return await run_offline(args)
 
