@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import asyncio
 import os
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -103,3 +104,64 @@ def test_a_wrong_api_url_is_refused_up_front_without_the_token(demo_env, url):
     assert result.returncode == 2, output
     assert "TELEGRAM_API_URL" in output and "Traceback" not in output
     assert token not in output and "SECRET" not in output
+
+
+@pytest.mark.parametrize("ending", ["Ctrl-C", "SIGTERM", "Ctrl-D"])
+@pytest.mark.parametrize("mode", ["offline", "bot token"])
+def test_the_demo_stops_cleanly_on_a_signal_or_end_of_input(run, demo_env, mode, ending):
+    """Sent to the running demo after one message: the bridge stops, the update offset is
+    confirmed, every session closes, and the exit code is 0 (130 after Ctrl-C)."""
+
+    async def scenario():
+        async with BotApiEmulator() as emulator:
+            env = {} if mode == "offline" else {
+                "TELEGRAM_BOT_TOKEN": emulator.token, "TELEGRAM_API_URL": emulator.api_url,
+                "TELEGRAM_CHAT_ID": str(DEMO_CHAT_ID)}
+            demo = await asyncio.create_subprocess_exec(
+                *DEMO, "--web-port", "0", "--delay", "0", env=demo_env(**env), cwd=REPO_ROOT,
+                stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE,
+                stderr=asyncio.subprocess.STDOUT)
+            output = b""
+
+            async def until(text: bytes) -> None:
+                nonlocal output
+                while text not in output:
+                    chunk = await asyncio.wait_for(demo.stdout.read(4096), 60)
+                    assert chunk, f"the demo ended before {text!r}: {output.decode()}"
+                    output += chunk
+
+            try:
+                if mode == "offline":
+                    await until(b"you> ")
+                    demo.stdin.write(b"hello\n")
+                    await until(b"bot> You said")
+                else:
+                    await until(b"is live on Telegram")
+                    update = await emulator.inject_message("hello")
+                    await until(b"Reply sent to Telegram")
+                if ending == "Ctrl-D":
+                    demo.stdin.close()
+                else:
+                    demo.send_signal(signal.SIGINT if ending == "Ctrl-C" else signal.SIGTERM)
+                # stdin stays open after a signal: only the signal may end the demo
+                rest = await asyncio.wait_for(demo.stdout.read(), 60)
+                await asyncio.wait_for(demo.wait(), 60)
+            finally:
+                if demo.returncode is None:
+                    demo.kill()
+                    await demo.wait()
+            confirm = None if mode == "offline" else (
+                update, emulator.calls_of("getUpdates")[-1]["params"])
+            return demo.returncode, (output + rest).decode(), confirm
+
+    code, output, confirm = run(scenario)
+    assert code == (130 if ending == "Ctrl-C" else 0), output
+    assert "Telegram updates confirmed up to offset" in output
+    assert "Telegram bridge stopped" in output
+    if ending != "Ctrl-D":
+        assert f"({ending}: stopping)" in output
+    for trouble in ("Traceback", "Unclosed", "was destroyed", "never awaited", "error:"):
+        assert trouble not in output, output
+    if confirm is not None:
+        update, params = confirm
+        assert params == {"offset": update["update_id"] + 1, "limit": 1, "timeout": 0}

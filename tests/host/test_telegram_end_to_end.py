@@ -6,6 +6,8 @@ from __future__ import annotations
 import asyncio
 import re
 
+import pytest
+
 from kavori.connectors.telegram import MESSAGE_LIMIT, TelegramConnector, utf16_length
 from kavori.demo.agent import long_report, render_screenshot
 from kavori.demo.emulator import DEMO_CHAT_ID, BotApiEmulator
@@ -147,7 +149,11 @@ def test_photo_refused_for_size_or_dimensions_goes_as_a_document(run, tmp_path):
         "Bad Request: PHOTO_INVALID_DIMENSIONS", "Bad Request: PHOTO_SAVE_FILE_INVALID"]
 
 
-def test_stop_confirms_the_last_update_so_a_restart_does_not_repeat_it(run):
+@pytest.mark.parametrize("stopped_from", ["a caller", "a task being cancelled"])
+def test_stop_confirms_the_last_update_so_a_restart_does_not_repeat_it(run, stopped_from):
+    """The second case is a host whose main task is cancelled (Ctrl-C under asyncio.run) and
+    stops the connector on its way out: it still confirms and closes, then the cancellation
+    goes on."""
     received = []
     stuck = asyncio.Event()
 
@@ -176,7 +182,21 @@ def test_stop_confirms_the_last_update_so_a_restart_does_not_repeat_it(run):
             first = connector()
             await first.start()
             await until_received(1)
-            await first.stop()
+            if stopped_from == "a caller":
+                await first.stop()
+            else:
+                async def host_main():
+                    try:
+                        await asyncio.Event().wait()
+                    finally:
+                        await first.stop()
+
+                main = asyncio.create_task(host_main())
+                await asyncio.sleep(0)
+                main.cancel()
+                await asyncio.wait([main])
+                assert main.cancelled()
+            assert not first.is_running
             confirm = emulator.calls_of("getUpdates")[-1]
             # a new process: an unconfirmed update would come again, before this one
             second = connector()

@@ -363,25 +363,29 @@ class TelegramConnector:
         not deliver it again, and closes the connection."""
         task, self._poll_task = self._poll_task, None
         bot, self._bot = self._bot, None
+        # When the caller itself is being cancelled (a host shutting down under Ctrl-C), the
+        # offset is still confirmed and the connection closed; the cancellation goes on after.
+        caller_cancelled: asyncio.CancelledError | None = None
         if task is not None:
             task.cancel()
             try:
                 await task
-            except asyncio.CancelledError:
+            except asyncio.CancelledError as cancelled:
                 current = asyncio.current_task()
                 if current is not None and current.cancelling():
-                    raise
-        if bot is None:
-            return
-        try:
-            if self._offset is not None and self._offset != self._confirmed_offset:
-                await bot.get_updates(offset=self._offset, limit=1, timeout=0)
-                self._confirmed_offset = self._offset
-                logger.info("Telegram updates confirmed up to offset %s", self._offset)
-        except tg_error.TelegramError as error:
-            logger.warning("Could not confirm the Telegram update offset: %s", error)
-        finally:
-            await bot.shutdown()
+                    caller_cancelled = cancelled
+        if bot is not None:
+            try:
+                if self._offset is not None and self._offset != self._confirmed_offset:
+                    await bot.get_updates(offset=self._offset, limit=1, timeout=0)
+                    self._confirmed_offset = self._offset
+                    logger.info("Telegram updates confirmed up to offset %s", self._offset)
+            except tg_error.TelegramError as error:
+                logger.warning("Could not confirm the Telegram update offset: %s", error)
+            finally:
+                await bot.shutdown()
+        if caller_cancelled is not None:
+            raise caller_cancelled
 
     async def _poll(self, bot: telegram.Bot, polling: asyncio.Event) -> None:
         backoff = 1.0

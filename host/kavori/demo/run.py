@@ -17,8 +17,10 @@ import asyncio
 import errno
 import logging
 import os
+import signal
 import sys
 import threading
+from collections.abc import Coroutine
 from pathlib import Path
 from typing import Any
 
@@ -199,6 +201,48 @@ class LineReader:
         return await self.lines.get()
 
 
+class Shutdown:
+    """Ctrl-C and SIGTERM end the demo the way Ctrl-D does: whatever it is waiting for is
+    abandoned and the host stops in order (bridge, connector with its update offset, sessions).
+    A second Ctrl-C during that stop interrupts it."""
+
+    def __init__(self) -> None:
+        self.requested = asyncio.Event()
+        self.signal: signal.Signals | None = None
+        self._loop = asyncio.get_running_loop()
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            try:
+                self._loop.add_signal_handler(sig, self._on_signal, sig)
+            except (NotImplementedError, RuntimeError):  # no such signals on this platform
+                pass
+
+    def _on_signal(self, sig: signal.Signals) -> None:
+        self.signal = sig
+        self.requested.set()
+        self._loop.remove_signal_handler(signal.SIGINT)
+
+    @property
+    def exit_code(self) -> int | None:
+        """130 after Ctrl-C (the shell's convention), 0 after SIGTERM, None when not asked."""
+        if self.signal is None:
+            return None
+        return 130 if self.signal == signal.SIGINT else 0
+
+    async def run(self, work: Coroutine[Any, Any, int]) -> int:
+        """The result of `work`, or the signal's exit code when a signal came first."""
+        task = asyncio.ensure_future(work)
+        stop = asyncio.ensure_future(self.requested.wait())
+        await asyncio.wait({task, stop}, return_when=asyncio.FIRST_COMPLETED)
+        stop.cancel()
+        if not task.done():
+            task.cancel()
+            await asyncio.wait([task])
+            name = "Ctrl-C" if self.signal == signal.SIGINT else "SIGTERM"
+            say(f"\n({name}: stopping)")
+            return self.exit_code or 0
+        return task.result()
+
+
 def replay_check(text: str, items: list[dict[str, Any]]) -> str | None:
     """Why the answer to one replayed message is wrong, or None."""
     methods = [item["method"] for item in items]
@@ -222,7 +266,7 @@ def replay_check(text: str, items: list[dict[str, Any]]) -> str | None:
     return None
 
 
-async def run_offline(args: argparse.Namespace) -> int:
+async def run_offline(args: argparse.Namespace, shutdown: Shutdown) -> int:
     out_dir = Path(args.out).resolve()
     out_dir.mkdir(parents=True, exist_ok=True)
     emulator = BotApiEmulator()
@@ -239,8 +283,8 @@ async def run_offline(args: argparse.Namespace) -> int:
         async with aiohttp.ClientSession() as session:
             user = TerminalUser(f"{emulator.url}/control", session, out_dir, host)
             if args.replay:
-                return await replay(user, agent, connector)
-            return await interactive(user)
+                return await shutdown.run(replay(user, agent, connector))
+            return await shutdown.run(interactive(user))
     finally:
         await host.stop()
         await emulator.close()
@@ -295,7 +339,14 @@ def _chat_list(value: str | None) -> list[str]:
     return [part.strip() for part in (value or "").split(",") if part.strip()]
 
 
-async def run_real(args: argparse.Namespace, token: str) -> int:
+async def wait_for_end_of_input() -> int:
+    reader = LineReader()
+    while await reader.next("") is not None:
+        pass
+    return 0
+
+
+async def run_real(args: argparse.Namespace, token: str, shutdown: Shutdown) -> int:
     try:
         api_url = check_api_url(os.environ.get("TELEGRAM_API_URL") or DEFAULT_API_URL, token)
     except ConfigurationError as error:
@@ -333,10 +384,7 @@ async def run_real(args: argparse.Namespace, token: str) -> int:
             "Telegram app. Ctrl-C (or Ctrl-D) stops the demo.")
         if anyone:
             say("Every chat may use the bot (--allow-anyone).")
-        reader = LineReader()
-        while await reader.next("") is not None:
-            pass
-        return 0
+        return await shutdown.run(wait_for_end_of_input())
     finally:
         await host.stop()
 
@@ -366,10 +414,11 @@ async def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
     handler = configure_logging(args.verbose, args.log_level)
     token = os.environ.get("TELEGRAM_BOT_TOKEN", "").strip()
+    shutdown = Shutdown()
     if token:
         handler.addFilter(TokenMask(token))
-        return await run_real(args, token)
-    return await run_offline(args)
+        return await run_real(args, token, shutdown)
+    return await run_offline(args, shutdown)
 
 
 if __name__ == "__main__":
