@@ -14,6 +14,7 @@ from urllib.parse import urlsplit
 import pytest
 
 from kavori.demo.agent import DemoAgent
+from kavori.gateway import ws
 
 from .conftest import telegram_stack
 
@@ -94,8 +95,11 @@ class Browser:
 
 
 PAGE_STATE = """(() => ({
+  empty: document.getElementById('empty')?.innerText ?? null,
+  senders: [...document.querySelectorAll('.label .sender')].map(e => e.innerText),
+  times: [...document.querySelectorAll('.label time')].map(e => /\\d:\\d\\d/.test(e.innerText)),
+  dropped: [...document.querySelectorAll('.bubble.dropped')].map(e => e.innerText),
   incoming: [...document.querySelectorAll('.bubble.incoming')].map(e => e.innerText),
-  bold: [...document.querySelectorAll('.bubble.incoming strong')].map(e => e.innerText),
   agentText: [...document.querySelectorAll('.agent-text')].map(e => e.innerText),
   tools: [...document.querySelectorAll('.tool')].map(e => e.innerText),
   errors: [...document.querySelectorAll('.error')].map(e => e.innerText),
@@ -104,43 +108,60 @@ PAGE_STATE = """(() => ({
 }))()"""
 
 
-def test_page_mirrors_the_conversation_live_and_reconnects(run, build_dir):
+def test_page_mirrors_the_conversation_and_keeps_it_across_a_restart(run, build_dir, tmp_path):
     OUTPUT.mkdir(parents=True, exist_ok=True)
     shot = OUTPUT / f"live-page-{build_dir.name}.png"
+    history = tmp_path / "live-history.jsonl"
 
     async def scenario():
-        async with telegram_stack(web=True, agent=DemoAgent(delay=0.01)) as stack:
-            profile = tempfile.mkdtemp(prefix="kavori-chromium-")
-            try:
-                browser = await Browser.launch(profile)
+        original, ws.manager = ws.manager, ws.WebSocketManager()
+        ws.manager.keep_history_in(history)
+        try:
+            async with telegram_stack(web=True, agent=DemoAgent(delay=0.01)) as stack:
+                profile = tempfile.mkdtemp(prefix="kavori-chromium-")
                 try:
-                    await browser.do("open", url=stack.page_url)
-                    await browser.do("waitFor", selector="#status.connected")
-                    await stack.exchange("hello there", first_name="Ann")
-                    await stack.exchange("error")
-                    await browser.do("waitFor", selector=".error")
-                    await browser.do("waitFor", selector="img.screenshot")
-                    live = await browser.do("evaluate", expression=PAGE_STATE)
-                    await browser.do("screenshot", path=str(shot))
-                    # the server goes away and comes back: the page reconnects by itself and
-                    # shows the conversation again
-                    port = urlsplit(stack.page_url).port
-                    await stack.web.stop()
-                    await browser.do("waitFor", selector="#status.waiting")
-                    await stack.web.start("127.0.0.1", port)
-                    await browser.do("waitFor", selector="#status.connected", timeout=15000)
-                    await browser.do("waitFor", selector="img.screenshot")
-                    again = await browser.do("evaluate", expression=PAGE_STATE)
-                    errors = await browser.do("consoleErrors")
+                    browser = await Browser.launch(profile)
+                    try:
+                        await browser.do("open", url=stack.page_url)
+                        await browser.do("waitFor", selector="#status.connected")
+                        empty = await browser.do("evaluate", expression=PAGE_STATE)
+                        await stack.exchange("hello there", first_name="Ann")
+                        await stack.exchange("error")
+                        await stack.emulator.inject_message("let me in", chat_id=666,
+                                                            first_name="Mallory")
+                        for selector in (".error", "img.screenshot", ".bubble.dropped"):
+                            await browser.do("waitFor", selector=selector)
+                        live = await browser.do("evaluate", expression=PAGE_STATE)
+                        await browser.do("screenshot", path=str(shot))
+                        # the server goes away and a new one (a new manager, as in a new
+                        # process) comes back with the history it kept: the page reconnects
+                        # by itself and shows the same conversation
+                        port = urlsplit(stack.page_url).port
+                        await stack.web.stop()
+                        await browser.do("waitFor", selector="#status.waiting")
+                        ws.manager = ws.WebSocketManager()
+                        ws.manager.keep_history_in(history)
+                        await stack.web.start("127.0.0.1", port)
+                        await browser.do("waitFor", selector="#status.connected", timeout=15000)
+                        await browser.do("waitFor", selector=".bubble.dropped")
+                        again = await browser.do("evaluate", expression=PAGE_STATE)
+                        errors = await browser.do("consoleErrors")
+                    finally:
+                        await browser.close()
                 finally:
-                    await browser.close()
-            finally:
-                await asyncio.to_thread(shutil.rmtree, profile, ignore_errors=True)
-        return live, again, errors
+                    await asyncio.to_thread(shutil.rmtree, profile, ignore_errors=True)
+        finally:
+            ws.manager = original
+        return empty, live, again, errors
 
-    live, again, errors = run(scenario)
-    assert live["incoming"] == ["📱 Telegram (Ann): hello there", "📱 Telegram (Ann): error"]
-    assert live["bold"] == ["Telegram", "Telegram"]
+    empty, live, again, errors = run(scenario)
+    # connected to a server with nothing to show: the hint stays
+    assert empty["empty"].startswith("Nothing yet.") and empty["incoming"] == []
+    assert live["empty"] is None
+    assert live["senders"] == ["Ann", "Agent", "Ann", "Agent", "Mallory"]
+    assert live["times"] == [True] * 5
+    assert live["incoming"] == ["hello there", "error"]
+    assert live["dropped"] == ["let me in\nNot passed to the agent: not an allowed chat."]
     assert live["agentText"][:2] == ["You said: “hello there”.",
                                      "Here is the page I opened; the screenshot is above."]
     assert "I could not finish: the page never answered." in live["agentText"]

@@ -420,12 +420,13 @@ class TelegramConnector:
         chat = message.chat
         user = message.from_user
         name = _display_name(user, chat)
+        text = message.text if message.text is not None else message.caption
         if not self.is_allowed(chat.id):
             self.dropped_messages += 1
             logger.warning("Dropped a message from chat %s (%s): not an allowed chat",
                            chat.id, name)
+            await _show_dropped(chat.id, name, text)
             return
-        text = message.text if message.text is not None else message.caption
         if text is None:
             logger.info("Ignored a message without text from chat %s (%s)", chat.id, name)
             return
@@ -538,6 +539,18 @@ class TelegramConnector:
         except tg_error.TelegramError as error:
             return _failure(str(error))
         return {"success": True, "message_ids": [sent.message_id], "sent_as": "document"}
+
+
+async def _show_dropped(chat_id: int, name: str, text: str | None) -> None:
+    """Tells the live page about a dropped message, so that the operator sees who tried."""
+    try:
+        from kavori.gateway.ws import manager
+
+        await manager.broadcast({"type": "telegram_dropped", "chat_id": chat_id,
+                                 "from_name": name, "content": (text or "")[:500],
+                                 "reason": "not an allowed chat"})
+    except Exception as error:  # the page is a courtesy; polling must go on
+        logger.debug("Could not show a dropped message on the live page: %s", error)
 
 
 def _display_name(user: telegram.User | None, chat: telegram.Chat) -> str:

@@ -31,6 +31,7 @@ from kavori.connectors.telegram import (DEFAULT_API_URL, ConfigurationError, Tel
                                         TokenMask, check_api_url, mask_token)
 from kavori.demo.agent import DemoAgent
 from kavori.demo.emulator import DEMO_CHAT_ID, BotApiEmulator
+from kavori.gateway import ws
 from kavori.gateway.server import WebServer, get_state
 
 STRANGER_CHAT_ID = 666
@@ -413,6 +414,10 @@ def parse_args(argv: list[str] | None) -> argparse.Namespace:
 async def main(argv: list[str] | None = None) -> int:
     args = parse_args(argv)
     handler = configure_logging(args.verbose, args.log_level)
+    # The live page's conversation outlives a restart of the demo.
+    out_dir = Path(args.out).resolve()
+    out_dir.mkdir(parents=True, exist_ok=True)
+    ws.manager.keep_history_in(out_dir / "live-history.jsonl")
     token = os.environ.get("TELEGRAM_BOT_TOKEN", "").strip()
     shutdown = Shutdown()
     if token:

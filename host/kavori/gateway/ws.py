@@ -6,8 +6,13 @@ that reads slowly (or not at all) delays nobody else: broadcast never waits for 
 client whose outbox overflows is disconnected; the page reconnects by itself and gets the recent
 history again.
 
-A new client first receives {"type": "hello", ...}, then the most recent broadcasts (the page
-clears what it shows when a hello arrives), then live traffic.
+A new client first receives {"type": "hello", "history": N, "trimmed": M}, then the N most
+recent broadcasts (the page clears what it shows when a hello arrives), then live traffic; M
+older ones were let go. Every broadcast is stamped with the server's time ("at", milliseconds
+since the epoch) unless it has an "at" of its own.
+
+The history is bounded by count and by size. `keep_history_in(path)` also keeps it in a file
+(JSON lines), so the conversation outlives a restart of the server.
 """
 
 from __future__ import annotations
@@ -17,12 +22,17 @@ import collections
 import contextlib
 import json
 import logging
+import os
+import time
+from pathlib import Path
 from typing import Any, Protocol
 
 logger = logging.getLogger("kavori.gateway.ws")
 
 OUTBOX_SIZE = 256
 HISTORY_SIZE = 200
+HISTORY_CHARS = 4_000_000  # screenshots travel as base64 inside the events
+HISTORY_HEADER = "kept_history"  # first line of the history file: how many were let go before
 
 
 class Socket(Protocol):
@@ -68,13 +78,67 @@ class Client:
 
 
 class WebSocketManager:
-    def __init__(self, *, outbox_size: int = OUTBOX_SIZE, history_size: int = HISTORY_SIZE):
+    def __init__(self, *, outbox_size: int = OUTBOX_SIZE, history_size: int = HISTORY_SIZE,
+                 history_chars: int = HISTORY_CHARS):
         self.outbox_size = outbox_size
         self.clients: set[Client] = set()
-        self.history: collections.deque[str] = collections.deque(maxlen=history_size)
+        self.history: collections.deque[str] = collections.deque()
+        self.history_size = history_size
+        self.history_chars = history_chars
+        self.trimmed = 0  # broadcasts let go of to keep the history within its bounds
         self.sent_count = 0
+        self._history_chars = 0
+        self._history_file: Path | None = None
+        self._file_lines = 0
         self._names = 0
         self._closing: set[asyncio.Task[None]] = set()
+
+    def keep_history_in(self, path: str | os.PathLike[str]) -> None:
+        """Loads the history kept in `path` (if any) and keeps every later broadcast there."""
+        file = Path(path)
+        try:
+            lines = file.read_text(encoding="utf-8").splitlines()
+        except FileNotFoundError:
+            lines = []
+        self._history_file = None
+        self.clear_history()
+        for line in lines:
+            try:
+                entry = json.loads(line)
+            except ValueError:  # a line cut short when the server died mid-write
+                continue
+            if isinstance(entry, dict) and entry.get("type") == HISTORY_HEADER:
+                self.trimmed += int(entry.get("trimmed", 0))
+            else:
+                self._remember(line)
+        self._history_file = file
+        self._rewrite_file()
+
+    def _remember(self, data: str) -> None:
+        self.history.append(data)
+        self._history_chars += len(data)
+        while len(self.history) > self.history_size or (
+                self._history_chars > self.history_chars and len(self.history) > 1):
+            self._history_chars -= len(self.history.popleft())
+            self.trimmed += 1
+        if self._history_file is None:
+            return
+        with self._history_file.open("a", encoding="utf-8") as file:
+            file.write(data + "\n")
+        self._file_lines += 1
+        if self._file_lines > 2 * self.history_size:
+            self._rewrite_file()
+
+    def _rewrite_file(self) -> None:
+        if self._history_file is None:
+            return
+        self._history_file.parent.mkdir(parents=True, exist_ok=True)
+        scratch = self._history_file.with_name(self._history_file.name + ".new")
+        header = json.dumps({"type": HISTORY_HEADER, "trimmed": self.trimmed})
+        scratch.write_text("".join(data + "\n" for data in [header, *self.history]),
+                           encoding="utf-8")
+        scratch.replace(self._history_file)
+        self._file_lines = len(self.history)
 
     @property
     def connection_count(self) -> int:
@@ -84,7 +148,8 @@ class WebSocketManager:
         """Registers a socket and starts its sender; the hello and the history go first."""
         self._names += 1
         client = Client(self, socket, name or f"#{self._names}", self.outbox_size)
-        client.offer(json.dumps({"type": "hello", "history": len(self.history)}))
+        client.offer(json.dumps({"type": "hello", "history": len(self.history),
+                                 "trimmed": self.trimmed}))
         for data in self.history:
             client.offer(data)
         client.sender = asyncio.get_running_loop().create_task(
@@ -111,8 +176,10 @@ class WebSocketManager:
 
     async def broadcast(self, message: dict[str, Any]) -> None:
         """Sends `message` as JSON to every connected client without waiting for any of them."""
+        if isinstance(message, dict) and "at" not in message:
+            message = {**message, "at": round(time.time() * 1000)}
         data = json.dumps(message, ensure_ascii=False, default=str)
-        self.history.append(data)
+        self._remember(data)
         self.sent_count += 1
         for client in list(self.clients):
             if not client.offer(data):
@@ -149,6 +216,9 @@ class WebSocketManager:
 
     def clear_history(self) -> None:
         self.history.clear()
+        self._history_chars = 0
+        self.trimmed = 0
+        self._rewrite_file()
 
 
 async def _close_quietly(socket: Socket) -> None:
