@@ -16,11 +16,19 @@ import pytest
 REPO_ROOT = Path(__file__).resolve().parent.parent
 
 
+def _tool_environment() -> dict[str, str]:
+    """For tools that are not the interpreter under test: without the sanitizer runtime that
+    the ASan run preloads."""
+    return {k: v for k, v in os.environ.items()
+            if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")}
+
+
 def _configure(build: str, *options: str) -> list[str]:
     """Compile commands of the module's sources for a fresh configuration."""
     subprocess.run(["cmake", "-S", str(REPO_ROOT), "-B", build, "-G", "Ninja", "--log-level=ERROR",
                     f"-DPython_EXECUTABLE={sys.executable}", "-DKAVORI_BUILD_TESTS=OFF",
-                    *options], check=True, capture_output=True, text=True, timeout=120)
+                    *options], check=True, capture_output=True, text=True, timeout=120,
+                   env=_tool_environment())
     with open(f"{build}/compile_commands.json", encoding="utf-8") as file:
         return [entry["command"] for entry in json.load(file)]
 
@@ -44,15 +52,29 @@ def test_requires_python_is_what_cmake_accepts():
     assert project["project"]["requires-python"] == f">={major}.{minor},<{major}.{int(minor) + 1}"
 
 
-def test_example_host_answers_every_line_then_stops(build_dir):
+def _readme_host() -> str:
+    readme = (REPO_ROOT / "README.md").read_text(encoding="utf-8")
+    section = readme.split("### A minimal host", 1)[1]
+    return section.split("```python\n", 1)[1].split("```", 1)[0]
+
+
+@pytest.mark.parametrize("source", ["examples/minimal_host.py", "README.md"])
+def test_example_host_answers_every_line_then_stops(build_dir, tmp_path, source):
+    """Both hosts a host author may copy: the example file and the one in the README's guide."""
+    if source == "README.md":
+        host = tmp_path / "host.py"
+        host.write_text(_readme_host(), encoding="utf-8")
+    else:
+        host = REPO_ROOT / source
     result = subprocess.run(
-        [sys.executable, "-X", "dev", "-W", "error", str(REPO_ROOT / "examples" / "minimal_host.py")],
+        [sys.executable, "-X", "dev", "-W", "error", str(host)],
         input="hello\nsecond message\n", env={**os.environ, "PYTHONPATH": str(build_dir)},
-        capture_output=True, text=True, timeout=60, cwd=REPO_ROOT / "examples")
+        capture_output=True, text=True, timeout=60, cwd=host.parent)
     assert result.returncode == 0, result.stdout + result.stderr
-    replies = re.findall(r"^\[chat 1001\] bot> (.*)$", result.stdout, re.M)
+    replies = re.findall(r"bot> (.*)$", result.stdout, re.M)
     assert replies == ["You said: hello", "You said: second message"]
-    assert result.stdout.rstrip().endswith("Telegram bridge stopped")
+    if source != "README.md":
+        assert result.stdout.rstrip().endswith("Telegram bridge stopped")
     assert result.stderr == ""
 
 
@@ -61,6 +83,6 @@ def test_example_host_satisfies_the_contract_under_mypy_strict(build_dir):
     # The release interpreter runs mypy: Debian's mypy is compiled for the release ABI only.
     result = subprocess.run(
         ["python3.14", "-m", "mypy", "--strict", "--cache-dir", str(REPO_ROOT / "build" / "mypy-cache"),
-         str(REPO_ROOT / "examples")], env={**os.environ, "MYPYPATH": str(build_dir)},
+         str(REPO_ROOT / "examples")], env={**_tool_environment(), "MYPYPATH": str(build_dir)},
         capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
