@@ -17,7 +17,8 @@ from collections.abc import AsyncIterator
 from dataclasses import dataclass, field
 from typing import Any
 
-from host_contract import Agent, ConnectorManager, MessageHandler, TelegramConnector, WebSocketManager
+from host_contract import (Agent, ConnectorManager, MessageHandler, TelegramConnector,
+                           WebSocketManager)
 
 CHAT_ID = 1001
 

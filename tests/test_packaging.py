@@ -81,8 +81,9 @@ def test_example_host_answers_every_line_then_stops(build_dir, tmp_path, source)
 @pytest.mark.skipif(shutil.which("python3.14") is None, reason="needs the release interpreter")
 def test_example_host_satisfies_the_contract_under_mypy_strict(build_dir):
     # The release interpreter runs mypy: Debian's mypy is compiled for the release ABI only.
+    cache = REPO_ROOT / "build" / "mypy-cache"
     result = subprocess.run(
-        ["python3.14", "-m", "mypy", "--strict", "--cache-dir", str(REPO_ROOT / "build" / "mypy-cache"),
+        ["python3.14", "-m", "mypy", "--strict", "--cache-dir", str(cache),
          str(REPO_ROOT / "examples")], env={**_tool_environment(), "MYPYPATH": str(build_dir)},
         capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr

@@ -52,7 +52,8 @@ def test_a_stalled_client_delays_nobody_and_is_dropped_when_it_falls_behind(run)
     assert fast.received[-1]["text"] == "é"
     assert stalled.closed and stalled.received == []
     # a newcomer gets the hello and the recent history first
-    assert late.received == [{"type": "hello", "history": 3, "trimmed": 48}, {"n": 47, "text": "é"},
+    assert late.received == [{"type": "hello", "history": 3, "trimmed": 48},
+                             {"n": 47, "text": "é"},
                              {"n": 48, "text": "é"}, {"n": 49, "text": "é"}]
     assert clients == 2 and fast.closed and late.closed
 
