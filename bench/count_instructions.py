@@ -1,8 +1,13 @@
-"""Instructions per message, bridge against floor, counted by callgrind.
+"""Instructions and interpreter entries per message, module against twin and floor, by callgrind.
 
 Wall-clock figures on a shared machine wander by several per cent; instruction counts repeat
-exactly, so this is the figure the overhead target is checked against. Each side runs a warm-up
-of 200 messages, then N more; the warm-up-only run is subtracted so start-up costs cancel out.
+exactly, so this is the figure the overhead target is checked against. Each peer (see
+bridge_bench.py) runs in its own process: a warm-up of 200 messages, then N more; the
+warm-up-only run is subtracted so start-up costs cancel out.
+
+Interpreter entries are the calls of the evaluation loop's function (_PyEval_EvalFrameDefault)
+that callgrind records: one each time C code starts running Python code (a call from C, a send()
+into a coroutine from C, a task step), none when bytecode calls or awaits Python code inline.
 
     python bench/count_instructions.py [--messages N] [--events E]
 """
@@ -14,21 +19,24 @@ import os
 import re
 import subprocess
 import sys
+import tempfile
+from collections import Counter
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
+PEERS = ("module", "twin", "floor")
+EVAL_LOOP = "_PyEval_EvalFrameDefault"
 
 WORKLOAD = """
 import asyncio, logging, sys
 sys.path.insert(0, {bench!r})
 import bridge_bench as bb
-kind, messages, events, level = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
-logger = logging.getLogger("kavori.connectors.telegram_bridge")
-logger.propagate = False
-logger.handlers[:] = [logging.NullHandler()]
-logger.setLevel(getattr(logging, level))
+peer, messages, events, level = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+bb.quiet_logger(getattr(logging, level))
+if peer != "floor":
+    bb.load(peer)
 connector = bb.install_host(bb.make_events(events))
-run = bb.run_bridge if kind == "bridge" else bb.run_floor
+run = bb.run_floor if peer == "floor" else bb.run_bridge
 with asyncio.Runner() as runner:
     runner.run(run(200, connector))
     if messages:
@@ -36,29 +44,107 @@ with asyncio.Runner() as runner:
 """
 
 
-def instructions(kind: str, messages: int, events: int, level: str) -> int:
+class Profile:
+    """What one callgrind output file says: instructions by (object, function), self cost only,
+    and the calls of the evaluation loop."""
+
+    def __init__(self, path: str) -> None:
+        self.self_cost: Counter[tuple[str, str]] = Counter()
+        self.entries = 0
+        names: dict[str, dict[str, str]] = {"ob": {}, "fn": {}}
+        current = {"ob": "", "fn": ""}
+        callee = ""
+        in_call = False
+        with open(path) as lines:
+            for line in lines:
+                head = line[:1]
+                if head.isdigit() or head in "+-*":
+                    if in_call:  # the inclusive cost of the call just named
+                        in_call = False
+                    else:
+                        fields = line.split()
+                        if len(fields) > 1:
+                            self.self_cost[(current["ob"], current["fn"])] += int(fields[1])
+                    continue
+                key, _, value = line.rstrip("\n").partition("=")
+                if key in ("ob", "fn", "cob", "cfn"):
+                    kind = key.lstrip("c")
+                    match = re.match(r"\((\d+)\)(?: (.*))?$", value)
+                    if match:
+                        if match.group(2):
+                            names[kind][match.group(1)] = match.group(2)
+                        value = names[kind].get(match.group(1), "")
+                    if key == "cfn":
+                        callee = value
+                    elif not key.startswith("c"):
+                        current[kind] = value
+                elif key == "calls":
+                    in_call = True
+                    # a call nested in another call of the same function carries a depth suffix
+                    if callee.split("'")[0] == EVAL_LOOP:
+                        self.entries += int(value.split()[0])
+
+    def instructions(self) -> int:
+        return sum(self.self_cost.values())
+
+    def by_function(self) -> Counter[str]:
+        merged: Counter[str] = Counter()
+        for (obj, function), cost in self.self_cost.items():
+            merged[f"{function.split(chr(39))[0]} ({Path(obj).name.split('.')[0]})"] += cost
+        return merged
+
+
+def profile(peer: str, messages: int, events: int, level: str) -> Profile:
     env = dict(os.environ, PYTHONHASHSEED="0")
-    result = subprocess.run(
-        ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable, "-c",
-         WORKLOAD.format(bench=str(HERE)), kind, str(messages), str(events), level],
-        capture_output=True, text=True, env=env, check=True)
-    return int(re.search(r"Collected : (\d+)", result.stderr).group(1))
+    with tempfile.TemporaryDirectory() as directory:
+        out = os.path.join(directory, "callgrind.out")
+        subprocess.run(
+            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, "-c",
+             WORKLOAD.format(bench=str(HERE)), peer, str(messages), str(events), level],
+            capture_output=True, text=True, env=env, check=True)
+        return Profile(out)
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--messages", type=int, default=2000)
     parser.add_argument("--events", type=int, default=6)
+    parser.add_argument("--breakdown", type=int, default=15, metavar="N",
+                        help="list the N functions that differ most, module against twin; 0 skips")
     args = parser.parse_args()
-    print(f"{'logging':8} {'bridge instr/msg':>17} {'floor instr/msg':>16} {'bridge/floor':>13}")
+    print(f"{args.messages} messages x {args.events} events after a 200-message warm-up, "
+          "start-up subtracted")
+    print("| logging | module instr/msg | twin instr/msg | floor instr/msg | module/twin "
+          "| module entries/msg | twin entries/msg | floor entries/msg |")
+    print("|---|---:|---:|---:|---:|---:|---:|---:|")
+    differences = {}
     for level in ("WARNING", "INFO"):
-        per = {}
-        for kind in ("bridge", "floor"):
-            total = instructions(kind, args.messages, args.events, level)
-            base = instructions(kind, 0, args.events, level)
-            per[kind] = (total - base) / args.messages
-        print(f"{level:8} {per['bridge']:17.0f} {per['floor']:16.0f} "
-              f"{per['bridge'] / per['floor']:13.3f}")
+        instructions, entries, functions = {}, {}, {}
+        for peer in PEERS:
+            total = profile(peer, args.messages, args.events, level)
+            base = profile(peer, 0, args.events, level)
+            instructions[peer] = (total.instructions() - base.instructions()) / args.messages
+            entries[peer] = (total.entries - base.entries) / args.messages
+            functions[peer] = total.by_function()
+            functions[peer].subtract(base.by_function())
+        print(f"| {level} | " + " | ".join(f"{instructions[peer]:,.0f}" for peer in PEERS)
+              + f" | {instructions['module'] / instructions['twin']:.3f} | "
+              + " | ".join(f"{entries[peer]:.2f}" for peer in PEERS) + " |", flush=True)
+        difference = Counter(functions["module"])
+        difference.subtract(functions["twin"])
+        differences[level] = difference
+    if not args.breakdown:
+        return
+    for level, difference in differences.items():
+        print(f"\n{level}: instructions per message, module minus twin, by function (object)")
+        print("| function | module - twin instr/msg |")
+        print("|---|---:|")
+        ranked = sorted(difference.items(), key=lambda item: -abs(item[1]))
+        for name, cost in ranked[:args.breakdown]:
+            print(f"| {name} | {cost / args.messages:+,.0f} |")
+        rest = sum(cost for _, cost in ranked[args.breakdown:])
+        print(f"| (all other functions) | {rest / args.messages:+,.0f} |")
+        print(f"| total | {sum(difference.values()) / args.messages:+,.0f} |")
 
 
 if __name__ == "__main__":
