@@ -51,6 +51,7 @@ class Profile:
     def __init__(self, path: str) -> None:
         self.self_cost: Counter[tuple[str, str]] = Counter()
         self.entries = 0
+        self.entries_by_caller: Counter[str] = Counter()
         names: dict[str, dict[str, str]] = {"ob": {}, "fn": {}}
         current = {"ob": "", "fn": ""}
         callee = ""
@@ -83,6 +84,7 @@ class Profile:
                     # a call nested in another call of the same function carries a depth suffix
                     if callee.split("'")[0] == EVAL_LOOP:
                         self.entries += int(value.split()[0])
+                        self.entries_by_caller[short(current["fn"])] += int(value.split()[0])
 
     def instructions(self) -> int:
         return sum(self.self_cost.values())
@@ -90,8 +92,15 @@ class Profile:
     def by_function(self) -> Counter[str]:
         merged: Counter[str] = Counter()
         for (obj, function), cost in self.self_cost.items():
-            merged[f"{function.split(chr(39))[0]} ({Path(obj).name.split('.')[0]})"] += cost
+            merged[f"{short(function)} ({Path(obj).name.split('.')[0]})"] += cost
         return merged
+
+
+def short(function: str) -> str:
+    """A function's name without recursion depth, parameters, clone suffixes and namespaces."""
+    name = function.split("'")[0].split("(")[0] if "::(" not in function else function
+    name = name.replace("(anonymous namespace)::", "").split("(")[0]
+    return name.split(" [clone")[0].split(".constprop")[0].split(".lto_priv")[0].split(".isra")[0]
 
 
 def profile(peer: str, messages: int, events: int, level: str) -> Profile:
@@ -117,9 +126,9 @@ def main() -> None:
     print("| logging | module instr/msg | twin instr/msg | floor instr/msg | module/twin "
           "| module entries/msg | twin entries/msg | floor entries/msg |")
     print("|---|---:|---:|---:|---:|---:|---:|---:|")
-    differences = {}
+    differences, callers = {}, {}
     for level in ("WARNING", "INFO"):
-        instructions, entries, functions = {}, {}, {}
+        instructions, entries, functions, total_callers = {}, {}, {}, {}
         for peer in PEERS:
             total = profile(peer, args.messages, args.events, level)
             base = profile(peer, 0, args.events, level)
@@ -127,12 +136,17 @@ def main() -> None:
             entries[peer] = (total.entries - base.entries) / args.messages
             functions[peer] = total.by_function()
             functions[peer].subtract(base.by_function())
+            total_callers[peer] = total.entries_by_caller
+            total_callers[peer].subtract(base.entries_by_caller)
         print(f"| {level} | " + " | ".join(f"{instructions[peer]:,.0f}" for peer in PEERS)
               + f" | {instructions['module'] / instructions['twin']:.3f} | "
               + " | ".join(f"{entries[peer]:.2f}" for peer in PEERS) + " |", flush=True)
         difference = Counter(functions["module"])
         difference.subtract(functions["twin"])
         differences[level] = difference
+        caller = Counter(total_callers["module"])
+        caller.subtract(total_callers["twin"])
+        callers[level] = caller
     if not args.breakdown:
         return
     for level, difference in differences.items():
@@ -145,6 +159,14 @@ def main() -> None:
         rest = sum(cost for _, cost in ranked[args.breakdown:])
         print(f"| (all other functions) | {rest / args.messages:+,.0f} |")
         print(f"| total | {sum(difference.values()) / args.messages:+,.0f} |")
+        objects: Counter[str] = Counter()
+        for name, cost in difference.items():
+            objects[name.rsplit(" (", 1)[-1].rstrip(")")] += cost
+        print(f"{level}: module minus twin by object: " + ", ".join(
+            f"{name} {cost / args.messages:+,.0f}" for name, cost in objects.most_common() if cost))
+        entered = ", ".join(f"{name} {count / args.messages:+.2f}"
+                            for name, count in callers[level].most_common() if count)
+        print(f"{level}: interpreter entries per message, module minus twin, by caller: {entered}")
 
 
 if __name__ == "__main__":

@@ -12,7 +12,8 @@ return at once, so nothing but the way in differs:
               coroutine, the send runs it)
 
 Python's side subtracts its own empty loop; C's loop costs next to nothing. The extra cost of C is
-the entry cost. Timing: median of R interleaved runs. --instructions counts instructions with
+the entry cost. Timing: CPU time of this process (a shared machine makes it wait for a core,
+which is not a cost), median of R interleaved runs. --instructions counts instructions with
 callgrind instead (each side at N and at 0 operations, start-up subtracted), which repeat exactly.
 
     python bench/entry_cost.py [--operations N] [--repeat R] [--instructions]
@@ -104,9 +105,9 @@ def timed(operations: int, repeat: int) -> dict:
         try:
             for _ in range(repeat):
                 for side, run in runs.items():
-                    started = time.perf_counter_ns()
+                    started = time.process_time_ns()
                     run(operations)
-                    samples[side].append((time.perf_counter_ns() - started) / operations)
+                    samples[side].append((time.process_time_ns() - started) / operations)
         finally:
             gc.enable()
         per_op[case] = {side: statistics.median(values) for side, values in samples.items()}
