@@ -78,55 +78,43 @@ Ref item(Borrowed dict, Borrowed key) {
   return Ref::steal(value);
 }
 
-// `object.name`, or an empty Ref when there is no such attribute.
-Ref attribute(Borrowed object, Borrowed name) {
-  PyObject* value = nullptr;
-  pyrt::require(PyObject_GetOptionalAttr(object.get(), name.get(), &value));
-  return Ref::steal(value);
-}
-
-// Whether `logger.name` is the function that the standard Logger class defines, bound to
-// `logger`: nothing shadows it on the instance and nothing replaced it on the class.
-bool standard_method(Borrowed logger, Borrowed class_dict, Borrowed logging_dict, Borrowed name) {
-  Ref function = item(class_dict, name);
-  if (!function || !PyFunction_Check(function.get()) ||
-      PyFunction_GetGlobals(function.get()) != logging_dict.get()) {
-    return false;
-  }
-  Ref bound = attribute(logger, name);
-  return bound && PyMethod_Check(bound.get()) &&
-         PyMethod_GET_FUNCTION(bound.get()) == function.get() &&
-         PyMethod_GET_SELF(bound.get()) == logger.get();
-}
-
 // Whether `logger.<method>(message)` would return at once without doing anything, decided from
 // the logger's own enabled-for state, as Logger.isEnabledFor reads it: its `disabled` flag and
 // the per-level cache it fills on first use. Only for exactly the standard logging.Logger whose
-// method and isEnabledFor are the ones logging defines. The cache is not public API: when it is
-// missing, of another type or holds no entry for the level, as on anything else unexpected, the
-// answer is false and the caller makes the call. Only attribute reads: the logger's instance
-// dictionary is never materialised, which would slow every later attribute access on it.
+// method and isEnabledFor are the ones logging defines, shadowed by nothing on the instance.
+// The cache is not public API: when it is missing, of another type or holds no entry for the
+// level, as on anything else unexpected, the answer is false and the caller makes the call.
+// Costs a few dictionary lookups; the enabled case leaves after the first three.
 bool dropped_by_standard_logger(Borrowed logger, Level level) {
-  if (level == Level::exception) return false;
   auto index = static_cast<std::size_t>(level);
-  // Exactly the standard class first: nothing of any other logger object is read.
+  if (level == Level::exception) return false;
+  PyTypeObject* type = Py_TYPE(logger.get());
+  if (!PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return false;
+  Ref instance_dict = pyrt::require(PyObject_GenericGetDict(logger.get(), nullptr));
+  if (!PyDict_CheckExact(instance_dict.get())) return false;
+  Ref cache = item(instance_dict, level_cache);
+  if (!cache || !PyDict_CheckExact(cache.get())) return false;
+  Ref number = pyrt::require(PyLong_FromLong(level_numbers[index]));
+  Ref enabled = item(cache, number);
+  if (!enabled.is(Borrowed(Py_False))) return false;
+  // The cache says the level is off: make sure the cache is the one that decides.
+  Ref flag = item(instance_dict, disabled);
+  if (!flag.is(Borrowed(Py_False))) return false;
+  if (item(instance_dict, log_methods[index]) || item(instance_dict, is_enabled_for)) {
+    return false;
+  }
   Ref logging = module_global(names::logging);
   if (!PyModule_CheckExact(logging.get())) return false;
   Borrowed logging_dict(PyModule_GetDict(logging.get()));
-  PyTypeObject* type = Py_TYPE(logger.get());
-  if (!item(logging_dict, logger_class).is(Borrowed(reinterpret_cast<PyObject*>(type)))) {
-    return false;
-  }
-  Ref cache = attribute(logger, level_cache);
-  if (!cache || !PyDict_CheckExact(cache.get())) return false;
-  Ref number = pyrt::require(PyLong_FromLong(level_numbers[index]));
-  if (!item(cache, number).is(Borrowed(Py_False))) return false;  // the enabled case leaves here
-  // The cache says the level is off: make sure it is the one that decides.
-  if (!attribute(logger, disabled).is(Borrowed(Py_False))) return false;
+  Ref standard_class = item(logging_dict, logger_class);
+  if (!standard_class.is(Borrowed(reinterpret_cast<PyObject*>(type)))) return false;
   Ref class_dict = pyrt::require(PyType_GetDict(type));
-  if (!standard_method(logger, class_dict, logging_dict, log_methods[index]) ||
-      !standard_method(logger, class_dict, logging_dict, is_enabled_for)) {
-    return false;
+  for (Borrowed name : {log_methods[index].get(), is_enabled_for.get()}) {
+    Ref function = item(class_dict, name);
+    if (!function || !PyFunction_Check(function.get()) ||
+        PyFunction_GetGlobals(function.get()) != logging_dict.get()) {
+      return false;
+    }
   }
   Ref bound_number = item(logging_dict, level_names[index]);
   return bound_number && PyLong_CheckExact(bound_number.get()) &&
