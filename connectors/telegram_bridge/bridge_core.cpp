@@ -60,73 +60,11 @@ void set_module_global(Borrowed name, Borrowed value) {
   pyrt::require(PyDict_SetItem(PyModule_GetDict(executed_module), name.get(), value.get()));
 }
 
-namespace {
-
-const Name log_methods[] = {Name("debug"), Name("info"), Name("warning"), Name("error"),
-                            Name("exception")};
-// The names logging binds its numeric levels to, and their standard values, for the levels the
-// check below covers (every level but `exception`).
-const Name level_names[] = {Name("DEBUG"), Name("INFO"), Name("WARNING"), Name("ERROR")};
-constexpr long level_numbers[] = {10, 20, 30, 40};
-const Name logger_class("Logger"), is_enabled_for("isEnabledFor"), disabled("disabled"),
-    level_cache("_cache");
-
-// The value under `key`, or an empty Ref when there is none.
-Ref item(Borrowed dict, Borrowed key) {
-  PyObject* value = nullptr;
-  pyrt::require(PyDict_GetItemRef(dict.get(), key.get(), &value));
-  return Ref::steal(value);
-}
-
-// Whether `logger.<method>(message)` would return at once without doing anything, decided from
-// the logger's own enabled-for state, as Logger.isEnabledFor reads it: its `disabled` flag and
-// the per-level cache it fills on first use. Only for exactly the standard logging.Logger whose
-// method and isEnabledFor are the ones logging defines, shadowed by nothing on the instance.
-// The cache is not public API: when it is missing, of another type or holds no entry for the
-// level, as on anything else unexpected, the answer is false and the caller makes the call.
-// Costs a few dictionary lookups; the enabled case leaves after the first three.
-bool dropped_by_standard_logger(Borrowed logger, Level level) {
-  auto index = static_cast<std::size_t>(level);
-  if (level == Level::exception) return false;
-  PyTypeObject* type = Py_TYPE(logger.get());
-  if (!PyType_HasFeature(type, Py_TPFLAGS_MANAGED_DICT)) return false;
-  Ref instance_dict = pyrt::require(PyObject_GenericGetDict(logger.get(), nullptr));
-  if (!PyDict_CheckExact(instance_dict.get())) return false;
-  Ref cache = item(instance_dict, level_cache);
-  if (!cache || !PyDict_CheckExact(cache.get())) return false;
-  Ref number = pyrt::require(PyLong_FromLong(level_numbers[index]));
-  Ref enabled = item(cache, number);
-  if (!enabled.is(Borrowed(Py_False))) return false;
-  // The cache says the level is off: make sure the cache is the one that decides.
-  Ref flag = item(instance_dict, disabled);
-  if (!flag.is(Borrowed(Py_False))) return false;
-  if (item(instance_dict, log_methods[index]) || item(instance_dict, is_enabled_for)) {
-    return false;
-  }
-  Ref logging = module_global(names::logging);
-  if (!PyModule_CheckExact(logging.get())) return false;
-  Borrowed logging_dict(PyModule_GetDict(logging.get()));
-  Ref standard_class = item(logging_dict, logger_class);
-  if (!standard_class.is(Borrowed(reinterpret_cast<PyObject*>(type)))) return false;
-  Ref class_dict = pyrt::require(PyType_GetDict(type));
-  for (Borrowed name : {log_methods[index].get(), is_enabled_for.get()}) {
-    Ref function = item(class_dict, name);
-    if (!function || !PyFunction_Check(function.get()) ||
-        PyFunction_GetGlobals(function.get()) != logging_dict.get()) {
-      return false;
-    }
-  }
-  Ref bound_number = item(logging_dict, level_names[index]);
-  return bound_number && PyLong_CheckExact(bound_number.get()) &&
-         pyrt::require(PyObject_RichCompareBool(bound_number.get(), number.get(), Py_EQ)) == 1;
-}
-
-}  // namespace
-
 void log(Level level, Borrowed message) {
+  static const Name methods[] = {Name("debug"), Name("info"), Name("warning"), Name("error"),
+                                 Name("exception")};
   Ref logger = module_global(names::logger);
-  if (dropped_by_standard_logger(logger, level)) return;
-  pyrt::call_method(logger, log_methods[static_cast<int>(level)], message);
+  pyrt::call_method(logger, methods[static_cast<int>(level)], message);
 }
 
 void log(Level level, const char* message) {

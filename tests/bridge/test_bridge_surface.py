@@ -8,7 +8,6 @@ import inspect
 import logging
 import pathlib
 import pydoc
-import sys
 import tempfile
 import typing
 
@@ -235,67 +234,6 @@ def test_a_rebound_logger_is_used(tb, bridge, host, logs, monkeypatch, run):
                      ("error", "Failed to get Telegram connector: not ready"),
                      ("info", "Telegram bridge stopped")]
     assert logs.records == []
-
-
-class SubLogger(logging.Logger):
-    pass
-
-
-def _shadow_info(logger, monkeypatch):
-    monkeypatch.setattr(logger, "info", lambda msg: logging.Logger.info(logger, msg))
-
-
-def _replace_class_info(logger, monkeypatch):
-    standard = logging.Logger.info
-    monkeypatch.setattr(logging.Logger, "info", lambda self, msg: standard(self, msg))
-
-
-def _cache_of_another_type(logger, monkeypatch):
-    monkeypatch.setattr(logger, "_cache", type("Cache", (dict,), {})(logger._cache))
-
-
-def _no_cache(logger, monkeypatch):
-    monkeypatch.delattr(logger, "_cache")
-
-
-@pytest.mark.parametrize("change, called", [
-    (None, False),  # the standard logger at WARNING: the info line is not even offered
-    (lambda logger, monkeypatch: logger.setLevel(logging.INFO), True),
-    (_shadow_info, True),
-    (_replace_class_info, True),
-    (lambda logger, monkeypatch: monkeypatch.setattr(logger, "__class__", SubLogger), True),
-    (_cache_of_another_type, True),
-    # Without the level cache that isEnabledFor keeps, the call is made as before (and fails in
-    # logging as before).
-    (_no_cache, True),
-], ids=["standard", "enabled", "shadowed", "replaced", "subclass", "cache-type", "no-cache"])
-def test_log_calls_a_standard_logger_would_drop_are_skipped(tb, bridge, monkeypatch, run, change,
-                                                            called):
-    logger, old_level = tb.logger, tb.logger.level
-    standard_info = logging.Logger.info.__code__
-    started = []
-
-    def probe(frame, event, arg):
-        if event == "call" and frame.f_code is standard_info:
-            started.append(frame.f_locals["msg"])
-
-    old_profile = sys.getprofile()
-    try:
-        logger.setLevel(logging.WARNING)
-        assert not logger.isEnabledFor(logging.INFO)  # fills the level cache
-        if change:
-            change(logger, monkeypatch)
-        sys.setprofile(probe)
-        if change is _no_cache:
-            with pytest.raises(AttributeError, match="_cache"):
-                run(bridge._on_telegram_message("hi", {}))
-        else:
-            run(bridge._on_telegram_message("hi", {}))
-    finally:
-        sys.setprofile(old_profile)
-        monkeypatch.undo()
-        logger.setLevel(old_level)  # also empties the level cache
-    assert started == (["Queuing Telegram message from unknown: hi"] if called else [])
 
 
 def test_help_shows_the_public_surface(tb):
