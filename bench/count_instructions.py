@@ -53,6 +53,8 @@ class Profile:
         self.self_cost: Counter[tuple[str, str]] = Counter()
         self.entries = 0
         self.entries_by_caller: Counter[str] = Counter()
+        self.events: Counter[str] = Counter()  # every event callgrind counted, self cost summed
+        event_names: list[str] = ["Ir"]
         names: dict[str, dict[str, str]] = {"ob": {}, "fn": {}}
         current = {"ob": "", "fn": ""}
         callee = ""
@@ -67,6 +69,11 @@ class Profile:
                         fields = line.split()
                         if len(fields) > 1:
                             self.self_cost[(current["ob"], current["fn"])] += int(fields[1])
+                            for name, count in zip(event_names, fields[1:]):
+                                self.events[name] += int(count)
+                    continue
+                if line.startswith("events:"):
+                    event_names = line.split()[1:]
                     continue
                 key, _, value = line.rstrip("\n").partition("=")
                 if key in ("ob", "fn", "cob", "cfn"):
@@ -104,15 +111,30 @@ def short(function: str) -> str:
     return name.split(" [clone")[0].split(".constprop")[0].split(".lto_priv")[0].split(".isra")[0]
 
 
-def profile(peer: str, messages: int, events: int, level: str) -> Profile:
+def profile(peer: str, messages: int, events: int, level: str, simulate: bool = False) -> Profile:
     env = dict(os.environ, PYTHONHASHSEED="0")
+    simulation = ["--cache-sim=yes", "--branch-sim=yes"] if simulate else []
     with tempfile.TemporaryDirectory() as directory:
         out = os.path.join(directory, "callgrind.out")
         subprocess.run(
-            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, "-c",
+            ["valgrind", "--tool=callgrind", *simulation, f"--callgrind-out-file={out}",
+             sys.executable, "-c",
              WORKLOAD.format(bench=str(HERE)), peer, str(messages), str(events), level],
             capture_output=True, text=True, env=env, check=True)
         return Profile(out)
+
+
+def simulated(messages: int, events: int) -> None:
+    """What instruction counts leave out: the simulated cache misses and branch mispredictions."""
+    print(f"{messages} messages x {events} events at WARNING, per message (callgrind simulation)")
+    columns = ["Ir", "I1mr", "D1mr", "D1mw", "ILmr", "DLmr", "DLmw", "Bc", "Bcm", "Bi", "Bim"]
+    print("| peer | " + " | ".join(columns) + " |")
+    print("|---|" + "---:|" * len(columns))
+    for peer in ("module", "twin"):
+        total = profile(peer, messages, events, "WARNING", simulate=True).events
+        total.subtract(profile(peer, 0, events, "WARNING", simulate=True).events)
+        print(f"| {peer} | " + " | ".join(f"{total[name] / messages:,.1f}" for name in columns)
+              + " |", flush=True)
 
 
 def main() -> None:
@@ -125,7 +147,13 @@ def main() -> None:
     parser.add_argument("--events", type=int, default=6)
     parser.add_argument("--breakdown", type=int, default=15, metavar="N",
                         help="list the N functions that differ most, module against twin; 0 skips")
+    parser.add_argument("--simulate", action="store_true",
+                        help="only: cache misses and branch mispredictions per message at WARNING, "
+                             "module against twin (callgrind's simulation, several times slower)")
     args = parser.parse_args()
+    if args.simulate:
+        simulated(args.messages, args.events)
+        return
     print(f"{args.messages} messages x {args.events} events after a 200-message warm-up, "
           "start-up subtracted")
     print("| logging | module instr/msg | twin instr/msg | floor instr/msg | module/twin "
