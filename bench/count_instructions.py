@@ -54,6 +54,7 @@ class Profile:
         self.entries = 0
         self.entries_by_caller: Counter[str] = Counter()
         self.events: Counter[str] = Counter()  # every event callgrind counted, self cost summed
+        self.events_by_function: dict[str, Counter[str]] = {}
         event_names: list[str] = ["Ir"]
         names: dict[str, dict[str, str]] = {"ob": {}, "fn": {}}
         current = {"ob": "", "fn": ""}
@@ -69,8 +70,12 @@ class Profile:
                         fields = line.split()
                         if len(fields) > 1:
                             self.self_cost[(current["ob"], current["fn"])] += int(fields[1])
+                            where = f"{short(current['fn'])} ({Path(current['ob']).name.split('.')[0]})"
                             for name, count in zip(event_names, fields[1:]):
                                 self.events[name] += int(count)
+                                if name != "Ir":
+                                    self.events_by_function.setdefault(name, Counter())[where] += (
+                                        int(count))
                     continue
                 if line.startswith("events:"):
                     event_names = line.split()[1:]
@@ -130,11 +135,25 @@ def simulated(messages: int, events: int) -> None:
     columns = ["Ir", "I1mr", "D1mr", "D1mw", "ILmr", "DLmr", "DLmw", "Bc", "Bcm", "Bi", "Bim"]
     print("| peer | " + " | ".join(columns) + " |")
     print("|---|" + "---:|" * len(columns))
+    by_function = {}
     for peer in ("module", "twin"):
-        total = profile(peer, messages, events, "WARNING", simulate=True).events
-        total.subtract(profile(peer, 0, events, "WARNING", simulate=True).events)
+        run, base = (profile(peer, count, events, "WARNING", simulate=True)
+                     for count in (messages, 0))
+        total = run.events
+        total.subtract(base.events)
         print(f"| {peer} | " + " | ".join(f"{total[name] / messages:,.1f}" for name in columns)
               + " |", flush=True)
+        by_function[peer] = {}
+        for name in ("I1mr", "D1mr", "Bcm", "Bim"):
+            counts = Counter(run.events_by_function.get(name, {}))
+            counts.subtract(base.events_by_function.get(name, {}))
+            by_function[peer][name] = counts
+    for name in ("I1mr", "D1mr", "Bcm", "Bim"):
+        difference = Counter(by_function["module"][name])
+        difference.subtract(by_function["twin"][name])
+        ranked = sorted(difference.items(), key=lambda item: -abs(item[1]))[:8]
+        print(f"{name}, module minus twin per message, by function: " + ", ".join(
+            f"{function} {count / messages:+,.0f}" for function, count in ranked))
 
 
 def main() -> None:
