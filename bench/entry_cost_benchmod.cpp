@@ -74,7 +74,14 @@ PyModuleDef_Slot slots[] = {
 };
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_entry_cost_benchmod", nullptr, 0, methods, slots, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_entry_cost_benchmod",
+    nullptr,
+    0,
+    methods,
+    slots,
+    nullptr,
+    nullptr,
     nullptr,
 };
 
