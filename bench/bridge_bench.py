@@ -1,18 +1,31 @@
-"""Throughput of the bridge against its floor.
+"""Throughput of the bridge against its Python twin and its floor, on asyncio and on uvloop.
 
 K messages go through a started bridge whose host answers every call at once. Each message
 brings E agent events (a mix of text, tool_call, tool_result without a screenshot and done).
-The floor is the smallest plain coroutine that makes the same outside calls for one message: the
-queue's put and get (through asyncio.wait_for, as the worker must wait), the imports and calls of
-both lookups, the typing indicators, the broadcasts, the event stream, the reply, and the log
-calls the bridge must make (the logger is outside the bridge too: at INFO its records dominate
-both). The bridge's overhead is its time minus the floor's.
+Three peers run the same workload, each in a process of its own:
 
-    python bench/bridge_bench.py [--messages K] [--events E] [--runs R] [--loop asyncio|uvloop]
-                                 [--idle SECONDS] [--queued N]
+  module  the compiled module, from the build directory
+  twin    bench/telegram_bridge_twin.py, the same behaviour written as a plain Python module,
+          loaded under the module's full name (kavori.connectors.telegram_bridge)
+  floor   the smallest plain coroutine that makes the same outside calls for one message: the
+          queue's put and get (through asyncio.wait_for, as the worker must wait), the imports and
+          calls of both lookups, the typing indicators, the broadcasts, the event stream, the
+          reply, and the log calls the bridge must make (the logger is outside the bridge too: at
+          INFO its records dominate every peer)
 
-Needs the build directory (KAVORI_BUILD_DIR, default build/release) on sys.path; scripts/bench
-builds the release module and runs this.
+Every configuration (loop x logger level) runs R rounds; a round starts one process per peer, in
+turn, so that drift of a shared machine reaches all three alike. Each process warms up, then
+measures one run; the table shows the median per peer. module/twin is the module's throughput
+over the twin's (above 1: the module is faster).
+
+    python bench/bridge_bench.py [--messages K] [--events E] [--runs R] [--loop asyncio|uvloop|both]
+                                 [--clock cpu|wall] [--idle SECONDS] [--queued N] [--imports N]
+
+Times are the measuring process's CPU time unless --clock wall is given: on a shared machine a
+process waiting for a core is not slower, only later.
+
+Needs the build directory (KAVORI_BUILD_DIR, default build/release); scripts/bench builds the
+release module and runs this.
 """
 
 from __future__ import annotations
@@ -20,19 +33,52 @@ from __future__ import annotations
 import argparse
 import asyncio
 import gc
+import importlib
+import importlib.util
+import json
 import logging
 import os
 import statistics
+import subprocess
 import sys
 import time
 import tracemalloc
 import types
 from pathlib import Path
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(Path(os.environ.get("KAVORI_BUILD_DIR", ROOT / "build" / "release"))))
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+BUILD_DIR = Path(os.environ.get("KAVORI_BUILD_DIR", ROOT / "build" / "release"))
+MODULE_NAME = "kavori.connectors.telegram_bridge"
+TWIN_SOURCE = HERE / "telegram_bridge_twin.py"
+PEERS = ("module", "twin", "floor")
 
-from kavori.connectors import telegram_bridge as tb  # noqa: E402
+tb = None  # the implementation under measurement in this process, set by load()
+# CPU time of this process by default: on a shared machine it leaves out the time the process
+# waits for a core, which wall-clock time does not. The workload never waits for anything else.
+clock = time.process_time
+
+
+def load(implementation: str):
+    """Makes `implementation` ("module" or "twin") this process's kavori.connectors.telegram_bridge.
+
+    The two never share a process: both claim the same module name."""
+    global tb
+    if tb is not None:
+        raise RuntimeError(f"this process already measures {tb.__file__}")
+    if implementation == "twin":
+        spec = importlib.util.spec_from_file_location(MODULE_NAME, TWIN_SOURCE)
+        module = importlib.util.module_from_spec(spec)
+        sys.modules[MODULE_NAME] = module
+        spec.loader.exec_module(module)
+    elif implementation == "module":
+        sys.path.insert(0, str(BUILD_DIR))
+        module = importlib.import_module(MODULE_NAME)
+    else:
+        raise ValueError(implementation)
+    tb = module
+    return module
+
 
 SEND_RESULT = {"success": True, "message_ids": [1]}
 
@@ -133,11 +179,11 @@ async def run_bridge(messages: int, connector: Connector) -> float:
     connector.replies = 0
     connector.all_sent = asyncio.Event()
     metadata = {"from_name": "Ann", "chat_id": 5}
-    started = time.perf_counter()
+    started = clock()
     for _ in range(messages):
         await bridge._on_telegram_message("Open the page and tell me what it says", metadata)
     await connector.all_sent.wait()
-    elapsed = time.perf_counter() - started
+    elapsed = clock() - started
     await bridge.stop()
     return elapsed
 
@@ -186,10 +232,10 @@ async def floor_message(queue: asyncio.Queue, text: str, metadata: dict) -> None
 async def run_floor(messages: int, connector: Connector) -> float:
     queue: asyncio.Queue = asyncio.Queue()
     metadata = {"from_name": "Ann", "chat_id": 5}
-    started = time.perf_counter()
+    started = clock()
     for _ in range(messages):
         await floor_message(queue, "Open the page and tell me what it says", metadata)
-    return time.perf_counter() - started
+    return clock() - started
 
 
 def loop_factory(name: str):
@@ -200,37 +246,58 @@ def loop_factory(name: str):
     return asyncio.EventLoop
 
 
-def measure(kind, messages: int, events: int, runs: int, loop: str) -> float:
-    connector = install_host(make_events(events))
-    times = []
-    for _ in range(runs):
-        with asyncio.Runner(loop_factory=loop_factory(loop)) as runner:
-            gc.collect()
-            times.append(runner.run(kind(messages, connector)))
-    return statistics.median(times)
-
-
-def throughput(messages: int, events: int, runs: int, loops: list[str]) -> None:
-    logger = logging.getLogger("kavori.connectors.telegram_bridge")
+def quiet_logger(level: int) -> None:
+    logger = logging.getLogger(MODULE_NAME)
     logger.propagate = False
     logger.handlers[:] = [logging.NullHandler()]
-    print(f"{messages} messages x {events} events, median of {runs} runs")
-    print(f"{'loop':8} {'logging':8} {'bridge msg/s':>13} {'us/msg':>8} {'us/event':>9} "
-          f"{'floor us/msg':>13} {'overhead us':>12} {'bridge/floor':>13}")
-    for loop in loops:
-        for level in (logging.WARNING, logging.INFO):
-            logger.setLevel(level)
-            floor = measure(run_floor, messages, events, runs, loop)
-            bridge = measure(run_bridge, messages, events, runs, loop)
-            per_message = bridge / messages * 1e6
-            floor_per_message = floor / messages * 1e6
-            print(f"{loop:8} {logging.getLevelName(level):8} {messages / bridge:13.0f} "
-                  f"{per_message:8.2f} {per_message / events:9.2f} {floor_per_message:13.2f} "
-                  f"{per_message - floor_per_message:12.2f} {bridge / floor:13.3f}")
+    logger.setLevel(level)
 
 
-def idle_cpu(seconds: float) -> None:
-    connector = install_host(make_events(1))
+# ---- what one process measures (the --child modes) ----
+
+
+def child_throughput(peer: str, messages: int, events: int, loop: str, level: str,
+                     clock_name: str) -> dict:
+    global clock
+    clock = time.perf_counter if clock_name == "wall" else time.process_time
+    quiet_logger(getattr(logging, level))
+    if peer != "floor":
+        load(peer)
+    run = run_floor if peer == "floor" else run_bridge
+    connector = install_host(make_events(events))
+    with asyncio.Runner(loop_factory=loop_factory(loop)) as runner:
+        runner.run(run(min(2_000, messages), connector))  # warm-up: imports, caches, specialisation
+        gc.collect()
+        seconds = runner.run(run(messages, connector))
+    return {"seconds": seconds}
+
+
+def child_queued(peer: str, count: int) -> dict:
+    load(peer)
+    install_host(make_events(1))
+    quiet_logger(logging.WARNING)
+
+    async def fill() -> float:
+        bridge = tb.TelegramBridge()
+        texts = [f"message number {i}" for i in range(count)]
+        metadatas = [{"from_name": "Ann", "chat_id": i} for i in range(count)]
+        gc.collect()
+        tracemalloc.start()
+        before = tracemalloc.get_traced_memory()[0]
+        for text, metadata in zip(texts, metadatas):
+            await bridge._on_telegram_message(text, metadata)
+        after = tracemalloc.get_traced_memory()[0]
+        tracemalloc.stop()
+        return (after - before) / count
+
+    with asyncio.Runner() as runner:
+        return {"bytes": runner.run(fill())}
+
+
+def child_idle(peer: str, seconds: float) -> dict:
+    load(peer)
+    install_host(make_events(1))
+    quiet_logger(logging.INFO)
 
     async def idle() -> float:
         bridge = tb.TelegramBridge()
@@ -242,48 +309,121 @@ def idle_cpu(seconds: float) -> None:
         return used
 
     with asyncio.Runner() as runner:
-        used = runner.run(idle())
-    del connector
-    print(f"idle: {used * 1e3:.1f} ms CPU over {seconds:.0f} s "
-          f"({used / seconds * 100:.4f}% of one core)")
+        return {"cpu": runner.run(idle())}
+
+
+def child_import(peer: str) -> dict:
+    # The standard modules the bridge binds, and the module's parent packages, come first, so the
+    # figure is the bridge's own cost: finding, loading and executing it.
+    for name in ("asyncio", "base64", "logging", "tempfile", "pathlib", "typing"):
+        importlib.import_module(name)
+    if peer == "module":
+        sys.path.insert(0, str(BUILD_DIR))
+        importlib.import_module(MODULE_NAME.rpartition(".")[0])
+    started = time.perf_counter()
+    load(peer)
+    return {"seconds": time.perf_counter() - started}
+
+
+def in_own_process(mode: str, peer: str, *args) -> subprocess.Popen:
+    return subprocess.Popen(
+        [sys.executable, __file__, "--child", mode, peer, *map(str, args)],
+        stdout=subprocess.PIPE, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
+
+
+def result_of(process: subprocess.Popen) -> dict:
+    out, _ = process.communicate()
+    if process.returncode != 0:
+        raise SystemExit(f"benchmark process {process.args[3:]} failed")
+    return json.loads(out.splitlines()[-1])
+
+
+def own_process(mode: str, peer: str, *args) -> dict:
+    return result_of(in_own_process(mode, peer, *args))
+
+
+# ---- the report ----
+
+
+def throughput(messages: int, events: int, runs: int, loops: list[str], clock_name: str) -> None:
+    print(f"{messages} messages x {events} events; median of {runs} rounds, one process per peer "
+          f"and round; {'wall-clock' if clock_name == 'wall' else 'CPU'} time")
+    header = (f"| loop | logging | module µs/msg | module msg/s | twin µs/msg | twin msg/s "
+              f"| floor µs/msg | floor msg/s | module/twin |")
+    print(header)
+    print("|---|---|" + "---:|" * 7)
+    for loop in loops:
+        for level in ("WARNING", "INFO"):
+            samples: dict[str, list[float]] = {peer: [] for peer in PEERS}
+            for _ in range(runs):
+                for peer in PEERS:
+                    result = own_process("throughput", peer, messages, events, loop, level,
+                                         clock_name)
+                    samples[peer].append(result["seconds"])
+            per_message = {peer: statistics.median(values) / messages * 1e6
+                           for peer, values in samples.items()}
+            cells = []
+            for peer in PEERS:
+                cells += [f"{per_message[peer]:.2f}", f"{1e6 / per_message[peer]:,.0f}"]
+            ratio = per_message["twin"] / per_message["module"]
+            print(f"| {loop} | {level} | " + " | ".join(cells) + f" | {ratio:.3f} |", flush=True)
+
+
+def import_time(repeat: int) -> None:
+    medians = {}
+    for peer in ("module", "twin"):
+        medians[peer] = statistics.median(
+            own_process("import", peer)["seconds"] for _ in range(repeat))
+    print(f"import (standard modules already loaded, median of {repeat} processes): "
+          f"module {medians['module'] * 1e3:.2f} ms, twin {medians['twin'] * 1e3:.2f} ms")
 
 
 def queued_memory(count: int) -> None:
-    install_host(make_events(1))
+    per = {peer: own_process("queued", peer, count)["bytes"] for peer in ("module", "twin")}
+    print(f"queued: {count} messages while no worker runs, bytes per message: "
+          f"module {per['module']:.1f}, twin {per['twin']:.1f} "
+          f"(a work item tuple is {sys.getsizeof(('', {}))} bytes, plus the queue's slot)")
 
-    async def fill() -> None:
-        bridge = tb.TelegramBridge()
-        texts = [f"message number {i}" for i in range(count)]
-        metadatas = [{"from_name": "Ann", "chat_id": i} for i in range(count)]
-        gc.collect()
-        tracemalloc.start()
-        before = tracemalloc.get_traced_memory()[0]
-        for text, metadata in zip(texts, metadatas):
-            await bridge._on_telegram_message(text, metadata)
-        after = tracemalloc.get_traced_memory()[0]
-        tracemalloc.stop()
-        per_item = (after - before) / count
-        tuple_size = sys.getsizeof((texts[0], metadatas[0]))
-        print(f"queued: {count} messages, {per_item:.1f} bytes per message "
-              f"(the work item tuple itself is {tuple_size} bytes, plus the queue's slot)")
 
-    logging.getLogger("kavori.connectors.telegram_bridge").setLevel(logging.WARNING)
-    with asyncio.Runner() as runner:
-        runner.run(fill())
+def idle_cpu(seconds: float) -> None:
+    # Both sleep nearly all the time, so they share the wait.
+    running = {peer: in_own_process("idle", peer, seconds) for peer in ("module", "twin")}
+    used = {peer: result_of(process)["cpu"] for peer, process in running.items()}
+    print(f"idle: a started bridge with nothing to do, CPU over {seconds:.0f} s: " + ", ".join(
+        f"{peer} {value * 1e3:.1f} ms ({value / seconds * 100:.4f}% of one core)"
+        for peer, value in used.items()))
+
+
+CHILD_MODES = {
+    "throughput": lambda peer, messages, events, loop, level, clock_name: child_throughput(
+        peer, int(messages), int(events), loop, level, clock_name),
+    "queued": lambda peer, count: child_queued(peer, int(count)),
+    "idle": lambda peer, seconds: child_idle(peer, float(seconds)),
+    "import": child_import,
+}
 
 
 def main() -> None:
+    if len(sys.argv) > 2 and sys.argv[1] == "--child":
+        mode, peer, *args = sys.argv[2:]
+        print(json.dumps(CHILD_MODES[mode](peer, *args)))
+        return
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--messages", type=int, default=20_000)
     parser.add_argument("--events", type=int, default=6)
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--loop", choices=["asyncio", "uvloop", "both"], default="both")
+    parser.add_argument("--clock", choices=["cpu", "wall"], default="cpu",
+                        help="CPU time of the measuring process (default) or wall-clock time")
     parser.add_argument("--idle", type=float, default=60.0, help="seconds; 0 skips")
     parser.add_argument("--queued", type=int, default=100_000, help="0 skips")
+    parser.add_argument("--imports", type=int, default=9, help="processes per peer; 0 skips")
     args = parser.parse_args()
     loops = ["asyncio", "uvloop"] if args.loop == "both" else [args.loop]
     print(f"Python {sys.version.split()[0]}, {os.cpu_count()} CPUs")
-    throughput(args.messages, args.events, args.runs, loops)
+    throughput(args.messages, args.events, args.runs, loops, args.clock)
+    if args.imports:
+        import_time(args.imports)
     if args.queued:
         queued_memory(args.queued)
     if args.idle:
