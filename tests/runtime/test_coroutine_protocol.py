@@ -3,11 +3,13 @@ states and its end of life, compared with coroutines of `async def` functions.""
 
 import gc
 import inspect
+import re
 import warnings
+from pathlib import Path
 
 import pytest
 
-from .twins import NATIVE, differential, drive, outcome, suspend
+from .twins import NATIVE, differential, drive, finish, outcome, suspend
 
 pytestmark = pytest.mark.leakcheck
 
@@ -108,12 +110,16 @@ class Reenter:
     def call(self):
         if self.action == "send":
             return self.target.send(None)
+        if self.action == "next":
+            return next(self.target.__await__())
         if self.action == "throw":
             return self.target.throw(KeyError("inside"))
+        if self.action == "await":
+            return drive(NATIVE.await_value(self.target))
         return self.target.close()
 
 
-@pytest.mark.parametrize("action", ["send", "throw", "close"])
+@pytest.mark.parametrize("action", ["send", "next", "throw", "await", "close"])
 def test_reentering_a_running_coroutine(action):
     def scenario(impl):
         reenter = Reenter(action)
@@ -124,6 +130,32 @@ def test_reentering_a_running_coroutine(action):
     seen, result = differential(scenario)
     assert seen[1:] == (ValueError, "coroutine already executing")
     assert result == "finished"
+
+
+# Who awaits a coroutine that is already suspended in an await of its own.
+SECOND_AWAITS = {
+    "python await": lambda impl, coroutine: drive(NATIVE.await_value(coroutine)),
+    "runtime await": lambda impl, coroutine: drive(impl.await_value(coroutine)),
+    "__await__ then next": lambda impl, coroutine: next(coroutine.__await__()),
+    "send": lambda impl, coroutine: coroutine.send(None),
+}
+
+
+@pytest.mark.parametrize("awaited", ["same kind", "python coroutine"])
+@pytest.mark.parametrize("second", sorted(SECOND_AWAITS))
+def test_a_coroutine_being_awaited_refuses_a_second_await(second, awaited):
+    # Only the await expression refuses; __await__() itself and the protocol methods do not.
+    def scenario(impl):
+        factory = impl if awaited == "same kind" else NATIVE
+        coroutine = factory.await_value(suspend("first"))
+        first = impl.await_value(coroutine)
+        first.send(None)
+        seen = outcome(lambda: SECOND_AWAITS[second](impl, coroutine))
+        return seen, inspect.getcoroutinestate(coroutine), outcome(lambda: finish(first, "end"))
+
+    seen, _, _ = differential(scenario)
+    if second.endswith("await"):
+        assert seen == ("raised", RuntimeError, "coroutine is being awaited already")
 
 
 def test_coroutine_ignoring_generator_exit(unraisables):
@@ -378,3 +410,30 @@ def test_abandoned_suspended_coroutine_is_closed_by_its_finalizer(unraisables):
     events, warned, reported = differential(scenario)
     assert events == ["awaited started", "awaited finally", "on_exit"]
     assert (warned, reported) == (0, [])
+
+
+SHUTDOWN = """
+import gc, sys, warnings
+sys.path.insert(0, {twins!r})
+warnings.simplefilter("default")
+import twins
+impl = twins.IMPLEMENTATIONS[{which!r}]
+class Keeper:
+    pass
+keeper = Keeper()
+keeper.cycle = keeper
+keeper.coroutine = impl.await_value(None)
+pending = impl.await_value(None)
+"""
+
+
+def test_never_awaited_coroutines_collected_at_shutdown(run_python):
+    # At most the warning itself: nothing about imports failing while the interpreter ends.
+    def scenario(impl):
+        which = "ours" if impl is not NATIVE else "native"
+        code = SHUTDOWN.format(twins=str(Path(__file__).parent), which=which)
+        child = run_python(code)
+        return child.returncode, re.sub(r"0x[0-9a-f]+", "ADDRESS", child.stderr)
+
+    returncode, stderr = differential(scenario)
+    assert returncode == 0 and "Error" not in stderr
