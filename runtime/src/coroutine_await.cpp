@@ -31,8 +31,22 @@ Ref awaitable_iterator(Ref object) {
   return iterator;
 }
 
+namespace {
+// As the await expression does: a native coroutine suspended in an await of its own is awaited
+// by someone else already.
+void refuse_if_being_awaited(Borrowed coroutine) {
+  PyObject* awaited = nullptr;
+  if (PyObject_GetOptionalAttrString(coroutine.get(), "cr_await", &awaited) < 0) throw_error();
+  Ref held = Ref::steal(awaited);
+  if (held && !held.is_none()) {
+    throw PyError::format(PyExc_RuntimeError, "coroutine is being awaited already");
+  }
+}
+}  // namespace
+
 bool PyAwaiter::await_ready() {
   Ref object = std::move(pending_);
+  if (!object) return true;  // an exhausted async iterator: await_resume gives an empty Ref
   if (object.type() == runtime_types.coroutine) {
     CoroObject* child = as_coro(object.get());
     if (child->f.state == CoroState::created && child->f.linked_parent == nullptr) {
@@ -56,6 +70,7 @@ bool PyAwaiter::await_ready() {
       throw wrapped;
     }
   } else {
+    if (PyCoro_CheckExact(object.get())) refuse_if_being_awaited(object);
     iterator = awaitable_iterator(std::move(object));
   }
   PyObject* step = nullptr;
@@ -139,7 +154,13 @@ Ref async_iter(Borrowed iterable) {
 }
 
 Ref async_next(Borrowed iterator) {
-  Ref awaitable = require(iterator.type()->tp_as_async->am_anext(iterator.get()));
+  Ref awaitable = Ref::steal(iterator.type()->tp_as_async->am_anext(iterator.get()));
+  // `async for` also ends when __anext__ itself raises StopAsyncIteration.
+  if (!awaitable && PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) {
+    PyErr_Clear();
+    return {};
+  }
+  if (!awaitable) throw_error();
   return awaitable;
 }
 

@@ -127,25 +127,55 @@ PyObject* coro_close(PyObject* self, PyObject*) noexcept {
   return boundary([&] { return close_impl(as_coro(self)); }, static_cast<PyObject*>(nullptr));
 }
 
+// The await expression refuses a coroutine suspended in an await of its own: someone else
+// awaits it already. As for native coroutines, __await__() itself does not check.
 PyObject* coro_await(PyObject* self) noexcept {
+  CoroObject* coro = as_coro(self);
+  if (coro->f.awaited && !chain_running(coro)) {
+    PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+    return nullptr;
+  }
   return Py_NewRef(self);
+}
+
+PyObject* coro_dunder_await(PyObject* self, PyObject*) noexcept {
+  return Py_NewRef(self);
+}
+
+// Refused in every pickle protocol, as for native coroutines (copyreg would otherwise try to
+// rebuild a heap type's instance in protocols 0 and 1).
+PyObject* coro_reduce(PyObject* self, PyObject*) noexcept {
+  PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object", Py_TYPE(self)->tp_name);
+  return nullptr;
+}
+
+// The warnings module, or null. While the interpreter shuts down nothing may be imported any
+// more: only a module still loaded is used, as the interpreter's own warning does.
+Ref warnings_module() noexcept {
+  Ref module;
+  if (!Py_IsFinalizing()) {
+    module = Ref::steal(PyImport_ImportModule("warnings"));
+  } else if (Ref name = Ref::steal(PyUnicode_FromString("warnings"))) {
+    module = Ref::steal(PyImport_GetModule(name.get()));
+    if (module.is_none()) module.reset();
+  }
+  // Without the module the C warning stands in: that is no failure to report.
+  if (!module && (Py_IsFinalizing() || PyErr_ExceptionMatches(PyExc_ImportError))) PyErr_Clear();
+  return module;
 }
 
 // CPython's own wording and route for an unawaited coroutine, so warning filters apply.
 void warn_never_awaited(CoroObject* self) {
   PyObject* self_object = as_object(self);
   bool warned = false;
-  PyObject* warnings = PyImport_ImportModule("warnings");
-  if (warnings != nullptr) {
+  if (Ref warnings = warnings_module()) {
     PyObject* warn = nullptr;
-    if (PyObject_GetOptionalAttrString(warnings, "_warn_unawaited_coroutine", &warn) >= 0 &&
+    if (PyObject_GetOptionalAttrString(warnings.get(), "_warn_unawaited_coroutine", &warn) >= 0 &&
         warn != nullptr) {
-      PyObject* result = PyObject_CallOneArg(warn, self_object);
-      if (result != nullptr || PyErr_ExceptionMatches(PyExc_RuntimeWarning)) warned = true;
-      Py_XDECREF(result);
-      Py_DECREF(warn);
+      Ref method = Ref::steal(warn);
+      Ref result = Ref::steal(PyObject_CallOneArg(method.get(), self_object));
+      if (result || PyErr_ExceptionMatches(PyExc_RuntimeWarning)) warned = true;
     }
-    Py_DECREF(warnings);
   }
   if (PyErr_Occurred()) PyErr_WriteUnraisable(self_object);
   if (!warned) {
@@ -320,6 +350,10 @@ PyMethodDef coro_methods[] = {
                "return next iterated value or raise\nStopIteration.")},
     {"close", coro_close, METH_NOARGS,
      PyDoc_STR("close() -> raise GeneratorExit inside coroutine.")},
+    // Replaces the slot's wrapper, which would refuse as the await expression does.
+    {"__await__", coro_dunder_await, METH_NOARGS | METH_COEXIST,
+     PyDoc_STR("Return an iterator to be used in await expression.")},
+    {"__reduce__", coro_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -164,6 +164,8 @@ int function_traverse(PyObject* self_object, visitproc visit, void* arg) noexcep
   Py_VISIT(self->f.doc.get());
   Py_VISIT(self->f.annotations.get());
   Py_VISIT(self->f.globals.get());
+  Py_VISIT(self->f.builtins.get());
+  Py_VISIT(self->f.type_params.get());
   Py_VISIT(self->f.code.get());
   Py_VISIT(self->f.param_names.get());
   return PyObject_VisitManagedDict(self_object, visit, arg);
@@ -176,6 +178,8 @@ int function_clear(PyObject* self_object) noexcept {
   self->f.doc.reset();
   self->f.annotations.reset();
   self->f.globals.reset();
+  self->f.builtins.reset();
+  self->f.type_params.reset();
   self->f.code.reset();
   return 0;
 }
@@ -215,6 +219,22 @@ PyObject* get_annotations(PyObject* self, void*) noexcept {
   return get_ref(as_function(self)->f.annotations);
 }
 
+PyObject* get_globals(PyObject* self, void*) noexcept {
+  return get_ref(as_function(self)->f.globals);
+}
+PyObject* get_builtins(PyObject* self, void*) noexcept {
+  return get_ref(as_function(self)->f.builtins);
+}
+PyObject* get_type_params(PyObject* self, void*) noexcept {
+  FunctionObject* function = as_function(self);
+  if (!function->f.type_params) return PyTuple_New(0);
+  return Ref(function->f.type_params).release();
+}
+// A body has no defaults and no closure: these stay None.
+PyObject* get_none(PyObject*, void*) noexcept {
+  Py_RETURN_NONE;
+}
+
 int set_name(PyObject* self, PyObject* value, void*) noexcept {
   return set_string_attribute(as_function(self)->f.name, value, "__name__");
 }
@@ -227,6 +247,14 @@ int set_module(PyObject* self, PyObject* value, void*) noexcept {
 }
 int set_doc(PyObject* self, PyObject* value, void*) noexcept {
   as_function(self)->f.doc = Ref::borrow(value != nullptr ? value : Py_None);
+  return 0;
+}
+int set_type_params(PyObject* self, PyObject* value, void*) noexcept {
+  if (value == nullptr || !PyTuple_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
+    return -1;
+  }
+  as_function(self)->f.type_params = Ref::borrow(value);
   return 0;
 }
 int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
@@ -281,9 +309,36 @@ PyGetSetDef function_getset[] = {
     {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
+    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
+    {"__defaults__", get_none, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__closure__", get_none, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+
+// Pickled by reference, as Python functions are: the qualified name, found again in __module__.
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
+  return get_ref(as_function(self)->f.qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// The builtins a function with these globals uses, found as the interpreter finds them.
+Ref builtins_of(Borrowed globals) {
+  PyObject* found = nullptr;
+  if (PyDict_GetItemStringRef(globals.get(), "__builtins__", &found) < 0) throw_error();
+  Ref builtins = Ref::steal(found);
+  if (builtins && PyModule_Check(builtins.get())) {
+    builtins = Ref::borrow(PyModule_GetDict(builtins.get()));
+  }
+  return builtins ? builtins : Ref::borrow(PyEval_GetBuiltins());
+}
 
 std::string function_type_name;
 
@@ -328,7 +383,8 @@ Ref make_function(const FunctionSpec& spec, Borrowed module, Borrowed globals) {
   self->f.qualname = string(spec.qualname);
   self->f.module = Ref::borrow(module);
   self->f.doc = spec.doc != nullptr ? string(spec.doc) : Ref::none();
-  self->f.globals = Ref::borrow(globals);
+  self->f.globals = globals ? Ref::borrow(globals) : require(PyDict_New());
+  self->f.builtins = builtins_of(self->f.globals);
   self->f.annotations = require(PyDict_New());
   self->f.param_names = require(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size())));
   for (const Param& param : spec.params) {
@@ -379,6 +435,7 @@ void init_function_type(const char* module) {
       {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
       {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
       {Py_tp_getset, function_getset},
+      {Py_tp_methods, function_methods},
       {Py_tp_members, members},
       {0, nullptr},
   };

@@ -47,6 +47,8 @@ struct FunctionFields {
   Ref doc;
   Ref annotations;
   Ref globals;
+  Ref builtins;               // the builtins namespace that `globals` uses
+  Ref type_params;            // tuple, writable as a Python function's is
   Ref code;                   // made on first use
   Ref param_names;            // tuple of interned parameter names
   bool checks_types = false;  // some parameter takes only one exact type
