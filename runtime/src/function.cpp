@@ -163,6 +163,7 @@ int function_traverse(PyObject* self_object, visitproc visit, void* arg) noexcep
   Py_VISIT(self->f.module.get());
   Py_VISIT(self->f.doc.get());
   Py_VISIT(self->f.annotations.get());
+  Py_VISIT(self->f.annotate.get());
   Py_VISIT(self->f.globals.get());
   Py_VISIT(self->f.builtins.get());
   Py_VISIT(self->f.type_params.get());
@@ -177,6 +178,7 @@ int function_clear(PyObject* self_object) noexcept {
   self->f.module.reset();
   self->f.doc.reset();
   self->f.annotations.reset();
+  self->f.annotate.reset();
   self->f.globals.reset();
   self->f.builtins.reset();
   self->f.type_params.reset();
@@ -215,8 +217,69 @@ PyObject* get_module(PyObject* self, void*) noexcept {
 PyObject* get_doc(PyObject* self, void*) noexcept {
   return get_ref(as_function(self)->f.doc);
 }
-PyObject* get_annotations(PyObject* self, void*) noexcept {
-  return get_ref(as_function(self)->f.annotations);
+// The string annotations the spec gives, as a new dict.
+Ref spec_annotations(FunctionObject* function) {
+  const FunctionSpec& spec = *function->f.spec;
+  Ref annotations = require(PyDict_New());
+  for (std::size_t i = 0; i < spec.params.size(); ++i) {
+    if (spec.params[i].annotation != nullptr) {
+      Ref annotation = string(spec.params[i].annotation);
+      PyObject* name = PyTuple_GET_ITEM(function->f.param_names.get(), static_cast<Py_ssize_t>(i));
+      require(PyDict_SetItem(annotations.get(), name, annotation.get()));
+    }
+  }
+  if (spec.return_annotation != nullptr) {
+    Ref annotation = string(spec.return_annotation);
+    require(PyDict_SetItemString(annotations.get(), "return", annotation.get()));
+  }
+  return annotations;
+}
+
+PyObject* get_annotations(PyObject* self_object, void*) noexcept {
+  return boundary(
+      [&] {
+        FunctionObject* self = as_function(self_object);
+        if (!self->f.annotations) {
+          // As a Python function does once its __annotate__ was replaced: ask it for values.
+          Ref annotations;
+          if (self->f.annotate && !self->f.annotate.is_none()) {
+            Ref format = require(PyLong_FromLong(1));
+            annotations = call(self->f.annotate, format);
+            if (!PyDict_Check(annotations.get())) {
+              PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'",
+                           annotations.type()->tp_name);
+              throw_error();
+            }
+          } else {
+            annotations = require(PyDict_New());
+          }
+          self->f.annotations = std::move(annotations);
+        }
+        return Ref(self->f.annotations).release();
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+// The __annotate__ of the spec's annotations: the VALUE formats only, as the compiler's are.
+PyObject* annotate_from_spec(PyObject* self, PyObject* format) noexcept {
+  return boundary(
+      [&] {
+        Ref limit = require(PyLong_FromLong(2));
+        if (require(PyObject_RichCompareBool(format, limit.get(), Py_GT)) == 1) {
+          PyErr_SetNone(PyExc_NotImplementedError);
+          throw_error();
+        }
+        return spec_annotations(as_function(self)).release();
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+PyMethodDef annotate_definition = {"__annotate__", annotate_from_spec, METH_O, nullptr};
+
+PyObject* get_annotate(PyObject* self, void*) noexcept {
+  FunctionObject* function = as_function(self);
+  if (function->f.annotate) return Ref(function->f.annotate).release();
+  return PyCFunction_New(&annotate_definition, self);
 }
 
 PyObject* get_globals(PyObject* self, void*) noexcept {
@@ -262,8 +325,23 @@ int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
     PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
     return -1;
   }
-  as_function(self)->f.annotations =
-      value != nullptr && value != Py_None ? Ref::borrow(value) : require(PyDict_New());
+  FunctionObject* function = as_function(self);
+  function->f.annotations = value != Py_None ? Ref::borrow(value) : Ref();
+  function->f.annotate = Ref::none();  // as a Python function's: the new values stand alone
+  return 0;
+}
+int set_annotate(PyObject* self, PyObject* value, void*) noexcept {
+  FunctionObject* function = as_function(self);
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "__annotate__ cannot be deleted");
+    return -1;
+  }
+  if (value != Py_None && !PyCallable_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
+    return -1;
+  }
+  function->f.annotate = Ref::borrow(value);
+  if (value != Py_None) function->f.annotations.reset();
   return 0;
 }
 
@@ -308,6 +386,7 @@ PyGetSetDef function_getset[] = {
     {"__module__", get_module, set_module, nullptr, nullptr},
     {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__annotate__", get_annotate, set_annotate, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
@@ -385,7 +464,6 @@ Ref make_function(const FunctionSpec& spec, Borrowed module, Borrowed globals) {
   self->f.doc = spec.doc != nullptr ? string(spec.doc) : Ref::none();
   self->f.globals = globals ? Ref::borrow(globals) : require(PyDict_New());
   self->f.builtins = builtins_of(self->f.globals);
-  self->f.annotations = require(PyDict_New());
   self->f.param_names = require(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size())));
   for (const Param& param : spec.params) {
     if (param.exact_type != nullptr) self->f.checks_types = true;
@@ -394,15 +472,8 @@ Ref make_function(const FunctionSpec& spec, Borrowed module, Borrowed globals) {
     PyObject* name = PyUnicode_InternFromString(spec.params[i].name);
     if (name == nullptr) throw_error();
     PyTuple_SET_ITEM(self->f.param_names.get(), static_cast<Py_ssize_t>(i), name);
-    if (spec.params[i].annotation != nullptr) {
-      Ref annotation = string(spec.params[i].annotation);
-      require(PyDict_SetItem(self->f.annotations.get(), name, annotation.get()));
-    }
   }
-  if (spec.return_annotation != nullptr) {
-    Ref annotation = string(spec.return_annotation);
-    require(PyDict_SetItemString(self->f.annotations.get(), "return", annotation.get()));
-  }
+  self->f.annotations = spec_annotations(self);
   PyObject_GC_Track(object.get());
   if (spec.coroutine != nullptr) {
     // The markers asyncio and inspect look for on coroutine functions.

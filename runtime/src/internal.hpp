@@ -45,7 +45,8 @@ struct FunctionFields {
   Ref qualname;
   Ref module;
   Ref doc;
-  Ref annotations;
+  Ref annotations;  // null after __annotate__ was replaced: made by calling it
+  Ref annotate;     // assigned __annotate__ (a callable or None); null: the spec's own
   Ref globals;
   Ref builtins;               // the builtins namespace that `globals` uses
   Ref type_params;            // tuple, writable as a Python function's is

@@ -2,6 +2,7 @@
 instances, and what introspection (inspect, asyncio, pydoc, functools) sees, compared with
 functions written in Python."""
 
+import annotationlib
 import asyncio
 import builtins
 import collections
@@ -147,6 +148,7 @@ def test_attributes_are_writable_like_a_python_function():
     def scenario(impl):
         function = impl.add
         saved = function.__qualname__, function.__doc__
+        own_annotate = function.__annotate__
         try:
             function.marker = "set"
             function.__qualname__ = "Calculator.add"
@@ -162,9 +164,19 @@ def test_attributes_are_writable_like_a_python_function():
             after += [wrapper.__qualname__, wrapper.__doc__, wrapper.marker]
             after.append(wrapper.__wrapped__ is function)
             after.append(str(inspect.signature(wrapper)))
+            # wraps() carries the annotations over through __annotate__.
+            after += [wrapper.__annotations__, typing.get_type_hints(wrapper)]
+            function.__annotate__ = lambda format: {"left": "str"}
+            after.append(function.__annotations__)
+            function.__annotations__ = {"right": "bytes"}
+            after.append(function.__annotate__)
+            for value in (1, "no"):
+                after.append(outcome(lambda: setattr(function, "__annotate__", value)))
+            after.append(outcome(lambda: delattr(function, "__annotate__")))
         finally:
             del function.marker
             function.__qualname__, function.__doc__ = saved
+            function.__annotate__ = own_annotate
         after.append(hasattr(function, "marker"))
         return after
 
@@ -187,6 +199,8 @@ def test_namespace_attributes_resolve_string_annotations():
                 inspect.get_annotations(f, eval_str=True),
                 outcome(lambda: setattr(f, "__globals__", {}))[:2],
                 outcome(lambda: setattr(f, "__type_params__", [])),
+                f.__annotate__(annotationlib.Format.VALUE) == f.__annotations__,
+                outcome(lambda: f.__annotate__(annotationlib.Format.FORWARDREF))[:2],
             ])
         T = typing.TypeVar("T")
         impl.add.__type_params__ = (T,)
