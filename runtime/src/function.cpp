@@ -345,12 +345,21 @@ int set_annotate(PyObject* self, PyObject* value, void*) noexcept {
   return 0;
 }
 
-// inspect.Signature of the parameters, with their string annotations.
+// The value `annotations` holds for `key` into kwargs[keyword], if it holds one.
+void copy_annotation(Borrowed annotations, PyObject* key, Borrowed kwargs, const char* keyword) {
+  PyObject* found = nullptr;
+  if (require(PyDict_GetItemRef(annotations.get(), key, &found)) == 0) return;
+  Ref annotation = Ref::steal(found);
+  require(PyDict_SetItemString(kwargs.get(), keyword, annotation.get()));
+}
+
+// inspect.Signature of the parameters, with the current annotations (as for a Python function).
 PyObject* get_signature(PyObject* self_object, void*) noexcept {
   return boundary(
       [&] {
         FunctionObject* self = as_function(self_object);
         const FunctionSpec& spec = *self->f.spec;
+        Ref annotations = require(get_annotations(self_object, nullptr));
         Ref inspect = require(PyImport_ImportModule("inspect"));
         Ref parameter_type = require(PyObject_GetAttrString(inspect.get(), "Parameter"));
         Ref signature_type = require(PyObject_GetAttrString(inspect.get(), "Signature"));
@@ -358,21 +367,16 @@ PyObject* get_signature(PyObject* self_object, void*) noexcept {
         Ref parameters = require(PyList_New(0));
         for (std::size_t i = 0; i < spec.params.size(); ++i) {
           Ref kwargs = require(PyDict_New());
-          if (spec.params[i].annotation != nullptr) {
-            Ref annotation = string(spec.params[i].annotation);
-            require(PyDict_SetItemString(kwargs.get(), "annotation", annotation.get()));
-          }
-          Ref positional =
-              require(PyTuple_Pack(2, PyTuple_GET_ITEM(self->f.param_names.get(), i), kind.get()));
+          PyObject* name = PyTuple_GET_ITEM(self->f.param_names.get(), i);
+          copy_annotation(annotations, name, kwargs, "annotation");
+          Ref positional = require(PyTuple_Pack(2, name, kind.get()));
           Ref parameter =
               require(PyObject_Call(parameter_type.get(), positional.get(), kwargs.get()));
           require(PyList_Append(parameters.get(), parameter.get()));
         }
         Ref kwargs = require(PyDict_New());
-        if (spec.return_annotation != nullptr) {
-          Ref annotation = string(spec.return_annotation);
-          require(PyDict_SetItemString(kwargs.get(), "return_annotation", annotation.get()));
-        }
+        Ref return_key = string("return");
+        copy_annotation(annotations, return_key.get(), kwargs, "return_annotation");
         Ref positional = require(PyTuple_Pack(1, parameters.get()));
         return require(PyObject_Call(signature_type.get(), positional.get(), kwargs.get()))
             .release();

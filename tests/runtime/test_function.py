@@ -169,7 +169,7 @@ def test_attributes_are_writable_like_a_python_function():
             function.__annotate__ = lambda format: {"left": "str"}
             after.append(function.__annotations__)
             function.__annotations__ = {"right": "bytes"}
-            after.append(function.__annotate__)
+            after += [function.__annotate__, str(inspect.signature(function))]
             for value in (1, "no"):
                 after.append(outcome(lambda: setattr(function, "__annotate__", value)))
             after.append(outcome(lambda: delattr(function, "__annotate__")))
