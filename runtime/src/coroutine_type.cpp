@@ -354,6 +354,7 @@ PyMethodDef coro_methods[] = {
     {"__await__", coro_dunder_await, METH_NOARGS | METH_COEXIST,
      PyDoc_STR("Return an iterator to be used in await expression.")},
     {"__reduce__", coro_reduce, METH_NOARGS, nullptr},
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, PyDoc_STR("See PEP 585")},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -138,6 +138,8 @@ SECOND_AWAITS = {
     "runtime await": lambda impl, coroutine: drive(impl.await_value(coroutine)),
     "__await__ then next": lambda impl, coroutine: next(coroutine.__await__()),
     "send": lambda impl, coroutine: coroutine.send(None),
+    "throw": lambda impl, coroutine: coroutine.throw(KeyError("thrown")),
+    "close": lambda impl, coroutine: coroutine.close(),
 }
 
 
@@ -359,6 +361,7 @@ def test_names_follow_the_function_and_can_be_changed():
         names += [coroutine.__name__, coroutine.__qualname__, repr(coroutine).split(" at ")[0]]
         names.append(outcome(lambda: setattr(coroutine, "__name__", 1)))
         names.append(outcome(lambda: setattr(coroutine, "__qualname__", None)))
+        names.append(type(coroutine)[int, str, bool].__args__)
         coroutine.close()
         return names
 
@@ -424,6 +427,11 @@ keeper = Keeper()
 keeper.cycle = keeper
 keeper.coroutine = impl.await_value(None)
 pending = impl.await_value(None)
+# Suspended ones are closed as they go: their frames' cleanup runs, nothing is printed.
+suspended = impl.guarded(twins.suspend(), lambda: print("closed", file=sys.stderr))
+suspended.send(None)
+keeper.suspended = impl.guarded(impl.await_value(twins.suspend()), lambda: None)
+keeper.suspended.send(None)
 """
 
 
