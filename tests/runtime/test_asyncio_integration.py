@@ -222,6 +222,7 @@ ITERABLES = {
     "ends at the __anext__ call": lambda: ends_at_the_call(StopAsyncIteration()),
     "ends at the call by a subclass": lambda: ends_at_the_call(Ending("done")),
     "fails at the __anext__ call": lambda: ends_at_the_call(KeyError("at the call")),
+    "StopIteration at the __anext__ call": lambda: ends_at_the_call(StopIteration("leaked")),
     "ends in the awaitable": lambda: PlainAnext(item_or_end),
     "non-awaitable from __anext__": lambda: PlainAnext(lambda i: 42),
     "not async-iterable": lambda: 42,

@@ -97,8 +97,9 @@ def test_protocol_errors_match_native_coroutines():
 class Reenter:
     """Awaited by `target`, it calls back into `target` while it runs."""
 
-    def __init__(self, action: str) -> None:
+    def __init__(self, action: str, impl) -> None:
         self.action = action
+        self.impl = impl
         self.target = None
         self.seen = None
 
@@ -114,15 +115,19 @@ class Reenter:
             return next(self.target.__await__())
         if self.action == "throw":
             return self.target.throw(KeyError("inside"))
-        if self.action == "await":
+        if self.action == "python await":
             return drive(NATIVE.await_value(self.target))
+        if self.action == "runtime await":
+            return drive(self.impl.await_value(self.target))
         return self.target.close()
 
 
-@pytest.mark.parametrize("action", ["send", "next", "throw", "await", "close"])
+@pytest.mark.parametrize(
+    "action", ["send", "next", "throw", "python await", "runtime await", "close"]
+)
 def test_reentering_a_running_coroutine(action):
     def scenario(impl):
-        reenter = Reenter(action)
+        reenter = Reenter(action, impl)
         reenter.target = impl.await_value(impl.await_value(reenter))
         result = drive(reenter.target)
         return reenter.seen, result
