@@ -278,8 +278,12 @@ PyMethodDef annotate_definition = {"__annotate__", annotate_from_spec, METH_O, n
 
 PyObject* get_annotate(PyObject* self, void*) noexcept {
   FunctionObject* function = as_function(self);
-  if (function->f.annotate) return Ref(function->f.annotate).release();
-  return PyCFunction_New(&annotate_definition, self);
+  if (!function->f.annotate) {
+    // Kept, so that every access gives the same object, as for a Python function.
+    function->f.annotate = Ref::steal(PyCFunction_New(&annotate_definition, self));
+    if (!function->f.annotate) return nullptr;
+  }
+  return Ref(function->f.annotate).release();
 }
 
 PyObject* get_globals(PyObject* self, void*) noexcept {

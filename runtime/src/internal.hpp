@@ -46,7 +46,7 @@ struct FunctionFields {
   Ref module;
   Ref doc;
   Ref annotations;  // null after __annotate__ was replaced: made by calling it
-  Ref annotate;     // assigned __annotate__ (a callable or None); null: the spec's own
+  Ref annotate;     // __annotate__: the spec's own (made on first use), or as assigned
   Ref globals;
   Ref builtins;               // the builtins namespace that `globals` uses
   Ref type_params;            // tuple, writable as a Python function's is

@@ -199,6 +199,7 @@ def test_namespace_attributes_resolve_string_annotations():
                 inspect.get_annotations(f, eval_str=True),
                 outcome(lambda: setattr(f, "__globals__", {}))[:2],
                 outcome(lambda: setattr(f, "__type_params__", [])),
+                f.__annotate__ is f.__annotate__,
                 f.__annotate__(annotationlib.Format.VALUE) == f.__annotations__,
                 outcome(lambda: f.__annotate__(annotationlib.Format.FORWARDREF))[:2],
             ])
