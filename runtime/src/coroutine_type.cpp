@@ -322,8 +322,9 @@ PyObject* get_cr_code(PyObject* self, void*) noexcept {
       static_cast<PyObject*>(nullptr));
 }
 
-PyObject* get_cr_origin(PyObject*, void*) noexcept {
-  Py_RETURN_NONE;
+PyObject* get_cr_origin(PyObject* self, void*) noexcept {
+  const Ref& origin = as_coro(self)->f.origin;
+  return Py_NewRef(origin ? origin.get() : Py_None);
 }
 
 PyObject* get_name(PyObject* self, void*) noexcept {
@@ -440,6 +441,25 @@ void free_frame(void* frame) noexcept {
 
 // ---- Creation ----
 
+namespace {
+// Where a coroutine is made, as cr_origin records it: (file, line, function) of at most `depth`
+// calling frames, innermost first.
+Ref creation_origin(int depth) {
+  Ref frames = require(PyList_New(0));
+  Ref frame = Ref::borrow(reinterpret_cast<PyObject*>(PyEval_GetFrame()));
+  for (int i = 0; frame && i < depth; ++i) {
+    auto* current = reinterpret_cast<PyFrameObject*>(frame.get());
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(current)));
+    auto* code_object = reinterpret_cast<PyCodeObject*>(code.get());
+    Ref entry = require(Py_BuildValue("OiO", code_object->co_filename,
+                                      PyFrame_GetLineNumber(current), code_object->co_name));
+    require(PyList_Append(frames.get(), entry.get()));
+    frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(current)));
+  }
+  return require(PyList_AsTuple(frames.get()));
+}
+}  // namespace
+
 Ref make_coroutine(FunctionObject* function, PyObject* const* args, Py_ssize_t count) {
   Borrowed views[16];
   for (Py_ssize_t i = 0; i < count; ++i) views[i] = Borrowed(args[i]);
@@ -468,6 +488,10 @@ Ref make_coroutine(FunctionObject* function, PyObject* const* args, Py_ssize_t c
   raw->f.promise->owner = raw;
   raw->f.promise->is_body = true;
   raw->f.body = handle;
+  // Turned on by sys.set_coroutine_origin_tracking_depth (asyncio's debug mode does it).
+  if (int depth = PyThreadState_Get()->coroutine_origin_tracking_depth; depth > 0) {
+    raw->f.origin = creation_origin(depth);
+  }
   raw->f.state = CoroState::created;
   PyObject_GC_Track(as_object(raw));
   return coro;

@@ -18,6 +18,7 @@ struct CoroFields {
   Ref inbox_value;  // outcome of the awaited object, for the frame to pick up
   Ref inbox_error;
   Ref frame_object;  // made on first access of cr_frame
+  Ref origin;        // cr_origin: where it was made, while origin tracking is on
   std::coroutine_handle<> body;
   detail::PromiseBase* promise = nullptr;
   std::coroutine_handle<> suspended;    // the frame (body or C++ child) waiting at a co_await

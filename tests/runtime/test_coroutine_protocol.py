@@ -4,6 +4,7 @@ states and its end of life, compared with coroutines of `async def` functions.""
 import gc
 import inspect
 import re
+import sys
 import warnings
 from pathlib import Path
 
@@ -378,6 +379,33 @@ def test_names_follow_the_function_and_can_be_changed():
         "Service.operation",
         "<coroutine object Service.operation",
     ]
+
+
+def test_origin_is_recorded_while_tracking_is_on():
+    # asyncio's debug mode turns tracking on; the never-awaited warning then says where the
+    # coroutine was made.
+    def scenario(impl):
+        def make():
+            return impl.await_value(None)
+
+        saved = sys.get_coroutine_origin_tracking_depth()
+        sys.set_coroutine_origin_tracking_depth(2)
+        try:
+            tracked = make()
+        finally:
+            sys.set_coroutine_origin_tracking_depth(saved)
+        untracked = make()
+        origins = [tracked.cr_origin, untracked.cr_origin]
+        untracked.close()
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            del tracked
+            gc.collect()
+        return origins, [str(w.message) for w in caught]
+
+    (tracked, untracked), warned = differential(scenario)
+    assert [frame[2] for frame in tracked] == ["make", "scenario"] and untracked is None
+    assert "Coroutine created at (most recent call last)" in warned[0]
 
 
 @pytest.mark.parametrize("action", ["always", "error", "ignore"])
