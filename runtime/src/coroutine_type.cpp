@@ -303,9 +303,17 @@ PyObject* get_cr_frame(PyObject* self_object, void*) noexcept {
           auto* function = reinterpret_cast<FunctionObject*>(self->f.function.get());
           Ref code = function_code(function);
           Ref globals = function->f.globals ? function->f.globals : require(PyDict_New());
+          // The frame's locals are the arguments, as a debugger shows them for a Python frame.
+          Ref locals = require(PyDict_New());
+          PyObject** args = self->args();
+          for (Py_ssize_t i = 0; i < Py_SIZE(self); ++i) {
+            if (args[i] == nullptr) continue;
+            PyObject* name = PyTuple_GET_ITEM(function->f.param_names.get(), i);
+            require(PyDict_SetItem(locals.get(), name, args[i]));
+          }
           self->f.frame_object = Ref::steal(reinterpret_cast<PyObject*>(
               PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
-                          globals.get(), nullptr)));
+                          globals.get(), locals.get())));
           if (!self->f.frame_object) throw_error();
         }
         return Ref(self->f.frame_object).release();

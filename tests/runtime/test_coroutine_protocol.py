@@ -358,6 +358,22 @@ def test_states_and_cr_await_through_the_lifecycle():
     assert chain == [True, "generator"]
 
 
+def test_frame_locals_show_the_arguments():
+    # What debuggers and inspect.getcoroutinelocals show; a body's C++ locals are not listed.
+    def scenario(impl):
+        first = suspend()
+        coroutine = impl.handle_then_await(first, "probe", None)
+        seen = [inspect.getcoroutinelocals(coroutine)]
+        coroutine.send(None)
+        seen.append(inspect.getcoroutinelocals(coroutine))
+        coroutine.close()
+        seen.append(inspect.getcoroutinelocals(coroutine))
+        return [{k: v is first if k == "first" else v for k, v in s.items()} for s in seen]
+
+    created, _, closed = differential(scenario)
+    assert created == {"first": True, "probe": "probe", "second": None} and closed == {}
+
+
 def test_names_follow_the_function_and_can_be_changed():
     def scenario(impl):
         coroutine = impl.await_value(None)
