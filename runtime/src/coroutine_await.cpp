@@ -1,4 +1,6 @@
 // Awaiting Python objects from coroutine bodies, and `async for`.
+#include <cstring>
+
 #include "internal.hpp"
 
 namespace pyrt {
@@ -32,13 +34,31 @@ Ref awaitable_iterator(Ref object) {
 }
 
 namespace {
+// The native coroutine type's own cr_await getter: called directly, it costs a fraction of an
+// attribute lookup on every await of a native coroutine.
+const PyGetSetDef* native_cr_await() noexcept {
+  static const PyGetSetDef* const found = []() -> const PyGetSetDef* {
+    for (const PyGetSetDef* entry = PyCoro_Type.tp_getset; entry != nullptr && entry->name;
+         ++entry) {
+      if (std::strcmp(entry->name, "cr_await") == 0 && entry->get != nullptr) return entry;
+    }
+    return nullptr;
+  }();
+  return found;
+}
+
 // As the await expression does: a native coroutine suspended in an await of its own is awaited
 // by someone else already.
 void refuse_if_being_awaited(Borrowed coroutine) {
-  PyObject* awaited = nullptr;
-  if (PyObject_GetOptionalAttrString(coroutine.get(), "cr_await", &awaited) < 0) throw_error();
-  Ref held = Ref::steal(awaited);
-  if (held && !held.is_none()) {
+  Ref awaited;
+  if (const PyGetSetDef* getter = native_cr_await()) {
+    awaited = require(getter->get(coroutine.get(), getter->closure));
+  } else {
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttrString(coroutine.get(), "cr_await", &found) < 0) throw_error();
+    awaited = Ref::steal(found);
+  }
+  if (awaited && !awaited.is_none()) {
     throw PyError::format(PyExc_RuntimeError, "coroutine is being awaited already");
   }
 }
