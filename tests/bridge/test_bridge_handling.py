@@ -198,9 +198,9 @@ class EndsAtTheCall:
         return asyncio.sleep(0, self.events.pop(0))
 
 
-def test_a_stream_ending_at_the_anext_call_gives_the_normal_reply(run, bridge, host, logs):
+def test_a_stream_ending_at_the_anext_call_gives_the_normal_reply(run_any, bridge, host, logs):
     host.agent.stream = EndsAtTheCall([text("Hello"), tool("browser", "open"), done()])
-    handle(run, bridge)
+    handle(run_any, bridge)
     assert host.sent() == ["Hello\n\n📋 Actions:\n🔧 browser.open"]
     assert [r for r in logs.records if r.exc is not None] == []
 
