@@ -1,4 +1,6 @@
 // Awaiting Python objects from coroutine bodies, and `async for`.
+#include <cstring>
+
 #include "internal.hpp"
 
 namespace pyrt {
@@ -31,8 +33,40 @@ Ref awaitable_iterator(Ref object) {
   return iterator;
 }
 
+namespace {
+// The native coroutine type's own cr_await getter: called directly, it costs a fraction of an
+// attribute lookup on every await of a native coroutine.
+const PyGetSetDef* native_cr_await() noexcept {
+  static const PyGetSetDef* const found = []() -> const PyGetSetDef* {
+    for (const PyGetSetDef* entry = PyCoro_Type.tp_getset; entry != nullptr && entry->name;
+         ++entry) {
+      if (std::strcmp(entry->name, "cr_await") == 0 && entry->get != nullptr) return entry;
+    }
+    return nullptr;
+  }();
+  return found;
+}
+
+// As the await expression does: a native coroutine suspended in an await of its own is awaited
+// by someone else already.
+void refuse_if_being_awaited(Borrowed coroutine) {
+  Ref awaited;
+  if (const PyGetSetDef* getter = native_cr_await()) {
+    awaited = require(getter->get(coroutine.get(), getter->closure));
+  } else {
+    PyObject* found = nullptr;
+    if (PyObject_GetOptionalAttrString(coroutine.get(), "cr_await", &found) < 0) throw_error();
+    awaited = Ref::steal(found);
+  }
+  if (awaited && !awaited.is_none()) {
+    throw PyError::format(PyExc_RuntimeError, "coroutine is being awaited already");
+  }
+}
+}  // namespace
+
 bool PyAwaiter::await_ready() {
   Ref object = std::move(pending_);
+  if (!object) return true;  // an exhausted async iterator: await_resume gives an empty Ref
   if (object.type() == runtime_types.coroutine) {
     CoroObject* child = as_coro(object.get());
     if (child->f.state == CoroState::created && child->f.linked_parent == nullptr) {
@@ -56,6 +90,7 @@ bool PyAwaiter::await_ready() {
       throw wrapped;
     }
   } else {
+    if (PyCoro_CheckExact(object.get())) refuse_if_being_awaited(object);
     iterator = awaitable_iterator(std::move(object));
   }
   PyObject* step = nullptr;
@@ -139,7 +174,13 @@ Ref async_iter(Borrowed iterable) {
 }
 
 Ref async_next(Borrowed iterator) {
-  Ref awaitable = require(iterator.type()->tp_as_async->am_anext(iterator.get()));
+  Ref awaitable = Ref::steal(iterator.type()->tp_as_async->am_anext(iterator.get()));
+  // `async for` also ends when __anext__ itself raises StopAsyncIteration.
+  if (!awaitable && PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) {
+    PyErr_Clear();
+    return {};
+  }
+  if (!awaitable) throw_error();
   return awaitable;
 }
 

@@ -127,25 +127,55 @@ PyObject* coro_close(PyObject* self, PyObject*) noexcept {
   return boundary([&] { return close_impl(as_coro(self)); }, static_cast<PyObject*>(nullptr));
 }
 
+// The await expression refuses a coroutine suspended in an await of its own: someone else
+// awaits it already. As for native coroutines, __await__() itself does not check.
 PyObject* coro_await(PyObject* self) noexcept {
+  CoroObject* coro = as_coro(self);
+  if (coro->f.awaited && !chain_running(coro)) {
+    PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+    return nullptr;
+  }
   return Py_NewRef(self);
+}
+
+PyObject* coro_dunder_await(PyObject* self, PyObject*) noexcept {
+  return Py_NewRef(self);
+}
+
+// Refused in every pickle protocol, as for native coroutines (copyreg would otherwise try to
+// rebuild a heap type's instance in protocols 0 and 1).
+PyObject* coro_reduce(PyObject* self, PyObject*) noexcept {
+  PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object", Py_TYPE(self)->tp_name);
+  return nullptr;
+}
+
+// The warnings module, or null. While the interpreter shuts down nothing may be imported any
+// more: only a module still loaded is used, as the interpreter's own warning does.
+Ref warnings_module() noexcept {
+  Ref module;
+  if (!Py_IsFinalizing()) {
+    module = Ref::steal(PyImport_ImportModule("warnings"));
+  } else if (Ref name = Ref::steal(PyUnicode_FromString("warnings"))) {
+    module = Ref::steal(PyImport_GetModule(name.get()));
+    if (module.is_none()) module.reset();
+  }
+  // Without the module the C warning stands in: that is no failure to report.
+  if (!module && (Py_IsFinalizing() || PyErr_ExceptionMatches(PyExc_ImportError))) PyErr_Clear();
+  return module;
 }
 
 // CPython's own wording and route for an unawaited coroutine, so warning filters apply.
 void warn_never_awaited(CoroObject* self) {
   PyObject* self_object = as_object(self);
   bool warned = false;
-  PyObject* warnings = PyImport_ImportModule("warnings");
-  if (warnings != nullptr) {
+  if (Ref warnings = warnings_module()) {
     PyObject* warn = nullptr;
-    if (PyObject_GetOptionalAttrString(warnings, "_warn_unawaited_coroutine", &warn) >= 0 &&
+    if (PyObject_GetOptionalAttrString(warnings.get(), "_warn_unawaited_coroutine", &warn) >= 0 &&
         warn != nullptr) {
-      PyObject* result = PyObject_CallOneArg(warn, self_object);
-      if (result != nullptr || PyErr_ExceptionMatches(PyExc_RuntimeWarning)) warned = true;
-      Py_XDECREF(result);
-      Py_DECREF(warn);
+      Ref method = Ref::steal(warn);
+      Ref result = Ref::steal(PyObject_CallOneArg(method.get(), self_object));
+      if (result || PyErr_ExceptionMatches(PyExc_RuntimeWarning)) warned = true;
     }
-    Py_DECREF(warnings);
   }
   if (PyErr_Occurred()) PyErr_WriteUnraisable(self_object);
   if (!warned) {
@@ -273,9 +303,17 @@ PyObject* get_cr_frame(PyObject* self_object, void*) noexcept {
           auto* function = reinterpret_cast<FunctionObject*>(self->f.function.get());
           Ref code = function_code(function);
           Ref globals = function->f.globals ? function->f.globals : require(PyDict_New());
+          // The frame's locals are the arguments, as a debugger shows them for a Python frame.
+          Ref locals = require(PyDict_New());
+          PyObject** args = self->args();
+          for (Py_ssize_t i = 0; i < Py_SIZE(self); ++i) {
+            if (args[i] == nullptr) continue;
+            PyObject* name = PyTuple_GET_ITEM(function->f.param_names.get(), i);
+            require(PyDict_SetItem(locals.get(), name, args[i]));
+          }
           self->f.frame_object = Ref::steal(reinterpret_cast<PyObject*>(
               PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
-                          globals.get(), nullptr)));
+                          globals.get(), locals.get())));
           if (!self->f.frame_object) throw_error();
         }
         return Ref(self->f.frame_object).release();
@@ -292,8 +330,9 @@ PyObject* get_cr_code(PyObject* self, void*) noexcept {
       static_cast<PyObject*>(nullptr));
 }
 
-PyObject* get_cr_origin(PyObject*, void*) noexcept {
-  Py_RETURN_NONE;
+PyObject* get_cr_origin(PyObject* self, void*) noexcept {
+  const Ref& origin = as_coro(self)->f.origin;
+  return Py_NewRef(origin ? origin.get() : Py_None);
 }
 
 PyObject* get_name(PyObject* self, void*) noexcept {
@@ -320,6 +359,11 @@ PyMethodDef coro_methods[] = {
                "return next iterated value or raise\nStopIteration.")},
     {"close", coro_close, METH_NOARGS,
      PyDoc_STR("close() -> raise GeneratorExit inside coroutine.")},
+    // Replaces the slot's wrapper, which would refuse as the await expression does.
+    {"__await__", coro_dunder_await, METH_NOARGS | METH_COEXIST,
+     PyDoc_STR("Return an iterator to be used in await expression.")},
+    {"__reduce__", coro_reduce, METH_NOARGS, nullptr},
+    {"__class_getitem__", Py_GenericAlias, METH_O | METH_CLASS, PyDoc_STR("See PEP 585")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -405,6 +449,25 @@ void free_frame(void* frame) noexcept {
 
 // ---- Creation ----
 
+namespace {
+// Where a coroutine is made, as cr_origin records it: (file, line, function) of at most `depth`
+// calling frames, innermost first.
+Ref creation_origin(int depth) {
+  Ref frames = require(PyList_New(0));
+  Ref frame = Ref::borrow(reinterpret_cast<PyObject*>(PyEval_GetFrame()));
+  for (int i = 0; frame && i < depth; ++i) {
+    auto* current = reinterpret_cast<PyFrameObject*>(frame.get());
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetCode(current)));
+    auto* code_object = reinterpret_cast<PyCodeObject*>(code.get());
+    Ref entry = require(Py_BuildValue("OiO", code_object->co_filename,
+                                      PyFrame_GetLineNumber(current), code_object->co_name));
+    require(PyList_Append(frames.get(), entry.get()));
+    frame = Ref::steal(reinterpret_cast<PyObject*>(PyFrame_GetBack(current)));
+  }
+  return require(PyList_AsTuple(frames.get()));
+}
+}  // namespace
+
 Ref make_coroutine(FunctionObject* function, PyObject* const* args, Py_ssize_t count) {
   Borrowed views[16];
   for (Py_ssize_t i = 0; i < count; ++i) views[i] = Borrowed(args[i]);
@@ -433,6 +496,10 @@ Ref make_coroutine(FunctionObject* function, PyObject* const* args, Py_ssize_t c
   raw->f.promise->owner = raw;
   raw->f.promise->is_body = true;
   raw->f.body = handle;
+  // Turned on by sys.set_coroutine_origin_tracking_depth (asyncio's debug mode does it).
+  if (int depth = PyThreadState_Get()->coroutine_origin_tracking_depth; depth > 0) {
+    raw->f.origin = creation_origin(depth);
+  }
   raw->f.state = CoroState::created;
   PyObject_GC_Track(as_object(raw));
   return coro;

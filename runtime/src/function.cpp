@@ -163,7 +163,10 @@ int function_traverse(PyObject* self_object, visitproc visit, void* arg) noexcep
   Py_VISIT(self->f.module.get());
   Py_VISIT(self->f.doc.get());
   Py_VISIT(self->f.annotations.get());
+  Py_VISIT(self->f.annotate.get());
   Py_VISIT(self->f.globals.get());
+  Py_VISIT(self->f.builtins.get());
+  Py_VISIT(self->f.type_params.get());
   Py_VISIT(self->f.code.get());
   Py_VISIT(self->f.param_names.get());
   return PyObject_VisitManagedDict(self_object, visit, arg);
@@ -175,7 +178,10 @@ int function_clear(PyObject* self_object) noexcept {
   self->f.module.reset();
   self->f.doc.reset();
   self->f.annotations.reset();
+  self->f.annotate.reset();
   self->f.globals.reset();
+  self->f.builtins.reset();
+  self->f.type_params.reset();
   self->f.code.reset();
   return 0;
 }
@@ -211,8 +217,89 @@ PyObject* get_module(PyObject* self, void*) noexcept {
 PyObject* get_doc(PyObject* self, void*) noexcept {
   return get_ref(as_function(self)->f.doc);
 }
-PyObject* get_annotations(PyObject* self, void*) noexcept {
-  return get_ref(as_function(self)->f.annotations);
+// The string annotations the spec gives, as a new dict.
+Ref spec_annotations(FunctionObject* function) {
+  const FunctionSpec& spec = *function->f.spec;
+  Ref annotations = require(PyDict_New());
+  for (std::size_t i = 0; i < spec.params.size(); ++i) {
+    if (spec.params[i].annotation != nullptr) {
+      Ref annotation = string(spec.params[i].annotation);
+      PyObject* name = PyTuple_GET_ITEM(function->f.param_names.get(), static_cast<Py_ssize_t>(i));
+      require(PyDict_SetItem(annotations.get(), name, annotation.get()));
+    }
+  }
+  if (spec.return_annotation != nullptr) {
+    Ref annotation = string(spec.return_annotation);
+    require(PyDict_SetItemString(annotations.get(), "return", annotation.get()));
+  }
+  return annotations;
+}
+
+PyObject* get_annotations(PyObject* self_object, void*) noexcept {
+  return boundary(
+      [&] {
+        FunctionObject* self = as_function(self_object);
+        if (!self->f.annotations) {
+          // As a Python function does once its __annotate__ was replaced: ask it for values.
+          Ref annotations;
+          if (self->f.annotate && !self->f.annotate.is_none()) {
+            Ref format = require(PyLong_FromLong(1));
+            annotations = call(self->f.annotate, format);
+            if (!PyDict_Check(annotations.get())) {
+              PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'",
+                           annotations.type()->tp_name);
+              throw_error();
+            }
+          } else {
+            annotations = require(PyDict_New());
+          }
+          self->f.annotations = std::move(annotations);
+        }
+        return Ref(self->f.annotations).release();
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+// The __annotate__ of the spec's annotations: the VALUE formats only, as the compiler's are.
+PyObject* annotate_from_spec(PyObject* self, PyObject* format) noexcept {
+  return boundary(
+      [&] {
+        Ref limit = require(PyLong_FromLong(2));
+        if (require(PyObject_RichCompareBool(format, limit.get(), Py_GT)) == 1) {
+          PyErr_SetNone(PyExc_NotImplementedError);
+          throw_error();
+        }
+        return spec_annotations(as_function(self)).release();
+      },
+      static_cast<PyObject*>(nullptr));
+}
+
+PyMethodDef annotate_definition = {"__annotate__", annotate_from_spec, METH_O, nullptr};
+
+PyObject* get_annotate(PyObject* self, void*) noexcept {
+  FunctionObject* function = as_function(self);
+  if (!function->f.annotate) {
+    // Kept, so that every access gives the same object, as for a Python function.
+    function->f.annotate = Ref::steal(PyCFunction_New(&annotate_definition, self));
+    if (!function->f.annotate) return nullptr;
+  }
+  return Ref(function->f.annotate).release();
+}
+
+PyObject* get_globals(PyObject* self, void*) noexcept {
+  return get_ref(as_function(self)->f.globals);
+}
+PyObject* get_builtins(PyObject* self, void*) noexcept {
+  return get_ref(as_function(self)->f.builtins);
+}
+PyObject* get_type_params(PyObject* self, void*) noexcept {
+  FunctionObject* function = as_function(self);
+  if (!function->f.type_params) return PyTuple_New(0);
+  return Ref(function->f.type_params).release();
+}
+// A body has no defaults and no closure: these stay None.
+PyObject* get_none(PyObject*, void*) noexcept {
+  Py_RETURN_NONE;
 }
 
 int set_name(PyObject* self, PyObject* value, void*) noexcept {
@@ -229,22 +316,54 @@ int set_doc(PyObject* self, PyObject* value, void*) noexcept {
   as_function(self)->f.doc = Ref::borrow(value != nullptr ? value : Py_None);
   return 0;
 }
+int set_type_params(PyObject* self, PyObject* value, void*) noexcept {
+  if (value == nullptr || !PyTuple_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__type_params__ must be set to a tuple");
+    return -1;
+  }
+  as_function(self)->f.type_params = Ref::borrow(value);
+  return 0;
+}
 int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
   if (value != nullptr && value != Py_None && !PyDict_Check(value)) {
     PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
     return -1;
   }
-  as_function(self)->f.annotations =
-      value != nullptr && value != Py_None ? Ref::borrow(value) : require(PyDict_New());
+  FunctionObject* function = as_function(self);
+  function->f.annotations = value != Py_None ? Ref::borrow(value) : Ref();
+  function->f.annotate = Ref::none();  // as a Python function's: the new values stand alone
+  return 0;
+}
+int set_annotate(PyObject* self, PyObject* value, void*) noexcept {
+  FunctionObject* function = as_function(self);
+  if (value == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "__annotate__ cannot be deleted");
+    return -1;
+  }
+  if (value != Py_None && !PyCallable_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
+    return -1;
+  }
+  function->f.annotate = Ref::borrow(value);
+  if (value != Py_None) function->f.annotations.reset();
   return 0;
 }
 
-// inspect.Signature of the parameters, with their string annotations.
+// The value `annotations` holds for `key` into kwargs[keyword], if it holds one.
+void copy_annotation(Borrowed annotations, PyObject* key, Borrowed kwargs, const char* keyword) {
+  PyObject* found = nullptr;
+  if (require(PyDict_GetItemRef(annotations.get(), key, &found)) == 0) return;
+  Ref annotation = Ref::steal(found);
+  require(PyDict_SetItemString(kwargs.get(), keyword, annotation.get()));
+}
+
+// inspect.Signature of the parameters, with the current annotations (as for a Python function).
 PyObject* get_signature(PyObject* self_object, void*) noexcept {
   return boundary(
       [&] {
         FunctionObject* self = as_function(self_object);
         const FunctionSpec& spec = *self->f.spec;
+        Ref annotations = require(get_annotations(self_object, nullptr));
         Ref inspect = require(PyImport_ImportModule("inspect"));
         Ref parameter_type = require(PyObject_GetAttrString(inspect.get(), "Parameter"));
         Ref signature_type = require(PyObject_GetAttrString(inspect.get(), "Signature"));
@@ -252,21 +371,16 @@ PyObject* get_signature(PyObject* self_object, void*) noexcept {
         Ref parameters = require(PyList_New(0));
         for (std::size_t i = 0; i < spec.params.size(); ++i) {
           Ref kwargs = require(PyDict_New());
-          if (spec.params[i].annotation != nullptr) {
-            Ref annotation = string(spec.params[i].annotation);
-            require(PyDict_SetItemString(kwargs.get(), "annotation", annotation.get()));
-          }
-          Ref positional =
-              require(PyTuple_Pack(2, PyTuple_GET_ITEM(self->f.param_names.get(), i), kind.get()));
+          PyObject* name = PyTuple_GET_ITEM(self->f.param_names.get(), i);
+          copy_annotation(annotations, name, kwargs, "annotation");
+          Ref positional = require(PyTuple_Pack(2, name, kind.get()));
           Ref parameter =
               require(PyObject_Call(parameter_type.get(), positional.get(), kwargs.get()));
           require(PyList_Append(parameters.get(), parameter.get()));
         }
         Ref kwargs = require(PyDict_New());
-        if (spec.return_annotation != nullptr) {
-          Ref annotation = string(spec.return_annotation);
-          require(PyDict_SetItemString(kwargs.get(), "return_annotation", annotation.get()));
-        }
+        Ref return_key = string("return");
+        copy_annotation(annotations, return_key.get(), kwargs, "return_annotation");
         Ref positional = require(PyTuple_Pack(1, parameters.get()));
         return require(PyObject_Call(signature_type.get(), positional.get(), kwargs.get()))
             .release();
@@ -280,10 +394,38 @@ PyGetSetDef function_getset[] = {
     {"__module__", get_module, set_module, nullptr, nullptr},
     {"__doc__", get_doc, set_doc, nullptr, nullptr},
     {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__annotate__", get_annotate, set_annotate, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__builtins__", get_builtins, nullptr, nullptr, nullptr},
+    {"__type_params__", get_type_params, set_type_params, nullptr, nullptr},
+    {"__defaults__", get_none, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
+    {"__closure__", get_none, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
+
+// Pickled by reference, as Python functions are: the qualified name, found again in __module__.
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
+  return get_ref(as_function(self)->f.qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// The builtins a function with these globals uses, found as the interpreter finds them.
+Ref builtins_of(Borrowed globals) {
+  PyObject* found = nullptr;
+  if (PyDict_GetItemStringRef(globals.get(), "__builtins__", &found) < 0) throw_error();
+  Ref builtins = Ref::steal(found);
+  if (builtins && PyModule_Check(builtins.get())) {
+    builtins = Ref::borrow(PyModule_GetDict(builtins.get()));
+  }
+  return builtins ? builtins : Ref::borrow(PyEval_GetBuiltins());
+}
 
 std::string function_type_name;
 
@@ -328,8 +470,8 @@ Ref make_function(const FunctionSpec& spec, Borrowed module, Borrowed globals) {
   self->f.qualname = string(spec.qualname);
   self->f.module = Ref::borrow(module);
   self->f.doc = spec.doc != nullptr ? string(spec.doc) : Ref::none();
-  self->f.globals = Ref::borrow(globals);
-  self->f.annotations = require(PyDict_New());
+  self->f.globals = globals ? Ref::borrow(globals) : require(PyDict_New());
+  self->f.builtins = builtins_of(self->f.globals);
   self->f.param_names = require(PyTuple_New(static_cast<Py_ssize_t>(spec.params.size())));
   for (const Param& param : spec.params) {
     if (param.exact_type != nullptr) self->f.checks_types = true;
@@ -338,15 +480,8 @@ Ref make_function(const FunctionSpec& spec, Borrowed module, Borrowed globals) {
     PyObject* name = PyUnicode_InternFromString(spec.params[i].name);
     if (name == nullptr) throw_error();
     PyTuple_SET_ITEM(self->f.param_names.get(), static_cast<Py_ssize_t>(i), name);
-    if (spec.params[i].annotation != nullptr) {
-      Ref annotation = string(spec.params[i].annotation);
-      require(PyDict_SetItem(self->f.annotations.get(), name, annotation.get()));
-    }
   }
-  if (spec.return_annotation != nullptr) {
-    Ref annotation = string(spec.return_annotation);
-    require(PyDict_SetItemString(self->f.annotations.get(), "return", annotation.get()));
-  }
+  self->f.annotations = spec_annotations(self);
   PyObject_GC_Track(object.get());
   if (spec.coroutine != nullptr) {
     // The markers asyncio and inspect look for on coroutine functions.
@@ -379,6 +514,7 @@ void init_function_type(const char* module) {
       {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
       {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
       {Py_tp_getset, function_getset},
+      {Py_tp_methods, function_methods},
       {Py_tp_members, members},
       {0, nullptr},
   };

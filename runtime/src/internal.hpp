@@ -18,6 +18,7 @@ struct CoroFields {
   Ref inbox_value;  // outcome of the awaited object, for the frame to pick up
   Ref inbox_error;
   Ref frame_object;  // made on first access of cr_frame
+  Ref origin;        // cr_origin: where it was made, while origin tracking is on
   std::coroutine_handle<> body;
   detail::PromiseBase* promise = nullptr;
   std::coroutine_handle<> suspended;    // the frame (body or C++ child) waiting at a co_await
@@ -45,8 +46,11 @@ struct FunctionFields {
   Ref qualname;
   Ref module;
   Ref doc;
-  Ref annotations;
+  Ref annotations;  // null after __annotate__ was replaced: made by calling it
+  Ref annotate;     // __annotate__: the spec's own (made on first use), or as assigned
   Ref globals;
+  Ref builtins;               // the builtins namespace that `globals` uses
+  Ref type_params;            // tuple, writable as a Python function's is
   Ref code;                   // made on first use
   Ref param_names;            // tuple of interned parameter names
   bool checks_types = false;  // some parameter takes only one exact type

@@ -182,6 +182,29 @@ def test_agent_run_failures_become_a_reply_line(run, bridge, host, logs, case):
                                ("INFO", "Reply sent to Telegram (msg_ids=[101])")]
 
 
+class EndsAtTheCall:
+    """An agent stream whose __anext__ is a plain method that ends the stream by raising
+    StopAsyncIteration itself, instead of from the awaitable it returns."""
+
+    def __init__(self, events):
+        self.events = list(events)
+
+    def __aiter__(self):
+        return self
+
+    def __anext__(self):
+        if not self.events:
+            raise StopAsyncIteration
+        return asyncio.sleep(0, self.events.pop(0))
+
+
+def test_a_stream_ending_at_the_anext_call_gives_the_normal_reply(run_any, bridge, host, logs):
+    host.agent.stream = EndsAtTheCall([text("Hello"), tool("browser", "open"), done()])
+    handle(run_any, bridge)
+    assert host.sent() == ["Hello\n\n📋 Actions:\n🔧 browser.open"]
+    assert [r for r in logs.records if r.exc is not None] == []
+
+
 @pytest.mark.parametrize("content", [5, ["a", "b"]], ids=["not sliceable", "sliceable"])
 def test_non_string_text_content_leaves_the_handler(run, bridge, host, logs, content):
     host.agent.script(text(content), text("more"))

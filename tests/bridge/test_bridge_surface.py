@@ -3,10 +3,13 @@ checks, the read-only state property and the process-wide bridge."""
 
 import asyncio
 import asyncio.coroutines
+import builtins
 import collections.abc
+import copy
 import inspect
 import logging
 import pathlib
+import pickle
 import pydoc
 import tempfile
 import typing
@@ -100,8 +103,17 @@ def test_operation_surface(tb, bridge, name, kind, annotations, doc, signature):
     assert list(fn.__annotations__.items()) == list(annotations.items())
     assert fn.__doc__ == doc
     assert str(inspect.signature(fn)) == signature
+    # Tools that resolve string annotations find the module's namespace, where Any is bound.
+    assert fn.__globals__ is vars(tb) and fn.__builtins__ is vars(builtins)
+    evaluated = {key: eval(value, vars(tb)) for key, value in annotations.items()}
+    assert inspect.get_annotations(fn, eval_str=True) == evaluated
+    assert typing.get_type_hints(fn) == {
+        key: type(None) if value is None else value for key, value in evaluated.items()
+    }
     if kind == "property":
         return
+    # By reference, as Python functions pickle and copy.
+    assert pickle.loads(pickle.dumps(fn)) is fn and copy.copy(fn) is fn and copy.deepcopy(fn) is fn
     bound = getattr(bridge, name)
     is_async = kind == "async"
     assert inspect.iscoroutinefunction(getattr(cls, name)) is is_async

@@ -259,6 +259,10 @@ int exec_module(PyObject* module) noexcept {
         pyrt::init_runtime("_pyrt_testmod");
         Ref name = pyrt::require(PyModule_GetNameObject(module));
         Borrowed globals(PyModule_GetDict(module));
+        // String annotations name Any, as in the twins' module.
+        Ref typing = pyrt::require(PyImport_ImportModule("typing"));
+        Ref any = pyrt::require(PyObject_GetAttrString(typing.get(), "Any"));
+        pyrt::require(PyModule_AddObjectRef(module, "Any", any.get()));
         for (const pyrt::FunctionSpec& spec : specs) {
           Ref function = pyrt::make_function(spec, name, globals);
           pyrt::require(PyModule_AddObjectRef(module, spec.name, function.get()));

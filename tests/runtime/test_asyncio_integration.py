@@ -160,21 +160,122 @@ def test_await_of_a_cpp_child_coroutine(run_any):
     assert differential(scenario) == (42, "caught", KeyError)
 
 
-def test_async_iteration(run_any):
-    async def numbers(fail):
-        for number in range(3):
-            await asyncio.sleep(0)
-            yield number
-        if fail:
-            raise KeyError("iteration")
+async def numbers(fail):
+    for number in range(3):
+        await asyncio.sleep(0)
+        yield number
+    if fail:
+        raise KeyError("iteration")
 
+
+class Ending(StopAsyncIteration):
+    pass
+
+
+class PlainAnext:
+    """An asynchronous iterator whose __anext__ is a plain method: awaitables of 1 and 2, then
+    `end` raised at the call itself, raised by the awaitable it returns, or returned."""
+
+    def __init__(self, end, where="call"):
+        self.end, self.where, self.index = end, where, 0
+
+    def __aiter__(self):
+        return self
+
+    def __anext__(self):
+        self.index += 1
+        if self.index <= 2:
+            return asyncio.sleep(0, self.index)
+        if self.where == "call":
+            raise self.end
+        return self.raise_end() if self.where == "awaitable" else self.end
+
+    async def raise_end(self):
+        raise self.end
+
+
+async def closed_generator():
+    generator = numbers(False)
+    await generator.aclose()
+    return generator
+
+
+class WithoutAnext:
+    def __aiter__(self):
+        return 42
+
+
+ITERABLES = {
+    "async generator": lambda: numbers(False),
+    "async generator failing": lambda: numbers(True),
+    "async generator closed": closed_generator,
+    "ends at the __anext__ call": lambda: PlainAnext(StopAsyncIteration()),
+    "ends at the call by a subclass": lambda: PlainAnext(Ending("done")),
+    "fails at the __anext__ call": lambda: PlainAnext(KeyError("at the call")),
+    "StopIteration at the __anext__ call": lambda: PlainAnext(StopIteration("leaked")),
+    "ends in the awaitable": lambda: PlainAnext(StopAsyncIteration(), "awaitable"),
+    "non-awaitable from __anext__": lambda: PlainAnext(42, "returned"),
+    "not async-iterable": lambda: 42,
+    "__aiter__ without __anext__": WithoutAnext,
+}
+
+
+@pytest.mark.parametrize("iterable", list(ITERABLES))
+def test_async_iteration_ends_and_fails_as_async_for_does(run_any, iterable):
+    async def scenario(impl):
+        made = ITERABLES[iterable]()
+        if inspect.isawaitable(made):
+            made = await made
+        kind, result = await impl.catch_exception(impl.iterate(made))
+        if kind == "ok":
+            return kind, result
+        return kind, type(result), str(result), type(result.__cause__)
+
+    outcome = differential(lambda impl: run_any(scenario(impl)))
+    if iterable.startswith("ends"):
+        assert outcome == ("ok", [1, 2])
+    elif iterable == "async generator":
+        assert outcome == ("ok", [0, 1, 2])
+
+
+def test_closing_an_iteration_suspended_in_anext_closes_the_async_generator():
     def scenario(impl):
-        items = run_any(impl.iterate(numbers(False)))
-        failure = run_any(impl.catch_exception(impl.iterate(numbers(True))))
-        refused = run_any(impl.catch_exception(impl.iterate(42)))
-        return items, repr(failure), repr(refused)
+        events = []
 
-    assert differential(scenario)[0] == [0, 1, 2]
+        async def watched():
+            try:
+                yield "first"
+                await suspend("inside")
+            finally:
+                events.append("generator finally")
+
+        generator = watched()
+        coroutine = impl.iterate(generator)
+        events.append(coroutine.send(None))
+        coroutine.close()
+        events.append(generator.ag_running)
+        return events, inspect.getcoroutinestate(coroutine)
+
+    events, state = differential(scenario)
+    assert events == ["inside", "generator finally", False]
+
+
+@pytest.mark.parametrize("first_awaiter", ["python", "runtime"])
+def test_a_second_task_awaiting_the_same_coroutine_is_refused(run_any, first_awaiter):
+    async def waiter(coroutine):
+        return await coroutine
+
+    async def scenario(impl):
+        shared = impl.await_value(asyncio.sleep(0.01, "slept"))
+        first_wait = waiter if first_awaiter == "python" else impl.await_value
+        first = asyncio.create_task(first_wait(shared))
+        await asyncio.sleep(0)
+        second = asyncio.create_task(waiter(shared))
+        results = await asyncio.gather(first, second, return_exceptions=True)
+        return [r if not isinstance(r, BaseException) else (type(r), str(r)) for r in results]
+
+    results = differential(lambda impl: run_any(scenario(impl)))
+    assert results == ["slept", (RuntimeError, "coroutine is being awaited already")]
 
 
 @pytest.mark.parametrize("layers", ["direct", "linked", "cpp-child"])

@@ -3,11 +3,14 @@ states and its end of life, compared with coroutines of `async def` functions.""
 
 import gc
 import inspect
+import re
+import sys
 import warnings
+from pathlib import Path
 
 import pytest
 
-from .twins import NATIVE, differential, drive, outcome, suspend
+from .twins import NATIVE, differential, drive, finish, outcome, suspend
 
 pytestmark = pytest.mark.leakcheck
 
@@ -95,8 +98,9 @@ def test_protocol_errors_match_native_coroutines():
 class Reenter:
     """Awaited by `target`, it calls back into `target` while it runs."""
 
-    def __init__(self, action: str) -> None:
+    def __init__(self, action: str, impl) -> None:
         self.action = action
+        self.impl = impl
         self.target = None
         self.seen = None
 
@@ -108,15 +112,23 @@ class Reenter:
     def call(self):
         if self.action == "send":
             return self.target.send(None)
+        if self.action == "next":
+            return next(self.target.__await__())
         if self.action == "throw":
             return self.target.throw(KeyError("inside"))
+        if self.action == "python await":
+            return drive(NATIVE.await_value(self.target))
+        if self.action == "runtime await":
+            return drive(self.impl.await_value(self.target))
         return self.target.close()
 
 
-@pytest.mark.parametrize("action", ["send", "throw", "close"])
+@pytest.mark.parametrize(
+    "action", ["send", "next", "throw", "python await", "runtime await", "close"]
+)
 def test_reentering_a_running_coroutine(action):
     def scenario(impl):
-        reenter = Reenter(action)
+        reenter = Reenter(action, impl)
         reenter.target = impl.await_value(impl.await_value(reenter))
         result = drive(reenter.target)
         return reenter.seen, result
@@ -124,6 +136,34 @@ def test_reentering_a_running_coroutine(action):
     seen, result = differential(scenario)
     assert seen[1:] == (ValueError, "coroutine already executing")
     assert result == "finished"
+
+
+# Who awaits a coroutine that is already suspended in an await of its own.
+SECOND_AWAITS = {
+    "python await": lambda impl, coroutine: drive(NATIVE.await_value(coroutine)),
+    "runtime await": lambda impl, coroutine: drive(impl.await_value(coroutine)),
+    "__await__ then next": lambda impl, coroutine: next(coroutine.__await__()),
+    "send": lambda impl, coroutine: coroutine.send(None),
+    "throw": lambda impl, coroutine: coroutine.throw(KeyError("thrown")),
+    "close": lambda impl, coroutine: coroutine.close(),
+}
+
+
+@pytest.mark.parametrize("awaited", ["same kind", "python coroutine"])
+@pytest.mark.parametrize("second", sorted(SECOND_AWAITS))
+def test_a_coroutine_being_awaited_refuses_a_second_await(second, awaited):
+    # Only the await expression refuses; __await__() itself and the protocol methods do not.
+    def scenario(impl):
+        factory = impl if awaited == "same kind" else NATIVE
+        coroutine = factory.await_value(suspend("first"))
+        first = impl.await_value(coroutine)
+        first.send(None)
+        seen = outcome(lambda: SECOND_AWAITS[second](impl, coroutine))
+        return seen, inspect.getcoroutinestate(coroutine), outcome(lambda: finish(first, "end"))
+
+    seen, _, _ = differential(scenario)
+    if second.endswith("await"):
+        assert seen == ("raised", RuntimeError, "coroutine is being awaited already")
 
 
 def test_coroutine_ignoring_generator_exit(unraisables):
@@ -318,6 +358,22 @@ def test_states_and_cr_await_through_the_lifecycle():
     assert chain == [True, "generator"]
 
 
+def test_frame_locals_show_the_arguments():
+    # What debuggers and inspect.getcoroutinelocals show; a body's C++ locals are not listed.
+    def scenario(impl):
+        first = suspend()
+        coroutine = impl.handle_then_await(first, "probe", None)
+        seen = [inspect.getcoroutinelocals(coroutine)]
+        coroutine.send(None)
+        seen.append(inspect.getcoroutinelocals(coroutine))
+        coroutine.close()
+        seen.append(inspect.getcoroutinelocals(coroutine))
+        return [{k: v is first if k == "first" else v for k, v in s.items()} for s in seen]
+
+    created, _, closed = differential(scenario)
+    assert created == {"first": True, "probe": "probe", "second": None} and closed == {}
+
+
 def test_names_follow_the_function_and_can_be_changed():
     def scenario(impl):
         coroutine = impl.await_value(None)
@@ -327,6 +383,7 @@ def test_names_follow_the_function_and_can_be_changed():
         names += [coroutine.__name__, coroutine.__qualname__, repr(coroutine).split(" at ")[0]]
         names.append(outcome(lambda: setattr(coroutine, "__name__", 1)))
         names.append(outcome(lambda: setattr(coroutine, "__qualname__", None)))
+        names.append(type(coroutine)[int, str, bool].__args__)
         coroutine.close()
         return names
 
@@ -338,6 +395,33 @@ def test_names_follow_the_function_and_can_be_changed():
         "Service.operation",
         "<coroutine object Service.operation",
     ]
+
+
+def test_origin_is_recorded_while_tracking_is_on():
+    # asyncio's debug mode turns tracking on; the never-awaited warning then says where the
+    # coroutine was made.
+    def scenario(impl):
+        def make():
+            return impl.await_value(None)
+
+        saved = sys.get_coroutine_origin_tracking_depth()
+        sys.set_coroutine_origin_tracking_depth(2)
+        try:
+            tracked = make()
+        finally:
+            sys.set_coroutine_origin_tracking_depth(saved)
+        untracked = make()
+        origins = [tracked.cr_origin, untracked.cr_origin]
+        untracked.close()
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            del tracked
+            gc.collect()
+        return origins, [str(w.message) for w in caught]
+
+    (tracked, untracked), warned = differential(scenario)
+    assert [frame[2] for frame in tracked] == ["make", "scenario"] and untracked is None
+    assert "Coroutine created at (most recent call last)" in warned[0]
 
 
 @pytest.mark.parametrize("action", ["always", "error", "ignore"])
@@ -378,3 +462,35 @@ def test_abandoned_suspended_coroutine_is_closed_by_its_finalizer(unraisables):
     events, warned, reported = differential(scenario)
     assert events == ["awaited started", "awaited finally", "on_exit"]
     assert (warned, reported) == (0, [])
+
+
+SHUTDOWN = """
+import gc, sys, warnings
+sys.path.insert(0, {twins!r})
+warnings.simplefilter("default")
+import twins
+impl = twins.IMPLEMENTATIONS[{which!r}]
+class Keeper:
+    pass
+keeper = Keeper()
+keeper.cycle = keeper
+keeper.coroutine = impl.await_value(None)
+pending = impl.await_value(None)
+# Suspended ones are closed as they go: their frames' cleanup runs, nothing is printed.
+suspended = impl.guarded(twins.suspend(), lambda: print("closed", file=sys.stderr))
+suspended.send(None)
+keeper.suspended = impl.guarded(impl.await_value(twins.suspend()), lambda: None)
+keeper.suspended.send(None)
+"""
+
+
+def test_never_awaited_coroutines_collected_at_shutdown(run_python):
+    # At most the warning itself: nothing about imports failing while the interpreter ends.
+    def scenario(impl):
+        which = "ours" if impl is not NATIVE else "native"
+        code = SHUTDOWN.format(twins=str(Path(__file__).parent), which=which)
+        child = run_python(code)
+        return child.returncode, re.sub(r"0x[0-9a-f]+", "ADDRESS", child.stderr)
+
+    returncode, stderr = differential(scenario)
+    assert returncode == 0 and "Error" not in stderr

@@ -2,13 +2,19 @@
 instances, and what introspection (inspect, asyncio, pydoc, functools) sees, compared with
 functions written in Python."""
 
+import annotationlib
 import asyncio
+import builtins
 import collections
+import copy
 import functools
 import gc
 import inspect
+import pickle
 import pydoc
+import sys
 import types
+import typing
 import warnings
 
 import pytest
@@ -142,6 +148,7 @@ def test_attributes_are_writable_like_a_python_function():
     def scenario(impl):
         function = impl.add
         saved = function.__qualname__, function.__doc__
+        own_annotate = function.__annotate__
         try:
             function.marker = "set"
             function.__qualname__ = "Calculator.add"
@@ -157,9 +164,19 @@ def test_attributes_are_writable_like_a_python_function():
             after += [wrapper.__qualname__, wrapper.__doc__, wrapper.marker]
             after.append(wrapper.__wrapped__ is function)
             after.append(str(inspect.signature(wrapper)))
+            # wraps() carries the annotations over through __annotate__.
+            after += [wrapper.__annotations__, typing.get_type_hints(wrapper)]
+            function.__annotate__ = lambda format: {"left": "str"}
+            after.append(function.__annotations__)
+            function.__annotations__ = {"right": "bytes"}
+            after += [function.__annotate__, str(inspect.signature(function))]
+            for value in (1, "no"):
+                after.append(outcome(lambda: setattr(function, "__annotate__", value)))
+            after.append(outcome(lambda: delattr(function, "__annotate__")))
         finally:
             del function.marker
             function.__qualname__, function.__doc__ = saved
+            function.__annotate__ = own_annotate
         after.append(hasattr(function, "marker"))
         return after
 
@@ -168,6 +185,62 @@ def test_attributes_are_writable_like_a_python_function():
     assert after[3][2] == (
         "Calculator.add() missing 2 required positional arguments: 'left' and 'right'"
     )
+
+
+def test_namespace_attributes_resolve_string_annotations():
+    def scenario(impl):
+        described = []
+        for f in (impl.add, impl.typed, impl.await_value):
+            described.append([
+                f.__globals__ is vars(sys.modules[f.__module__]),
+                f.__builtins__ is vars(builtins),
+                (f.__type_params__, f.__defaults__, f.__kwdefaults__, f.__closure__),
+                typing.get_type_hints(f),
+                inspect.get_annotations(f, eval_str=True),
+                outcome(lambda: setattr(f, "__globals__", {}))[:2],
+                outcome(lambda: setattr(f, "__type_params__", [])),
+                f.__annotate__ is f.__annotate__,
+                f.__annotate__(annotationlib.Format.VALUE) == f.__annotations__,
+                outcome(lambda: f.__annotate__(annotationlib.Format.FORWARDREF))[:2],
+            ])
+        T = typing.TypeVar("T")
+        impl.add.__type_params__ = (T,)
+        try:
+            described.append(impl.add.__type_params__ == (T,))
+        finally:
+            impl.add.__type_params__ = ()
+        return described
+
+    described = differential(scenario)
+    assert described[1][3] == {"text": str, "data": dict[str, typing.Any], "return": tuple}
+
+
+@pytest.mark.parametrize("protocol", range(pickle.HIGHEST_PROTOCOL + 1))
+def test_functions_pickle_and_copy_by_reference(protocol):
+    def scenario(impl):
+        kept = [
+            [
+                pickle.loads(pickle.dumps(f, protocol)) is f,
+                copy.copy(f) is f,
+                copy.deepcopy({"f": f})["f"] is f,
+            ]
+            for f in (impl.add, impl.await_value)
+        ]
+        coroutine = impl.return_value(None)
+        refused = [outcome(lambda: pickle.dumps(coroutine, protocol))[:2]]
+        refused.append(outcome(lambda: copy.copy(coroutine))[:2])
+        coroutine.close()
+        renamed = impl.add
+        renamed.__qualname__ = "elsewhere"
+        try:
+            refused.append(outcome(lambda: pickle.dumps(renamed, protocol))[:2])
+        finally:
+            renamed.__qualname__ = "add"
+        return kept, refused
+
+    kept, refused = differential(scenario)
+    assert kept == [[True, True, True]] * 2
+    assert refused[0] == ("raised", TypeError)
 
 
 @pytest.mark.parametrize("where", ["function", "class attribute", "bound method"])

@@ -238,7 +238,8 @@ class Handling {
 // `async for` support: returns the asynchronous iterator of `iterable`, raising TypeError as the
 // interpreter does when it has none.
 Ref async_iter(Borrowed iterable);
-// The awaitable that produces the next item; await it with anext_value().
+// The awaitable that produces the next item, or an empty Ref when __anext__ itself raised
+// StopAsyncIteration (the iterator is exhausted); anext() awaits it.
 Ref async_next(Borrowed iterator);
 // `co_await anext(iterator)` gives the next item of an asynchronous iterator, or an empty Ref
 // when it is exhausted (without raising and catching StopAsyncIteration as a C++ exception).

@@ -89,7 +89,8 @@ constexpr FunctionSpec function_spec(const char* name, const char* qualname, con
 }
 
 // Creates the Python function for `spec`, which must outlive it (a static). `module` is its
-// __module__; `globals` (a dict or null) is what its coroutines' frames show as globals.
+// __module__; `globals` (a dict, or null for a new empty one) is its __globals__ and what its
+// coroutines' frames show as globals.
 Ref make_function(const FunctionSpec& spec, Borrowed module, Borrowed globals);
 
 // Creates the runtime's types; once per process, before any make_function. `module` is the
