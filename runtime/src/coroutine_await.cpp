@@ -31,7 +31,26 @@ Ref awaitable_iterator(Ref object) {
   return iterator;
 }
 
+// An error of the awaited object arises, for the awaiting function, at its co_await.
 bool PyAwaiter::await_ready() {
+  try {
+    return first_step();
+  } catch (PyError& error) {
+    error.at(where_);
+    throw;
+  }
+}
+
+Ref PyAwaiter::await_resume() {
+  try {
+    return outcome();
+  } catch (PyError& error) {
+    error.at(where_);
+    throw;
+  }
+}
+
+bool PyAwaiter::first_step() {
   Ref object = std::move(pending_);
   if (object.type() == runtime_types.coroutine) {
     CoroObject* child = as_coro(object.get());
@@ -94,7 +113,7 @@ std::coroutine_handle<> PyAwaiter::suspend(std::coroutine_handle<> handle) noexc
   return std::noop_coroutine();
 }
 
-Ref PyAwaiter::await_resume() {
+Ref PyAwaiter::outcome() {
   if (owner_ == nullptr) return std::move(yielded_);  // completed without suspending
   CoroObject* owner = owner_;
   if (owner->f.awaited_is_link) {
@@ -118,29 +137,28 @@ Ref PyAwaiter::await_resume() {
 
 // ---- async for ----
 
-Ref async_iter(Borrowed iterable) {
+Ref async_iter(Borrowed iterable, std::source_location where) {
   PyTypeObject* type = iterable.type();
   unaryfunc aiter = type->tp_as_async != nullptr ? type->tp_as_async->am_aiter : nullptr;
   if (aiter == nullptr) {
     PyErr_Format(PyExc_TypeError,
                  "'async for' requires an object with __aiter__ method, got %.100s", type->tp_name);
-    throw_error();
+    throw_error(where);
   }
-  Ref iterator = require(aiter(iterable.get()));
+  Ref iterator = require(aiter(iterable.get()), where);
   PyTypeObject* iterator_type = iterator.type();
   if (iterator_type->tp_as_async == nullptr || iterator_type->tp_as_async->am_anext == nullptr) {
     PyErr_Format(PyExc_TypeError,
                  "'async for' received an object from __aiter__ that does not implement "
                  "__anext__: %.100s",
                  iterator_type->tp_name);
-    throw_error();
+    throw_error(where);
   }
   return iterator;
 }
 
-Ref async_next(Borrowed iterator) {
-  Ref awaitable = require(iterator.type()->tp_as_async->am_anext(iterator.get()));
-  return awaitable;
+Ref async_next(Borrowed iterator, std::source_location where) {
+  return require(iterator.type()->tp_as_async->am_anext(iterator.get()), where);
 }
 
 Task<std::optional<Ref>> anext_value(Borrowed iterator) {

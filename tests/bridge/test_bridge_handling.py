@@ -369,8 +369,7 @@ def test_errors_carry_a_traceback_entry_per_module_function(run, bridge, host, l
             await worker
 
         run(main)
-        [record] = [r for r in logs.records if r.exc is not None]
-        exc = record.exc
+        exc = next(r.exc for r in logs.records if r.exc is not None)  # the first failure
     formatted = "".join(traceback.format_exception(exc))
     assert formatted.startswith("Traceback (most recent call last):\n"), formatted
     entries = traceback.extract_tb(exc.__traceback__)

@@ -128,7 +128,8 @@ def test_a_failed_message_is_logged_and_apologised_for(run, tb, host, logs, erro
     assert logged.exc is failure and logged.current is failure
     # The failure ended the first message before its notice and its agent run.
     assert [c.args[0] for c in host.of("agent.process_message")] == ["second"]
-    assert len(host.of("ws.broadcast")) == (2 if cause == "handler" else 1)
+    assert len(host.of("ws.broadcast")) == 2
+    assert len(host.of("tg.send_typing")) == (2 if cause == "handler" else 1)
 
 
 @pytest.mark.parametrize("where", ["waiting", "handling"])
