@@ -59,31 +59,8 @@ bool is_cancellation(const PyError& error) {
 
 // ---- The worker ----
 
-// How a poll of the queue ended.
+// How the wait for a work item ended.
 enum class Poll { failed, item, timed_out, cancelled };
-
-// text, metadata = await asyncio.wait_for(self._queue.get(), timeout=2.0), telling the poll's two
-// expected endings (a timeout, the worker's cancellation) from a failure.
-Task<Poll> poll_queue(Borrowed self, Local& text, Local& metadata) {
-  // The callee first, then its arguments, as Python evaluates the call.
-  Local wait(pyrt::getattr(module_global(names::asyncio), wait_for));
-  Local waiter(pyrt::call_kw(wait, timeout_keyword,
-                             pyrt::call_method(pyrt::getattr(self, names::_queue), names::get),
-                             poll_timeout()));
-  Ref item;
-  try {
-    item = co_await pyrt::awaitable(waiter.take());
-  } catch (PyError& error) {
-    if (error.matches(PyExc_TimeoutError)) co_return Poll::timed_out;
-    if (is_cancellation(error)) co_return Poll::cancelled;
-    throw;
-  }
-  Ref first, second;
-  unpack_pair(item, first, second);
-  text = std::move(first);
-  metadata = std::move(second);
-  co_return Poll::item;
-}
 
 // self._processing = True; await self._handle_message(text, metadata)
 Task<void> run_handler(Borrowed self, Borrowed text, Borrowed metadata) {
@@ -110,8 +87,33 @@ Task<void> handle_item(Borrowed self, Borrowed text, Borrowed metadata) {
 Task<void> take_and_handle(Borrowed self, Poll& poll) {
   Local text;
   Local metadata;
-  poll = co_await poll_queue(self, text, metadata);
-  if (poll != Poll::item) co_return;
+  {
+    // text, metadata = await asyncio.wait_for(self._queue.get(), timeout=2.0): the callee first,
+    // then its arguments, as Python evaluates the call.
+    Local wait(pyrt::getattr(module_global(names::asyncio), wait_for));
+    Local waiter(pyrt::call_kw(wait, timeout_keyword,
+                               pyrt::call_method(pyrt::getattr(self, names::_queue), names::get),
+                               poll_timeout()));
+    Ref item;
+    try {
+      item = co_await pyrt::awaitable(waiter.take());
+    } catch (PyError& error) {
+      // The wait's two expected endings; anything else is a failure of the turn.
+      if (error.matches(PyExc_TimeoutError)) {
+        poll = Poll::timed_out;
+      } else if (is_cancellation(error)) {
+        poll = Poll::cancelled;
+      } else {
+        throw;
+      }
+      co_return;
+    }
+    poll = Poll::item;
+    Ref first, second;
+    unpack_pair(item, first, second);
+    text = std::move(first);
+    metadata = std::move(second);
+  }
   log(Level::info,
       pyrt::concat({text_of("Processing queued message: "), pyrt::str(head(text, 80))}));
   pyrt::Caught ended = co_await pyrt::finishing(handle_item(self, text, metadata));
@@ -172,19 +174,19 @@ Task<void> broadcast_notice(Borrowed text, Borrowed metadata) {
   co_await pyrt::awaitable(pyrt::call(broadcast, notice));
 }
 
-// The mirror of one event to the WebSocket clients.
-Task<void> mirror_event(Borrowed event) {
-  Local ws_manager(pyrt::import_from(ws_module, names::manager, manager_fromlist));
-  Local event_dict(pyrt::call_method(event, names::to_dict));
-  co_await pyrt::awaitable(pyrt::call_method(ws_manager, names::broadcast, event_dict));
-}
-
 // The per-event step: mirror, then dispatch on the event's type. Failures outside the mirror
 // end the agent run.
 Task<void> process_event(Borrowed self, Borrowed event, Borrowed telegram, Borrowed chat_id,
                          RunState& run) {
-  // Every event goes to the WebSocket clients first; a failure of that is discarded silently.
-  co_await pyrt::catching(mirror_event(event));
+  // Every event goes to the WebSocket clients first; a failure of that is discarded silently
+  // (inline rather than a step: this runs for every event).
+  try {
+    Local ws_manager(pyrt::import_from(ws_module, names::manager, manager_fromlist));
+    Local event_dict(pyrt::call_method(event, names::to_dict));
+    co_await pyrt::awaitable(pyrt::call_method(ws_manager, names::broadcast, event_dict));
+  } catch (PyError& error) {
+    pyrt::exception_family(error);
+  }
   Local type(pyrt::getattr(event, names::type));
   if (equals(type, text_of("text"))) {
     Ref data = pyrt::getattr(event, names::data);

@@ -5,7 +5,7 @@ namespace pyrt {
 
 namespace detail {
 
-Ref awaitable_iterator(Ref object) {
+Ref awaitable_iterator(Ref object, std::source_location where) {
   PyTypeObject* type = object.type();
   if (PyCoro_CheckExact(object.get())) return object;
   if (PyGen_CheckExact(object.get())) {
@@ -17,40 +17,23 @@ Ref awaitable_iterator(Ref object) {
   unaryfunc await_slot = type->tp_as_async != nullptr ? type->tp_as_async->am_await : nullptr;
   if (await_slot == nullptr) {
     PyErr_Format(PyExc_TypeError, "'%.100s' object can't be awaited", type->tp_name);
-    throw_error();
+    throw_error(where);
   }
-  Ref iterator = require(await_slot(object.get()));
+  Ref iterator = require(await_slot(object.get()), where);
   if (PyCoro_CheckExact(iterator.get())) {
-    throw PyError::format(PyExc_TypeError, "__await__() returned a coroutine");
+    PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+    throw_error(where);
   }
   if (!PyIter_Check(iterator.get())) {
     PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
                  iterator.type()->tp_name);
-    throw_error();
+    throw_error(where);
   }
   return iterator;
 }
 
-// An error of the awaited object arises, for the awaiting function, at its co_await.
+// Every error of the awaited object arises, for the awaiting function, at its co_await.
 bool PyAwaiter::await_ready() {
-  try {
-    return first_step();
-  } catch (PyError& error) {
-    error.at(where_);
-    throw;
-  }
-}
-
-Ref PyAwaiter::await_resume() {
-  try {
-    return outcome();
-  } catch (PyError& error) {
-    error.at(where_);
-    throw;
-  }
-}
-
-bool PyAwaiter::first_step() {
   Ref object = std::move(pending_);
   if (object.type() == runtime_types.coroutine) {
     CoroObject* child = as_coro(object.get());
@@ -65,17 +48,18 @@ bool PyAwaiter::first_step() {
     // As `async for` words it when __anext__ gave something that cannot be awaited.
     PyTypeObject* type = object.type();
     try {
-      iterator = awaitable_iterator(std::move(object));
+      iterator = awaitable_iterator(std::move(object), where_);
     } catch (PyError& error) {
       PyErr_Format(PyExc_TypeError, "'async for' received an invalid object from __anext__: %.100s",
                    type->tp_name);
       PyError wrapped = PyError::fetch();
+      wrapped.at(where_);
       PyException_SetCause(wrapped.value().get(), Ref::borrow(error.value()).release());
       PyException_SetContext(wrapped.value().get(), error.take().release());
       throw wrapped;
     }
   } else {
-    iterator = awaitable_iterator(std::move(object));
+    iterator = awaitable_iterator(std::move(object), where_);
   }
   PyObject* step = nullptr;
   switch (PyIter_Send(iterator.get(), Py_None, &step)) {
@@ -87,7 +71,7 @@ bool PyAwaiter::first_step() {
         PyErr_Clear();
         return true;  // exhausted: await_resume gives an empty Ref
       }
-      throw_error();
+      throw_error(where_);
     case PYGEN_NEXT:
       break;
   }
@@ -113,7 +97,7 @@ std::coroutine_handle<> PyAwaiter::suspend(std::coroutine_handle<> handle) noexc
   return std::noop_coroutine();
 }
 
-Ref PyAwaiter::outcome() {
+Ref PyAwaiter::await_resume() {
   if (owner_ == nullptr) return std::move(yielded_);  // completed without suspending
   CoroObject* owner = owner_;
   if (owner->f.awaited_is_link) {
@@ -128,7 +112,9 @@ Ref PyAwaiter::outcome() {
     if (ends_on_stop_async_ && PyErr_GivenExceptionMatches(error.get(), PyExc_StopAsyncIteration)) {
       return Ref();
     }
-    throw PyError(std::move(error));
+    PyError failure(std::move(error));
+    failure.at(where_);
+    throw failure;
   }
   return std::move(owner->f.inbox_value);
 }

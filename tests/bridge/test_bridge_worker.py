@@ -209,13 +209,16 @@ def test_with_the_real_poll_an_idle_worker_ends_after_running_is_cleared(run, br
     assert logs.lines == [("INFO", STARTED)]
 
 
-@pytest.mark.parametrize("failure", ["apology send", "queue get"])
+@pytest.mark.parametrize("failure", ["apology send", "malformed item", "queue get"])
 def test_a_failure_outside_the_guard_is_logged_and_the_worker_goes_on(run, bridge, host, logs, fast_poll, failure):
     host.agent.script(text("fine"))
     if failure == "apology send":
         host.telegram.send_typing.fail(RuntimeError("boom"), call=1)
         host.telegram.send_message.fail(ConnectionError("send failed"), call=1)
         expected, replies = "send failed", ["⚠️ Sorry, I encountered an error:\nboom", "fine"]
+    elif failure == "malformed item":
+        bridge._queue.put_nowait(("text only",))
+        expected, replies = "not enough values to unpack (expected 2, got 1)", ["fine", "fine"]
     else:
         real_get, gets = bridge._queue.get, []
 
@@ -244,7 +247,7 @@ def test_a_failure_outside_the_guard_is_logged_and_the_worker_goes_on(run, bridg
     assert (escaped.level, escaped.msg, escaped.exc) == ("ERROR", "Queue processor error: " + expected, None)
     assert bridge._processing is False
     # Only a poll that failed without taking an item makes the worker back off before the next.
-    assert fast_poll.sleeps == ([0] if failure == "apology send" else [0.1])
+    assert fast_poll.sleeps == ([0.1] if failure == "queue get" else [0])
 
 
 class ScriptedGet:

@@ -10,11 +10,11 @@
 //   - A Python exception arrives as pyrt::PyError at the co_await that raised it, so C++
 //     destructors and catch clauses run on cancellation and close.
 //   - References held across a co_await must be pyrt::Local, so the cycle collector sees them.
-//   - `try: await step(...) except Exception as e:` is one expression:
-//     `if (pyrt::Caught e = co_await pyrt::catching(step(...))) { pyrt::Handling handling(e); ...
-//     }` where `step` is a C++ child coroutine (Task<void>) and the block is the except clause:
-//     Python code called inside the pyrt::Handling scope sees `e` as the handled exception, also
-//     after an await. Cancellation and the rest outside the Exception family pass through.
+//   - `try: await step(...) except Exception as e:` is one expression, with the except clause as
+//     its block: `if (pyrt::Caught e = co_await pyrt::catching(step(...))) {...}`, where `step`
+//     is a C++ child coroutine (Task<void>). Cancellation and the rest outside the Exception
+//     family pass through. Inside the block, a pyrt::Handling scope makes `e` the handled
+//     exception that Python code called there sees, also after an await.
 //     `co_await pyrt::finishing(step(...))` is `try: ... finally:`: it holds whatever ended the
 //     step until the clean-up has run and `raise_if_any()` raises it again.
 //   - Every exception that leaves a body or a child coroutine, or is caught by catching() or
@@ -205,9 +205,6 @@ class PyAwaiter {
 
  private:
   std::coroutine_handle<> suspend(std::coroutine_handle<> handle) noexcept;
-
-  bool first_step();
-  Ref outcome();
 
   Ref pending_;  // the awaitable's iterator (or our own coroutine) until the frame suspends
   Ref yielded_;  // what its first step yielded
