@@ -165,12 +165,14 @@ struct RunState {
 Task<void> broadcast_notice(Borrowed text, Borrowed metadata) {
   Local ws_manager(pyrt::import_from(ws_module, names::manager, manager_fromlist));
   Local broadcast(pyrt::getattr(ws_manager, names::broadcast));  // before the notice is built
-  Ref sender = pyrt::str(dict_get(metadata, names::from_name, text_of("User")));
   Local notice(pyrt::require(PyDict_New()));
-  Ref content_text = pyrt::concat({text_of("📱 **Telegram** ("), sender, text_of("): "), text});
-  pyrt::require(PyDict_SetItemString(notice.get(), "type", text_of("telegram_message").get()));
-  pyrt::require(PyDict_SetItemString(notice.get(), "content", content_text.get()));
-  pyrt::require(PyDict_SetItemString(notice.get(), "source", text_of("telegram").get()));
+  {
+    Ref sender = pyrt::str(dict_get(metadata, names::from_name, text_of("User")));
+    Ref content_text = pyrt::concat({text_of("📱 **Telegram** ("), sender, text_of("): "), text});
+    pyrt::require(PyDict_SetItemString(notice.get(), "type", text_of("telegram_message").get()));
+    pyrt::require(PyDict_SetItemString(notice.get(), "content", content_text.get()));
+    pyrt::require(PyDict_SetItemString(notice.get(), "source", text_of("telegram").get()));
+  }
   co_await pyrt::awaitable(pyrt::call(broadcast, notice));
 }
 
@@ -198,18 +200,20 @@ Task<void> process_event(Borrowed self, Borrowed event, Borrowed telegram, Borro
     }
   }
   if (equals(type, text_of("tool_call"))) {
-    Ref data = pyrt::getattr(event, names::data);
-    Ref tool_name = pyrt::call_method(data, names::get, tool, text_of(""));
-    if (equals(tool_name, text_of("plan")) || equals(tool_name, text_of("memory"))) co_return;
-    Ref empty = pyrt::require(PyDict_New());
-    Ref tool_arguments = pyrt::call_method(data, names::get, arguments, empty);
-    Ref tool_operation = pyrt::call_method(tool_arguments, names::get, operation, text_of(""));
-    Ref summary = pyrt::truthy(tool_operation)
-                      ? pyrt::concat({text_of("🔧 "), pyrt::str(tool_name), text_of("."),
-                                      pyrt::str(tool_operation)})
-                      : pyrt::concat({text_of("🔧 "), pyrt::str(tool_name)});
-    pyrt::require(PyList_Append(run.tool_summaries.get(), summary.get()));
-    log(Level::debug, pyrt::concat({text_of("Agent tool call: "), summary}));
+    {
+      Ref data = pyrt::getattr(event, names::data);
+      Ref tool_name = pyrt::call_method(data, names::get, tool, text_of(""));
+      if (equals(tool_name, text_of("plan")) || equals(tool_name, text_of("memory"))) co_return;
+      Ref empty = pyrt::require(PyDict_New());
+      Ref tool_arguments = pyrt::call_method(data, names::get, arguments, empty);
+      Ref tool_operation = pyrt::call_method(tool_arguments, names::get, operation, text_of(""));
+      Ref summary = pyrt::truthy(tool_operation)
+                        ? pyrt::concat({text_of("🔧 "), pyrt::str(tool_name), text_of("."),
+                                        pyrt::str(tool_operation)})
+                        : pyrt::concat({text_of("🔧 "), pyrt::str(tool_name)});
+      pyrt::require(PyList_Append(run.tool_summaries.get(), summary.get()));
+      log(Level::debug, pyrt::concat({text_of("Agent tool call: "), summary}));
+    }
     co_await pyrt::awaitable(
         pyrt::call_method_kw(telegram, names::send_typing, chat_id_keyword, chat_id));
     co_return;
@@ -282,11 +286,14 @@ Ref compose_reply(RunState& run, Where where = Where::current()) {
 }  // namespace
 
 Task<Ref> _on_telegram_message(Borrowed self, Borrowed text, Borrowed metadata) {
-  Ref sender = pyrt::str(dict_get(metadata, names::from_name, text_of("unknown")));
-  log(Level::info, pyrt::concat({text_of("Queuing Telegram message from "), sender, text_of(": "),
-                                 head(text, 80)}));
-  Ref item = pyrt::require(PyTuple_Pack(2, text.get(), metadata.get()));
-  co_await pyrt::awaitable(pyrt::call_method(pyrt::getattr(self, names::_queue), put, item));
+  {
+    Ref sender = pyrt::str(dict_get(metadata, names::from_name, text_of("unknown")));
+    log(Level::info, pyrt::concat({text_of("Queuing Telegram message from "), sender, text_of(": "),
+                                   head(text, 80)}));
+  }
+  co_await pyrt::awaitable(
+      pyrt::call_method(pyrt::getattr(self, names::_queue), put,
+                        pyrt::require(PyTuple_Pack(2, text.get(), metadata.get()))));
   co_return Ref::none();
 }
 
@@ -350,9 +357,11 @@ Task<Ref> _handle_message(Borrowed self, Borrowed text, Borrowed metadata) {
   }
 
   Local final_response(compose_reply(run));
-  Ref count = pyrt::require(PyLong_FromSsize_t(PyUnicode_GetLength(final_response.get())));
-  log(Level::info,
-      pyrt::concat({text_of("Sending reply to Telegram ("), pyrt::str(count), text_of(" chars)")}));
+  {
+    Ref count = pyrt::require(PyLong_FromSsize_t(PyUnicode_GetLength(final_response.get())));
+    log(Level::info, pyrt::concat({text_of("Sending reply to Telegram ("), pyrt::str(count),
+                                   text_of(" chars)")}));
+  }
   co_await pyrt::awaitable(pyrt::call_method(self, names::_send_reply, final_response, metadata));
   co_return Ref::none();
 }

@@ -361,9 +361,9 @@ struct alignas(__STDCPP_DEFAULT_NEW_ALIGNMENT__) FrameHeader {
 };
 
 // Blocks of finished child frames, kept for the next ones: a step awaited for every message
-// would otherwise cost an allocation and a free each time. A few blocks per size, per thread;
-// raw memory, so a block outlives any one interpreter. AddressSanitizer builds do without, so
-// that a frame used after its end is still reported.
+// would otherwise cost an allocation and a free each time. A few blocks per size, per thread (a
+// thread that ends leaves its few behind); raw memory, so a block outlives any one interpreter.
+// AddressSanitizer builds do without, so that a frame used after its end is still reported.
 struct FrameCache {
   static constexpr std::size_t granule = 128;
   static constexpr std::size_t sizes = 8;  // blocks up to 1 KiB
