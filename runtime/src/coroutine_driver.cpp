@@ -308,7 +308,8 @@ Handling::~Handling() {
 }
 
 void Caught::raise() {
-  PyError error(exception_.take());
+  PyError error(exception_->take());
+  exception_.reset();
   error.set_entry_owner(entry_owner_);
   throw error;
 }

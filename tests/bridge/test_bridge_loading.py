@@ -57,5 +57,8 @@ def test_load_behaviour(run_python, case):
 
 def test_the_binary_holds_no_path_of_the_build_machine(tb):
     """Source locations (traceback entries) name files relative to the project root."""
+    binary = Path(tb.__file__).read_bytes()
+    if b"__asan_init" in binary:
+        pytest.skip("the sanitizers' own reports name absolute source paths")
     root = Path(__file__).resolve().parents[2]
-    assert str(root).encode() not in Path(tb.__file__).read_bytes()
+    assert str(root).encode() not in binary

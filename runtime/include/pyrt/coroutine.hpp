@@ -264,15 +264,16 @@ class Local {
 class Caught {
  public:
   Caught() noexcept = default;
-  explicit Caught(PyError error) noexcept
-      : exception_(error.take()), entry_owner_(error.entry_owner()) {}
+  explicit Caught(PyError error) noexcept : entry_owner_(error.entry_owner()) {
+    exception_.emplace(error.take());
+  }
   Caught(const Caught&) = delete;
   Caught& operator=(const Caught&) = delete;
 
-  explicit operator bool() const noexcept { return static_cast<bool>(exception_); }
-  Borrowed value() const noexcept { return exception_; }
+  explicit operator bool() const noexcept { return exception_.has_value(); }
+  Borrowed value() const noexcept { return exception_ ? exception_->borrowed() : Borrowed(); }
   bool matches(PyObject* type) const noexcept {
-    return PyErr_GivenExceptionMatches(exception_.get(), type) != 0;
+    return exception_ && PyErr_GivenExceptionMatches(exception_->get(), type) != 0;
   }
   // Raises it again, as a bare `raise` would: the traceback gets no second entry for this
   // function.
@@ -282,7 +283,7 @@ class Caught {
   }
 
  private:
-  Local exception_;
+  std::optional<Local> exception_;  // made only for an exception: the common case costs nothing
   const void* entry_owner_ = nullptr;
 };
 
