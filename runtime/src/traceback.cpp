@@ -14,10 +14,22 @@ namespace pyrt {
 namespace {
 
 // The name of a C++ function as std::source_location::function_name() spells it, whose format is
-// the compiler's ("pyrt::Task<void> ns::{anonymous}::step(pyrt::Borrowed)"): the last name before
-// the parameter list.
+// the compiler's ("pyrt::Task<void> ns::{anonymous}::step(pyrt::Borrowed)", "... (anonymous
+// namespace)::step(...)", "... ns::`anonymous-namespace'::step(...)", with GCC's " [with ...]"
+// after a template's): the last name before the parameter list.
 std::string_view function_identifier(std::string_view signature) {
-  std::string_view text = signature.substr(0, signature.find('('));
+  std::string_view text = signature.substr(0, signature.find(" [with "));
+  std::size_t close = text.rfind(')');
+  if (close != std::string_view::npos) {
+    int depth = 0;
+    for (std::size_t i = close + 1; i-- > 0;) {
+      if (text[i] == ')') ++depth;
+      if (text[i] == '(' && --depth == 0) {
+        text = text.substr(0, i);
+        break;
+      }
+    }
+  }
   std::size_t cut = text.find_last_of(": ");
   return cut == std::string_view::npos ? text : text.substr(cut + 1);
 }
