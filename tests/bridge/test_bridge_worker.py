@@ -253,7 +253,7 @@ def test_a_failure_outside_the_guard_is_logged_and_the_worker_goes_on(run, bridg
 class ScriptedGet:
     """Stands in for the queue's `get`: each call follows the next step of a script: "fail"
     raises, "item" queues a message first, anything else waits on the empty queue (which the
-    fast poll turns into a timeout); `hold` makes every later call a failure."""
+    fast poll turns into a timeout). Once the script is done, every call fails."""
 
     def __init__(self, bridge, *steps):
         self.real, self.steps, self.calls = bridge._queue.get, list(steps), 0
