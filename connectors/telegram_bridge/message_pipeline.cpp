@@ -125,7 +125,7 @@ Task<void> take_and_handle(Borrowed self, Poll& poll) {
 }
 
 // The pause before the next poll after a failure that took no work item: 0.1 s, doubling up to
-// the poll timeout, so a persistent fault costs a few log lines a second and no busy loop.
+// the poll timeout, so a persistent fault costs one log line every two seconds, not a busy loop.
 class Backoff {
  public:
   double next() {
