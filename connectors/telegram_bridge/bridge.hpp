@@ -53,26 +53,29 @@ extern const std::size_t operation_count;
 extern const pyrt::FunctionSpec get_telegram_bridge_spec;
 
 // ---- Shared helpers (bridge_core.cpp) ----
+// Each takes the caller's location last, for the traceback entry of an error (see pyrt/error.hpp).
+using Where = std::source_location;
 
 // The module namespace, read at every use. NameError when the name is unbound.
-Ref module_global(Borrowed name);
-void set_module_global(Borrowed name, Borrowed value);
+Ref module_global(Borrowed name, Where where = Where::current());
+void set_module_global(Borrowed name, Borrowed value, Where where = Where::current());
 
 enum class Level { debug, info, warning, error, exception };
 // One call of the module logger with one finished message.
-void log(Level level, Borrowed message);
-void log(Level level, const char* message);
+void log(Level level, Borrowed message, Where where = Where::current());
+void log(Level level, const char* message, Where where = Where::current());
 
 // A fixed text (a string literal) as a str, made once.
-inline Ref text_of(const char* literal) {
-  return Ref::borrow(pyrt::literal(literal));
+inline Ref text_of(const char* literal, Where where = Where::current()) {
+  return Ref::borrow(pyrt::literal(literal, where));
 }
 // metadata.get(key) / metadata.get(key, default) on an exact dict.
-Ref dict_get(Borrowed dict, Borrowed key, Borrowed fallback = Borrowed(Py_None));
+Ref dict_get(Borrowed dict, Borrowed key, Borrowed fallback = Borrowed(Py_None),
+             Where where = Where::current());
 // The first `count` characters of `text`, as text[:count] gives them.
-Ref head(Borrowed text, Py_ssize_t count);
+Ref head(Borrowed text, Py_ssize_t count, Where where = Where::current());
 // `a == b` tested for truth.
-bool equals(Borrowed a, Borrowed b);
+bool equals(Borrowed a, Borrowed b, Where where = Where::current());
 
 namespace names {
 extern const Name asyncio, base64, logging, tempfile, Path, Any, logger, TelegramBridge, _bridge,

@@ -45,53 +45,53 @@ Ref false_() {
 
 // ---- Shared helpers ----
 
-Ref module_global(Borrowed name) {
+Ref module_global(Borrowed name, Where where) {
   PyObject* value = nullptr;
   int found = PyDict_GetItemRef(PyModule_GetDict(executed_module), name.get(), &value);
-  if (found < 0) pyrt::throw_error();
+  if (found < 0) pyrt::throw_error(where);
   if (found == 0) {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
-    pyrt::throw_error();
+    pyrt::throw_error(where);
   }
   return Ref::steal(value);
 }
 
-void set_module_global(Borrowed name, Borrowed value) {
-  pyrt::require(PyDict_SetItem(PyModule_GetDict(executed_module), name.get(), value.get()));
+void set_module_global(Borrowed name, Borrowed value, Where where) {
+  pyrt::require(PyDict_SetItem(PyModule_GetDict(executed_module), name.get(), value.get()), where);
 }
 
-void log(Level level, Borrowed message) {
+void log(Level level, Borrowed message, Where where) {
   static const Name methods[] = {Name("debug"), Name("info"), Name("warning"), Name("error"),
                                  Name("exception")};
-  Ref logger = module_global(names::logger);
-  pyrt::call_method(logger, methods[static_cast<int>(level)], message);
+  Ref logger = module_global(names::logger, where);
+  pyrt::call_method({logger, where}, methods[static_cast<int>(level)], message);
 }
 
-void log(Level level, const char* message) {
-  log(level, pyrt::literal(message));
+void log(Level level, const char* message, Where where) {
+  log(level, pyrt::literal(message, where), where);
 }
 
-Ref dict_get(Borrowed dict, Borrowed key, Borrowed fallback) {
+Ref dict_get(Borrowed dict, Borrowed key, Borrowed fallback, Where where) {
   PyObject* value = nullptr;
-  if (pyrt::require(PyDict_GetItemRef(dict.get(), key.get(), &value)) == 0) {
+  if (pyrt::require(PyDict_GetItemRef(dict.get(), key.get(), &value), where) == 0) {
     return Ref::borrow(fallback);
   }
   return Ref::steal(value);
 }
 
-Ref head(Borrowed text, Py_ssize_t count) {
-  if (PyUnicode_CheckExact(text.get())) return pyrt::prefix(text, count);
-  Ref stop = pyrt::require(PyLong_FromSsize_t(count));
-  Ref slice = pyrt::require(PySlice_New(nullptr, stop.get(), nullptr));
-  return pyrt::require(PyObject_GetItem(text.get(), slice.get()));
+Ref head(Borrowed text, Py_ssize_t count, Where where) {
+  if (PyUnicode_CheckExact(text.get())) return pyrt::prefix(text, count, where);
+  Ref stop = pyrt::require(PyLong_FromSsize_t(count), where);
+  Ref slice = pyrt::require(PySlice_New(nullptr, stop.get(), nullptr), where);
+  return pyrt::require(PyObject_GetItem(text.get(), slice.get()), where);
 }
 
-bool equals(Borrowed a, Borrowed b) {
+bool equals(Borrowed a, Borrowed b, Where where) {
   if (PyUnicode_CheckExact(a.get()) && PyUnicode_CheckExact(b.get())) {
     if (a.is(b)) return true;
     return PyUnicode_Compare(a.get(), b.get()) == 0;
   }
-  return pyrt::truthy(pyrt::require(PyObject_RichCompare(a.get(), b.get(), Py_EQ)));
+  return pyrt::truthy(pyrt::require(PyObject_RichCompare(a.get(), b.get(), Py_EQ), where), where);
 }
 
 // ---- The class ----
@@ -126,8 +126,9 @@ Task<Ref> start(Borrowed self) {
   co_await pyrt::awaitable(pyrt::call_method(telegram, names::start));
   log(Level::info, "Telegram polling started");
   pyrt::setattr(self, names::_running, true_());
-  Ref worker = pyrt::call_method(self, names::_process_queue);
-  Ref task = pyrt::call_method(module_global(names::asyncio), create_task, worker);
+  // asyncio.create_task(self._process_queue()): the callee first, as Python evaluates it.
+  Ref create = pyrt::getattr(module_global(names::asyncio), create_task);
+  Ref task = pyrt::call(create, pyrt::call_method(self, names::_process_queue));
   pyrt::setattr(self, names::_worker_task, task);
   log(Level::info, "Telegram bridge started — two-way messaging active");
   co_return Ref::none();

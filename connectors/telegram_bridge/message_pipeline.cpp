@@ -1,7 +1,6 @@
 // The inbound queue and its worker, the handling of one message through the agent, and the
 // rules for each agent event and for composing the reply.
-#include <optional>
-#include <string>
+#include <algorithm>
 
 #include "bridge.hpp"
 
@@ -24,20 +23,20 @@ Borrowed poll_timeout() {
   return Borrowed(timeout);
 }
 
-// `target, other = item`, as tuple unpacking does it.
-void unpack_pair(Borrowed item, Ref& first, Ref& second) {
+// `first, second = item`, as tuple unpacking does it.
+void unpack_pair(Borrowed item, Ref& first, Ref& second, Where where = Where::current()) {
   if (PyTuple_CheckExact(item.get()) && PyTuple_GET_SIZE(item.get()) == 2) {
     first = Ref::borrow(PyTuple_GET_ITEM(item.get(), 0));
     second = Ref::borrow(PyTuple_GET_ITEM(item.get(), 1));
     return;
   }
-  Ref iterator = pyrt::require(PyObject_GetIter(item.get()));
+  Ref iterator = pyrt::require(PyObject_GetIter(item.get()), where);
   Ref values[3];
   int count = 0;
   for (; count < 3; ++count) {
     values[count] = Ref::steal(PyIter_Next(iterator.get()));
     if (!values[count]) {
-      if (PyErr_Occurred()) pyrt::throw_error();
+      if (PyErr_Occurred()) pyrt::throw_error(where);
       break;
     }
   }
@@ -47,7 +46,7 @@ void unpack_pair(Borrowed item, Ref& first, Ref& second) {
     } else {
       PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", count);
     }
-    pyrt::throw_error();
+    pyrt::throw_error(where);
   }
   first = std::move(values[0]);
   second = std::move(values[1]);
@@ -58,6 +57,103 @@ bool is_cancellation(const PyError& error) {
   return error.matches(cancelled.get());
 }
 
+// ---- The worker ----
+
+// How the wait for a work item ended.
+enum class Poll { failed, item, timed_out, cancelled };
+
+// self._processing = True; await self._handle_message(text, metadata)
+Task<void> run_handler(Borrowed self, Borrowed text, Borrowed metadata) {
+  pyrt::setattr(self, names::_processing, Ref::borrow(Py_True));
+  co_await pyrt::awaitable(pyrt::call_method(self, names::_handle_message, text, metadata));
+}
+
+// The per-message guard: a failed message is logged with its traceback and the user gets an
+// apology with the start of the error text.
+Task<void> handle_item(Borrowed self, Borrowed text, Borrowed metadata) {
+  if (pyrt::Caught error = co_await pyrt::catching(run_handler(self, text, metadata))) {
+    pyrt::Handling handling(error);
+    Local error_text(pyrt::str(error.value()));
+    log(Level::exception,
+        pyrt::concat({text_of("Error processing Telegram message: "), error_text}));
+    Local apology(
+        pyrt::concat({text_of("⚠️ Sorry, I encountered an error:\n"), head(error_text, 500)}));
+    co_await pyrt::awaitable(pyrt::call_method(self, names::_send_reply, apology, metadata));
+  }
+}
+
+// One turn of the worker: wait for a work item and handle it. `poll` tells how the wait ended,
+// also when the turn fails.
+Task<void> take_and_handle(Borrowed self, Poll& poll) {
+  Local text;
+  Local metadata;
+  {
+    // text, metadata = await asyncio.wait_for(self._queue.get(), timeout=2.0): the callee first,
+    // then its arguments, as Python evaluates the call.
+    Local wait(pyrt::getattr(module_global(names::asyncio), wait_for));
+    Local waiter(pyrt::call_kw(wait, timeout_keyword,
+                               pyrt::call_method(pyrt::getattr(self, names::_queue), names::get),
+                               poll_timeout()));
+    Ref item;
+    try {
+      item = co_await pyrt::awaitable(waiter.take());
+    } catch (PyError& error) {
+      // The wait's two expected endings; anything else is a failure of the turn.
+      if (error.matches(PyExc_TimeoutError)) {
+        poll = Poll::timed_out;
+      } else if (is_cancellation(error)) {
+        poll = Poll::cancelled;
+      } else {
+        throw;
+      }
+      co_return;
+    }
+    poll = Poll::item;
+    Ref first, second;
+    unpack_pair(item, first, second);
+    text = std::move(first);
+    metadata = std::move(second);
+  }
+  log(Level::info,
+      pyrt::concat({text_of("Processing queued message: "), pyrt::str(head(text, 80))}));
+  pyrt::Caught ended = co_await pyrt::finishing(handle_item(self, text, metadata));
+  {
+    pyrt::Handling handling(ended);
+    pyrt::setattr(self, names::_processing, Ref::borrow(Py_False));
+  }
+  ended.raise_if_any();
+}
+
+// The pause before the next poll after a failure that took no work item: 0.1 s, doubling up to
+// the poll timeout, so a persistent fault costs one log line every two seconds, not a busy loop.
+class Backoff {
+ public:
+  double next() {
+    double delay = delay_;
+    delay_ = std::min(delay_ * 2, 2.0);
+    return delay;
+  }
+  void reset() { delay_ = 0.1; }
+
+ private:
+  double delay_ = 0.1;
+};
+
+// await asyncio.sleep(delay); false when the worker is cancelled meanwhile.
+Task<bool> pause(double delay) {
+  Local sleep_function(pyrt::getattr(module_global(names::asyncio), sleep));
+  Local sleeping(pyrt::call(sleep_function, pyrt::require(PyFloat_FromDouble(delay))));
+  try {
+    co_await pyrt::awaitable(sleeping.take());
+  } catch (PyError& error) {
+    if (is_cancellation(error)) co_return false;
+    throw;
+  }
+  co_return true;
+}
+
+// ---- One message ----
+
 // The run state of one message, filled by the event rules.
 struct RunState {
   Local response_parts{pyrt::require(PyList_New(0))};
@@ -65,11 +161,27 @@ struct RunState {
   long screenshots_sent = 0;
 };
 
+// from kavori.gateway.ws import manager as ws_manager; await ws_manager.broadcast({...})
+Task<void> broadcast_notice(Borrowed text, Borrowed metadata) {
+  Local ws_manager(pyrt::import_from(ws_module, names::manager, manager_fromlist));
+  Local broadcast(pyrt::getattr(ws_manager, names::broadcast));  // before the notice is built
+  Local notice(pyrt::require(PyDict_New()));
+  {
+    Ref sender = pyrt::str(dict_get(metadata, names::from_name, text_of("User")));
+    Ref content_text = pyrt::concat({text_of("📱 **Telegram** ("), sender, text_of("): "), text});
+    pyrt::require(PyDict_SetItemString(notice.get(), "type", text_of("telegram_message").get()));
+    pyrt::require(PyDict_SetItemString(notice.get(), "content", content_text.get()));
+    pyrt::require(PyDict_SetItemString(notice.get(), "source", text_of("telegram").get()));
+  }
+  co_await pyrt::awaitable(pyrt::call(broadcast, notice));
+}
+
 // The per-event step: mirror, then dispatch on the event's type. Failures outside the mirror
 // end the agent run.
 Task<void> process_event(Borrowed self, Borrowed event, Borrowed telegram, Borrowed chat_id,
                          RunState& run) {
-  // Every event goes to the WebSocket clients first; any failure of that is discarded silently.
+  // Every event goes to the WebSocket clients first; a failure of that is discarded silently
+  // (inline rather than a step: this runs for every event).
   try {
     Local ws_manager(pyrt::import_from(ws_module, names::manager, manager_fromlist));
     Local event_dict(pyrt::call_method(event, names::to_dict));
@@ -88,18 +200,20 @@ Task<void> process_event(Borrowed self, Borrowed event, Borrowed telegram, Borro
     }
   }
   if (equals(type, text_of("tool_call"))) {
-    Ref data = pyrt::getattr(event, names::data);
-    Ref tool_name = pyrt::call_method(data, names::get, tool, text_of(""));
-    if (equals(tool_name, text_of("plan")) || equals(tool_name, text_of("memory"))) co_return;
-    Ref empty = pyrt::require(PyDict_New());
-    Ref tool_arguments = pyrt::call_method(data, names::get, arguments, empty);
-    Ref tool_operation = pyrt::call_method(tool_arguments, names::get, operation, text_of(""));
-    Ref summary = pyrt::truthy(tool_operation)
-                      ? pyrt::concat({text_of("🔧 "), pyrt::str(tool_name), text_of("."),
-                                      pyrt::str(tool_operation)})
-                      : pyrt::concat({text_of("🔧 "), pyrt::str(tool_name)});
-    pyrt::require(PyList_Append(run.tool_summaries.get(), summary.get()));
-    log(Level::debug, pyrt::concat({text_of("Agent tool call: "), summary}));
+    {
+      Ref data = pyrt::getattr(event, names::data);
+      Ref tool_name = pyrt::call_method(data, names::get, tool, text_of(""));
+      if (equals(tool_name, text_of("plan")) || equals(tool_name, text_of("memory"))) co_return;
+      Ref empty = pyrt::require(PyDict_New());
+      Ref tool_arguments = pyrt::call_method(data, names::get, arguments, empty);
+      Ref tool_operation = pyrt::call_method(tool_arguments, names::get, operation, text_of(""));
+      Ref summary = pyrt::truthy(tool_operation)
+                        ? pyrt::concat({text_of("🔧 "), pyrt::str(tool_name), text_of("."),
+                                        pyrt::str(tool_operation)})
+                        : pyrt::concat({text_of("🔧 "), pyrt::str(tool_name)});
+      pyrt::require(PyList_Append(run.tool_summaries.get(), summary.get()));
+      log(Level::debug, pyrt::concat({text_of("Agent tool call: "), summary}));
+    }
     co_await pyrt::awaitable(
         pyrt::call_method_kw(telegram, names::send_typing, chat_id_keyword, chat_id));
     co_return;
@@ -108,9 +222,10 @@ Task<void> process_event(Borrowed self, Borrowed event, Borrowed telegram, Borro
     Local data(pyrt::getattr(event, names::data));
     if (pyrt::truthy(pyrt::call_method(data, names::get, screenshot)) &&
         pyrt::truthy(pyrt::call_method(data, names::get, image_base64))) {
-      Ref image = pyrt::require(PyObject_GetItem(data.get(), image_base64.get().get()));
-      Ref sent = co_await pyrt::awaitable(
-          pyrt::call_method(self, names::_send_screenshot, image, chat_id, telegram));
+      Local send_screenshot(pyrt::getattr(self, names::_send_screenshot));  // before its arguments
+      Ref sent = co_await pyrt::awaitable(pyrt::call(
+          send_screenshot, pyrt::require(PyObject_GetItem(data.get(), image_base64.get().get())),
+          chat_id, telegram));
       if (pyrt::truthy(sent)) ++run.screenshots_sent;
     }
     co_return;
@@ -127,28 +242,43 @@ Task<void> process_event(Borrowed self, Borrowed event, Borrowed telegram, Borro
   if (equals(type, text_of("done"))) log(Level::info, "Agent processing complete");
 }
 
+// logger.info(...); async for event in agent.process_message(text): <the per-event step>
+Task<void> run_agent(Borrowed self, Borrowed agent, Borrowed text, Borrowed telegram,
+                     Borrowed chat_id, RunState& run) {
+  log(Level::info, "Sending message to agent for processing...");
+  Local events(pyrt::async_iter(pyrt::call_method(agent, names::process_message, text)));
+  for (;;) {
+    Local event(co_await pyrt::anext(events));
+    if (!event) break;
+    co_await process_event(self, event, telegram, chat_id, run);
+  }
+}
+
 // Joins the collected pieces into the one reply, with its fallback and actions section.
-Ref compose_reply(RunState& run) {
-  Ref newline = text_of("\n");
-  Ref joined = pyrt::require(PyUnicode_Join(newline.get(), run.response_parts.get()));
-  Ref final_response = pyrt::call_method(joined, strip);
+Ref compose_reply(RunState& run, Where where = Where::current()) {
+  Ref newline = text_of("\n", where);
+  Ref joined = pyrt::require(PyUnicode_Join(newline.get(), run.response_parts.get()), where);
+  Ref final_response = pyrt::call_method({joined, where}, strip);
   Py_ssize_t summaries = PyList_GET_SIZE(run.tool_summaries.get());
   if (PyUnicode_GetLength(final_response.get()) == 0) {
     final_response = summaries == 0 && run.screenshots_sent == 0
                          ? text_of(
                                "I received your message but had no response to give. Could you try "
-                               "rephrasing?")
-                         : text_of("✅ Done!");
+                               "rephrasing?",
+                               where)
+                         : text_of("✅ Done!", where);
   }
   if (summaries > 0) {
-    Ref shown = pyrt::require(PyList_GetSlice(run.tool_summaries.get(), 0, 8));
-    Ref actions_str = pyrt::require(PyUnicode_Join(newline.get(), shown.get()));
+    Ref shown = pyrt::require(PyList_GetSlice(run.tool_summaries.get(), 0, 8), where);
+    Ref actions_str = pyrt::require(PyUnicode_Join(newline.get(), shown.get()), where);
     if (summaries > 8) {
       Ref more = pyrt::require(
-          PyUnicode_FromFormat("\n... and %zd more", static_cast<Py_ssize_t>(summaries - 8)));
-      actions_str = pyrt::concat({actions_str, more});
+          PyUnicode_FromFormat("\n... and %zd more", static_cast<Py_ssize_t>(summaries - 8)),
+          where);
+      actions_str = pyrt::concat({actions_str, more}, where);
     }
-    final_response = pyrt::concat({final_response, text_of("\n\n📋 Actions:\n"), actions_str});
+    final_response =
+        pyrt::concat({final_response, text_of("\n\n📋 Actions:\n", where), actions_str}, where);
   }
   return final_response;
 }
@@ -156,94 +286,37 @@ Ref compose_reply(RunState& run) {
 }  // namespace
 
 Task<Ref> _on_telegram_message(Borrowed self, Borrowed text, Borrowed metadata) {
-  Ref sender = pyrt::str(dict_get(metadata, names::from_name, text_of("unknown")));
-  log(Level::info, pyrt::concat({text_of("Queuing Telegram message from "), sender, text_of(": "),
-                                 head(text, 80)}));
-  Ref item = pyrt::require(PyTuple_Pack(2, text.get(), metadata.get()));
-  co_await pyrt::awaitable(pyrt::call_method(pyrt::getattr(self, names::_queue), put, item));
+  {
+    Ref sender = pyrt::str(dict_get(metadata, names::from_name, text_of("unknown")));
+    log(Level::info, pyrt::concat({text_of("Queuing Telegram message from "), sender, text_of(": "),
+                                   head(text, 80)}));
+  }
+  co_await pyrt::awaitable(
+      pyrt::call_method(pyrt::getattr(self, names::_queue), put,
+                        pyrt::require(PyTuple_Pack(2, text.get(), metadata.get()))));
   co_return Ref::none();
 }
 
 Task<Ref> _process_queue(Borrowed self) {
   log(Level::info, "Queue processor started");
+  Backoff backoff;
   while (pyrt::truthy(pyrt::getattr(self, names::_running))) {
-    // A failure outside the per-message guard is logged and the worker goes on, so a running
-    // bridge always has a live worker.
-    std::optional<PyError> escaped;
-    try {
-      Local text;
-      Local metadata;
-      {
-        std::optional<PyError> wait_error;
-        try {
-          Ref asyncio = module_global(names::asyncio);
-          Ref next_item = pyrt::call_method(pyrt::getattr(self, names::_queue), names::get);
-          Local waiter(
-              pyrt::call_method_kw(asyncio, wait_for, timeout_keyword, next_item, poll_timeout()));
-          Ref item = co_await pyrt::awaitable(waiter.take());
-          Ref first, second;
-          unpack_pair(item, first, second);
-          text = std::move(first);
-          metadata = std::move(second);
-        } catch (PyError& error) {
-          wait_error.emplace(std::move(error));
-        }
-        if (wait_error) {
-          if (wait_error->matches(PyExc_TimeoutError)) continue;
-          if (is_cancellation(*wait_error)) break;
-          throw std::move(*wait_error);
-        }
-      }
-      log(Level::info,
-          pyrt::concat({text_of("Processing queued message: "), pyrt::str(head(text, 80))}));
-      pyrt::setattr(self, names::_processing, Ref::borrow(Py_True));
-      std::optional<PyError> failure;
-      try {
-        co_await pyrt::awaitable(pyrt::call_method(self, names::_handle_message, text, metadata));
-      } catch (PyError& error) {
-        if (!error.is_exception_family()) {
-          pyrt::setattr(self, names::_processing, Ref::borrow(Py_False));
-          throw;
-        }
-        failure.emplace(std::move(error));
-      }
-      if (failure) {
-        std::optional<PyError> apology_error;
-        {
-          pyrt::Handling handling(*failure);
-          try {
-            Local error_text(pyrt::str(failure->value()));
-            log(Level::exception,
-                pyrt::concat({text_of("Error processing Telegram message: "), error_text}));
-            Local apology(pyrt::concat(
-                {text_of("⚠️ Sorry, I encountered an error:\n"), head(error_text, 500)}));
-            co_await pyrt::awaitable(
-                pyrt::call_method(self, names::_send_reply, apology, metadata));
-          } catch (PyError& error) {
-            apology_error.emplace(std::move(error));
-          }
-        }
-        if (apology_error) {
-          pyrt::setattr(self, names::_processing, Ref::borrow(Py_False));
-          throw std::move(*apology_error);
-        }
-      }
-      pyrt::setattr(self, names::_processing, Ref::borrow(Py_False));
-    } catch (PyError& error) {
-      escaped.emplace(pyrt::exception_family(error));
+    Poll poll = Poll::failed;
+    double delay = 0;
+    {
+      // A failure outside the per-message guard is logged and the worker goes on, so a running
+      // bridge always has a live worker.
+      pyrt::Caught escaped = co_await pyrt::catching(take_and_handle(self, poll));
+      if (poll == Poll::cancelled) break;
+      if (poll != Poll::failed) backoff.reset();
+      if (!escaped) continue;
+      pyrt::Handling handling(escaped);
+      log(Level::error,
+          pyrt::concat({text_of("Queue processor error: "), pyrt::str(escaped.value())}));
+      // A failure after an item was taken only yields once, so it cannot hold the event loop.
+      if (poll == Poll::failed) delay = backoff.next();
     }
-    if (escaped) {
-      {
-        pyrt::Handling handling(*escaped);
-        log(Level::error,
-            pyrt::concat({text_of("Queue processor error: "), pyrt::str(escaped->value())}));
-      }
-      escaped.reset();
-      // Yield once, so a failure that repeats at once cannot hold the event loop.
-      Ref asyncio_module = pyrt::require(PyImport_ImportModule("asyncio"));
-      co_await pyrt::awaitable(
-          pyrt::call_method(asyncio_module, sleep, pyrt::require(PyLong_FromLong(0))));
-    }
+    if (!co_await pause(delay)) break;
   }
   co_return Ref::none();
 }
@@ -268,50 +341,27 @@ Task<Ref> _handle_message(Borrowed self, Borrowed text, Borrowed metadata) {
   co_await pyrt::awaitable(
       pyrt::call_method_kw(telegram, names::send_typing, chat_id_keyword, chat_id));
 
-  std::optional<PyError> notice_error;
-  try {
-    Local ws_manager(pyrt::import_from(ws_module, names::manager, manager_fromlist));
-    Ref sender = pyrt::str(dict_get(metadata, names::from_name, text_of("User")));
-    Local notice(pyrt::require(PyDict_New()));
-    Ref content_text = pyrt::concat({text_of("📱 **Telegram** ("), sender, text_of("): "), text});
-    pyrt::require(PyDict_SetItemString(notice.get(), "type", text_of("telegram_message").get()));
-    pyrt::require(PyDict_SetItemString(notice.get(), "content", content_text.get()));
-    pyrt::require(PyDict_SetItemString(notice.get(), "source", text_of("telegram").get()));
-    co_await pyrt::awaitable(pyrt::call_method(ws_manager, names::broadcast, notice));
-  } catch (PyError& error) {
-    notice_error.emplace(pyrt::exception_family(error));
-  }
-  if (notice_error) {
-    pyrt::Handling handling(*notice_error);
-    log(Level::debug, pyrt::concat({text_of("Could not broadcast to WebSocket: "),
-                                    pyrt::str(notice_error->value())}));
+  if (pyrt::Caught error = co_await pyrt::catching(broadcast_notice(text, metadata))) {
+    pyrt::Handling handling(error);
+    log(Level::debug,
+        pyrt::concat({text_of("Could not broadcast to WebSocket: "), pyrt::str(error.value())}));
   }
 
   RunState run;
-  std::optional<PyError> agent_error;
-  try {
-    log(Level::info, "Sending message to agent for processing...");
-    Local events(pyrt::async_iter(pyrt::call_method(agent, names::process_message, text)));
-    for (;;) {
-      Local event(co_await pyrt::anext(events));
-      if (!event) break;
-      co_await process_event(self, event, telegram, chat_id, run);
-    }
-  } catch (PyError& error) {
-    agent_error.emplace(pyrt::exception_family(error));
-  }
-  if (agent_error) {
-    pyrt::Handling handling(*agent_error);
+  if (pyrt::Caught error =
+          co_await pyrt::catching(run_agent(self, agent, text, telegram, chat_id, run))) {
+    pyrt::Handling handling(error);
     log(Level::exception, "Agent processing failed for Telegram message");
-    Ref line =
-        pyrt::concat({text_of("⚠️ Processing error: "), head(pyrt::str(agent_error->value()), 300)});
+    Ref line = pyrt::concat({text_of("⚠️ Processing error: "), head(pyrt::str(error.value()), 300)});
     pyrt::require(PyList_Append(run.response_parts.get(), line.get()));
   }
 
   Local final_response(compose_reply(run));
-  Ref count = pyrt::require(PyLong_FromSsize_t(PyUnicode_GetLength(final_response.get())));
-  log(Level::info,
-      pyrt::concat({text_of("Sending reply to Telegram ("), pyrt::str(count), text_of(" chars)")}));
+  {
+    Ref count = pyrt::require(PyLong_FromSsize_t(PyUnicode_GetLength(final_response.get())));
+    log(Level::info, pyrt::concat({text_of("Sending reply to Telegram ("), pyrt::str(count),
+                                   text_of(" chars)")}));
+  }
   co_await pyrt::awaitable(pyrt::call_method(self, names::_send_reply, final_response, metadata));
   co_return Ref::none();
 }

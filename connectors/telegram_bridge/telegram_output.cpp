@@ -1,6 +1,4 @@
 // Sending reply texts and screenshots back to the Telegram chat.
-#include <optional>
-
 #include "bridge.hpp"
 
 namespace telegram_bridge {
@@ -15,26 +13,26 @@ const pyrt::KwNames temporary_file_keywords("suffix", "delete");
 const pyrt::KwNames send_photo_keywords("caption", "chat_id");
 const pyrt::KwNames unlink_keywords("missing_ok");
 
-Ref result_get(Borrowed result, const Name& key) {
-  return pyrt::call_method(result, names::get, key);
+Ref result_get(Borrowed result, const Name& key, Where where = Where::current()) {
+  return pyrt::call_method({result, where}, names::get, key);
 }
 
 // Path(path).unlink(missing_ok=True), through the module's current `Path`.
-void remove_file(Borrowed path) {
-  Ref file = pyrt::call(module_global(names::Path), path);
-  pyrt::call_method_kw(file, unlink, unlink_keywords, Ref::borrow(Py_True));
+void remove_file(Borrowed path, Where where = Where::current()) {
+  Ref file = pyrt::call({module_global(names::Path, where), where}, path);
+  pyrt::call_method_kw({file, where}, unlink, unlink_keywords, Ref::borrow(Py_True));
 }
 
 // A special method looked up on the type, as the with statement does.
-Ref special_method(Borrowed object, const Name& method) {
+Ref special_method(Borrowed object, const Name& method, Where where) {
   Ref type = Ref::borrow(reinterpret_cast<PyObject*>(object.type()));
   PyObject* found = nullptr;
-  if (pyrt::require(PyObject_GetOptionalAttr(type.get(), method.get().get(), &found)) == 0) {
+  if (pyrt::require(PyObject_GetOptionalAttr(type.get(), method.get().get(), &found), where) == 0) {
     PyErr_Format(PyExc_TypeError,
                  "'%.200s' object does not support the context manager protocol (missed %s "
                  "method)",
                  object.type()->tp_name, method.text());
-    pyrt::throw_error();
+    pyrt::throw_error(where);
   }
   return Ref::steal(found);
 }
@@ -43,35 +41,35 @@ Ref special_method(Borrowed object, const Name& method) {
 // tmp_path = tmp.name`. Returns the path of the closed, complete file. When writing or closing
 // fails after the file exists, the file is removed (errors of that removal are ignored) and the
 // original failure propagates, so no failure leaves a file behind.
-Ref write_temporary_png(Borrowed img_bytes) {
+Ref write_temporary_png(Borrowed img_bytes, Where where = Where::current()) {
   Ref manager =
-      pyrt::call_method_kw(module_global(names::tempfile), named_temporary_file,
-                           temporary_file_keywords, text_of(".png"), Ref::borrow(Py_False));
-  Ref exit_method = special_method(manager, exit_);
-  Ref enter_method = special_method(manager, enter);
-  Ref tmp = pyrt::call(enter_method, manager);
+      pyrt::call_method_kw({module_global(names::tempfile, where), where}, named_temporary_file,
+                           temporary_file_keywords, text_of(".png", where), Ref::borrow(Py_False));
+  Ref exit_method = special_method(manager, exit_, where);
+  Ref enter_method = special_method(manager, enter, where);
+  Ref tmp = pyrt::call({enter_method, where}, manager);
   Ref tmp_path;
   try {
     try {
-      pyrt::call_method(tmp, write, img_bytes);
-      tmp_path = pyrt::getattr(tmp, name);
+      pyrt::call_method({tmp, where}, write, img_bytes);
+      tmp_path = pyrt::getattr(tmp, name, where);
     } catch (PyError& error) {
       pyrt::Handling handling(error);
       Ref traceback = Ref::steal(PyException_GetTraceback(error.value().get()));
       Ref type = Ref::borrow(reinterpret_cast<PyObject*>(error.value().type()));
-      Ref suppress = pyrt::call(exit_method, manager, type, error.value(),
+      Ref suppress = pyrt::call({exit_method, where}, manager, type, error.value(),
                                 traceback ? traceback : Ref::none());
-      if (!pyrt::truthy(suppress)) throw;
+      if (!pyrt::truthy(suppress, where)) throw;
     }
     if (tmp_path) {
       Ref none = Ref::none();
-      pyrt::call(exit_method, manager, none, none, none);
+      pyrt::call({exit_method, where}, manager, none, none, none);
     }
   } catch (PyError& error) {
     PyError failure = pyrt::exception_family(error);
     pyrt::Handling handling(failure);
     try {
-      remove_file(pyrt::getattr(tmp, name));
+      remove_file(pyrt::getattr(tmp, name, where), where);
     } catch (PyError& removal) {
       pyrt::exception_family(removal);  // ignored: the original failure is what matters
     }
@@ -82,9 +80,38 @@ Ref write_temporary_png(Borrowed img_bytes) {
     PyErr_SetString(PyExc_UnboundLocalError,
                     "cannot access local variable 'tmp_path' where it is not associated with a "
                     "value");
-    pyrt::throw_error();
+    pyrt::throw_error(where);
   }
   return tmp_path;
+}
+
+// result = await telegram.send_photo(tmp_path, caption=..., chat_id=chat_id), then the outcome's
+// log line; `sent` when the connector reported success.
+Task<void> send_photo(Borrowed tmp_path, Borrowed chat_id, Borrowed telegram, bool& sent) {
+  Local result(co_await pyrt::awaitable(pyrt::call_method_kw(telegram, names::send_photo,
+                                                             send_photo_keywords, tmp_path,
+                                                             text_of("📸 Screenshot"), chat_id)));
+  if (pyrt::truthy(result_get(result, success))) {
+    log(Level::info, "Screenshot sent to Telegram");
+    sent = true;
+  } else {
+    log(Level::warning, pyrt::concat({text_of("Failed to send screenshot to Telegram: "),
+                                      pyrt::str(result_get(result, message))}));
+  }
+}
+
+// Decodes the image into a temporary file and sends it; the file is removed however the send
+// ends, and an error of that removal replaces the send's outcome.
+Task<void> deliver_screenshot(Borrowed image_base64, Borrowed chat_id, Borrowed telegram,
+                              bool& sent) {
+  Local tmp_path(write_temporary_png(
+      pyrt::call_method(module_global(names::base64), b64decode, image_base64)));
+  pyrt::Caught ended = co_await pyrt::finishing(send_photo(tmp_path, chat_id, telegram, sent));
+  {
+    pyrt::Handling handling(ended);
+    remove_file(tmp_path);
+  }
+  ended.raise_if_any();
 }
 
 }  // namespace
@@ -114,41 +141,12 @@ Task<Ref> _send_reply(Borrowed self, Borrowed text, Borrowed metadata) {
 }
 
 Task<Ref> _send_screenshot(Borrowed, Borrowed image_base64, Borrowed chat_id, Borrowed telegram) {
-  std::optional<PyError> failure;
   bool sent = false;
-  try {
-    Local img_bytes(pyrt::call_method(module_global(names::base64), b64decode, image_base64));
-    Local tmp_path(write_temporary_png(img_bytes));
-    img_bytes = Ref();
-    // Whatever happens to the send, the file is removed before the outcome is reported.
-    std::optional<PyError> send_error;
-    try {
-      Local result(co_await pyrt::awaitable(
-          pyrt::call_method_kw(telegram, names::send_photo, send_photo_keywords, tmp_path,
-                               text_of("📸 Screenshot"), chat_id)));
-      if (pyrt::truthy(result_get(result, success))) {
-        log(Level::info, "Screenshot sent to Telegram");
-        sent = true;
-      } else {
-        log(Level::warning, pyrt::concat({text_of("Failed to send screenshot to Telegram: "),
-                                          pyrt::str(result_get(result, message))}));
-      }
-    } catch (PyError& error) {
-      send_error.emplace(std::move(error));
-    }
-    if (send_error) {
-      pyrt::Handling handling(*send_error);
-      remove_file(tmp_path);
-      throw std::move(*send_error);
-    }
-    remove_file(tmp_path);
-  } catch (PyError& error) {
-    failure.emplace(pyrt::exception_family(error));
-  }
-  if (failure) {
-    pyrt::Handling handling(*failure);
+  if (pyrt::Caught error =
+          co_await pyrt::catching(deliver_screenshot(image_base64, chat_id, telegram, sent))) {
+    pyrt::Handling handling(error);
     log(Level::error, pyrt::concat({text_of("Failed to send screenshot to Telegram: "),
-                                    pyrt::str(failure->value())}));
+                                    pyrt::str(error.value())}));
     co_return Ref::borrow(Py_False);
   }
   co_return pyrt::boolean(sent);

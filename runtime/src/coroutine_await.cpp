@@ -7,7 +7,7 @@ namespace pyrt {
 
 namespace detail {
 
-Ref awaitable_iterator(Ref object) {
+Ref awaitable_iterator(Ref object, std::source_location where) {
   PyTypeObject* type = object.type();
   if (PyCoro_CheckExact(object.get())) return object;
   if (PyGen_CheckExact(object.get())) {
@@ -19,16 +19,17 @@ Ref awaitable_iterator(Ref object) {
   unaryfunc await_slot = type->tp_as_async != nullptr ? type->tp_as_async->am_await : nullptr;
   if (await_slot == nullptr) {
     PyErr_Format(PyExc_TypeError, "'%.100s' object can't be awaited", type->tp_name);
-    throw_error();
+    throw_error(where);
   }
-  Ref iterator = require(await_slot(object.get()));
+  Ref iterator = require(await_slot(object.get()), where);
   if (PyCoro_CheckExact(iterator.get())) {
-    throw PyError::format(PyExc_TypeError, "__await__() returned a coroutine");
+    PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+    throw_error(where);
   }
   if (!PyIter_Check(iterator.get())) {
     PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
                  iterator.type()->tp_name);
-    throw_error();
+    throw_error(where);
   }
   return iterator;
 }
@@ -49,21 +50,25 @@ const PyGetSetDef* native_cr_await() noexcept {
 
 // As the await expression does: a native coroutine suspended in an await of its own is awaited
 // by someone else already.
-void refuse_if_being_awaited(Borrowed coroutine) {
+void refuse_if_being_awaited(Borrowed coroutine, std::source_location where) {
   Ref awaited;
   if (const PyGetSetDef* getter = native_cr_await()) {
-    awaited = require(getter->get(coroutine.get(), getter->closure));
+    awaited = require(getter->get(coroutine.get(), getter->closure), where);
   } else {
     PyObject* found = nullptr;
-    if (PyObject_GetOptionalAttrString(coroutine.get(), "cr_await", &found) < 0) throw_error();
+    if (PyObject_GetOptionalAttrString(coroutine.get(), "cr_await", &found) < 0) {
+      throw_error(where);
+    }
     awaited = Ref::steal(found);
   }
   if (awaited && !awaited.is_none()) {
-    throw PyError::format(PyExc_RuntimeError, "coroutine is being awaited already");
+    PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+    throw_error(where);
   }
 }
 }  // namespace
 
+// Every error of the awaited object arises, for the awaiting function, at its co_await.
 bool PyAwaiter::await_ready() {
   Ref object = std::move(pending_);
   if (!object) return true;  // an exhausted async iterator: await_resume gives an empty Ref
@@ -80,18 +85,19 @@ bool PyAwaiter::await_ready() {
     // As `async for` words it when __anext__ gave something that cannot be awaited.
     PyTypeObject* type = object.type();
     try {
-      iterator = awaitable_iterator(std::move(object));
+      iterator = awaitable_iterator(std::move(object), where_);
     } catch (PyError& error) {
       PyErr_Format(PyExc_TypeError, "'async for' received an invalid object from __anext__: %.100s",
                    type->tp_name);
       PyError wrapped = PyError::fetch();
+      wrapped.at(where_);
       PyException_SetCause(wrapped.value().get(), Ref::borrow(error.value()).release());
       PyException_SetContext(wrapped.value().get(), error.take().release());
       throw wrapped;
     }
   } else {
-    if (PyCoro_CheckExact(object.get())) refuse_if_being_awaited(object);
-    iterator = awaitable_iterator(std::move(object));
+    if (PyCoro_CheckExact(object.get())) refuse_if_being_awaited(object, where_);
+    iterator = awaitable_iterator(std::move(object), where_);
   }
   PyObject* step = nullptr;
   switch (PyIter_Send(iterator.get(), Py_None, &step)) {
@@ -103,7 +109,7 @@ bool PyAwaiter::await_ready() {
         PyErr_Clear();
         return true;  // exhausted: await_resume gives an empty Ref
       }
-      throw_error();
+      throw_error(where_);
     case PYGEN_NEXT:
       break;
   }
@@ -144,7 +150,9 @@ Ref PyAwaiter::await_resume() {
     if (ends_on_stop_async_ && PyErr_GivenExceptionMatches(error.get(), PyExc_StopAsyncIteration)) {
       return Ref();
     }
-    throw PyError(std::move(error));
+    PyError failure(std::move(error));
+    failure.at(where_);
+    throw failure;
   }
   return std::move(owner->f.inbox_value);
 }
@@ -153,34 +161,34 @@ Ref PyAwaiter::await_resume() {
 
 // ---- async for ----
 
-Ref async_iter(Borrowed iterable) {
+Ref async_iter(Borrowed iterable, std::source_location where) {
   PyTypeObject* type = iterable.type();
   unaryfunc aiter = type->tp_as_async != nullptr ? type->tp_as_async->am_aiter : nullptr;
   if (aiter == nullptr) {
     PyErr_Format(PyExc_TypeError,
                  "'async for' requires an object with __aiter__ method, got %.100s", type->tp_name);
-    throw_error();
+    throw_error(where);
   }
-  Ref iterator = require(aiter(iterable.get()));
+  Ref iterator = require(aiter(iterable.get()), where);
   PyTypeObject* iterator_type = iterator.type();
   if (iterator_type->tp_as_async == nullptr || iterator_type->tp_as_async->am_anext == nullptr) {
     PyErr_Format(PyExc_TypeError,
                  "'async for' received an object from __aiter__ that does not implement "
                  "__anext__: %.100s",
                  iterator_type->tp_name);
-    throw_error();
+    throw_error(where);
   }
   return iterator;
 }
 
-Ref async_next(Borrowed iterator) {
+Ref async_next(Borrowed iterator, std::source_location where) {
   Ref awaitable = Ref::steal(iterator.type()->tp_as_async->am_anext(iterator.get()));
   // `async for` also ends when __anext__ itself raises StopAsyncIteration.
   if (!awaitable && PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) {
     PyErr_Clear();
     return {};
   }
-  if (!awaitable) throw_error();
+  if (!awaitable) throw_error(where);
   return awaitable;
 }
 

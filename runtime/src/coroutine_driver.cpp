@@ -277,7 +277,8 @@ PyObject* close_impl(CoroObject* self) {
 
 // ---- Handled exceptions ----
 
-Handling::Handling(const PyError& error) noexcept : exception_(Ref::borrow(error.value())) {
+Handling::Handling(Borrowed exception) noexcept : exception_(Ref::borrow(exception)) {
+  if (!exception_) return;
   Driver* driver = t_driver;
   owner_ = driver != nullptr ? driver->current : nullptr;
   if (owner_ != nullptr) {
@@ -291,6 +292,7 @@ Handling::Handling(const PyError& error) noexcept : exception_(Ref::borrow(error
 }
 
 Handling::~Handling() {
+  if (!exception_) return;
   if (owner_ == nullptr) {
     PyErr_SetHandledException(saved_.get());
     return;
@@ -303,6 +305,13 @@ Handling::~Handling() {
     PyObject* handled = chain_handled(owner_);
     PyErr_SetHandledException(handled != nullptr ? handled : driver->outer_handled.get());
   }
+}
+
+void Caught::raise() {
+  PyError error(exception_->take());
+  exception_.reset();
+  error.set_entry_owner(entry_owner_);
+  throw error;
 }
 
 PlainScope::PlainScope() noexcept : saved_(t_driver) {
@@ -321,15 +330,28 @@ LocalNode* current_locals() noexcept {
   return current != nullptr ? &current->f.locals : nullptr;
 }
 
-Ref store_unhandled_exception() noexcept {
+Ref store_unhandled_exception(PromiseBase& promise) noexcept {
   try {
     throw;
   } catch (PyError& error) {
+    add_traceback_entry(error, promise);
     return error.take();
   } catch (...) {
     raise_current_exception();
-    return PyError::fetch().take();
+    PyError error = PyError::fetch();
+    add_traceback_entry(error, promise);
+    return error.take();
   }
+}
+
+Caught GuardAwaiter::await_resume() {
+  PromiseBase& child = step_.handle().promise();
+  if (!child.error) return Caught();
+  PyError error(std::move(child.error));
+  error.at(where_);
+  if (exception_family_only_ && !error.is_exception_family()) throw error;
+  add_traceback_entry(error, *parent_);
+  return Caught(std::move(error));
 }
 
 // A StopIteration escaping a body would end the awaiting iterator protocol silently; like the

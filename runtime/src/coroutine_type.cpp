@@ -1,5 +1,6 @@
 // The Python coroutine type: its entry points, introspection and lifecycle (finalisation,
 // collection, deallocation), and the coroutine objects that hold their bodies' frames.
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -396,12 +397,37 @@ struct Reservation {
   Py_ssize_t count;
   CoroObject* made = nullptr;
 };
-thread_local Reservation* t_reservation = nullptr;
 
 // Precedes every frame, keeping the alignment operator new promises.
 struct alignas(__STDCPP_DEFAULT_NEW_ALIGNMENT__) FrameHeader {
-  bool in_object;  // freed with its coroutine object
+  bool in_object;               // freed with its coroutine object
+  std::uint8_t size_class = 0;  // a recycled child frame's block size, in granules; 0: not recycled
 };
+
+// Blocks of finished child frames, kept for the next ones: a step awaited for every message
+// would otherwise cost an allocation and a free each time. A few blocks per size, per thread (a
+// thread that ends leaves its few behind); raw memory, so a block outlives any one interpreter.
+// AddressSanitizer builds do without, so that a frame used after its end is still reported.
+struct FrameCache {
+  static constexpr std::size_t granule = 128;
+  static constexpr std::size_t sizes = 8;  // blocks up to 1 KiB
+  static constexpr std::size_t depth = 4;
+  void* blocks[sizes][depth];
+  std::uint8_t count[sizes];
+};
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool recycle_frames = false;
+#else
+constexpr bool recycle_frames = true;
+#endif
+
+// One thread-local block, so that a frame's allocation reads the thread's storage once. Zero at
+// first (no initializers, so no guarded initialisation on each access).
+struct FrameState {
+  Reservation* reservation;  // set while make_coroutine runs a body's ramp
+  FrameCache cache;
+};
+thread_local FrameState t_frames;
 
 std::size_t frame_offset(Py_ssize_t count) {
   std::size_t end = sizeof(CoroObject) + static_cast<std::size_t>(count) * sizeof(PyObject*);
@@ -429,10 +455,22 @@ CoroObject* allocate_coroutine(const Reservation& reservation, std::size_t frame
 namespace detail {
 
 void* allocate_frame(std::size_t size) {
-  if (Reservation* reservation = std::exchange(t_reservation, nullptr)) {
+  FrameState& state = t_frames;
+  if (Reservation* reservation = std::exchange(state.reservation, nullptr)) {
     CoroObject* made = allocate_coroutine(*reservation, size);
     reservation->made = made;
     return reinterpret_cast<char*>(made) + frame_offset(reservation->count) + sizeof(FrameHeader);
+  }
+  std::size_t granules =
+      (sizeof(FrameHeader) + size + FrameCache::granule - 1) / FrameCache::granule;
+  if (recycle_frames && granules <= FrameCache::sizes) {
+    FrameCache& cache = state.cache;
+    std::uint8_t& count = cache.count[granules - 1];
+    void* block = count > 0 ? cache.blocks[granules - 1][--count]
+                            : PyMem_RawMalloc(granules * FrameCache::granule);
+    if (block == nullptr) throw std::bad_alloc();
+    new (block) FrameHeader{false, static_cast<std::uint8_t>(granules)};
+    return static_cast<char*>(block) + sizeof(FrameHeader);
   }
   void* block = PyMem_Malloc(sizeof(FrameHeader) + size);
   if (block == nullptr) throw std::bad_alloc();
@@ -442,7 +480,18 @@ void* allocate_frame(std::size_t size) {
 
 void free_frame(void* frame) noexcept {
   auto* header = reinterpret_cast<FrameHeader*>(static_cast<char*>(frame) - sizeof(FrameHeader));
-  if (!header->in_object) PyMem_Free(header);
+  if (header->in_object) return;
+  if (std::uint8_t granules = header->size_class) {
+    FrameCache& cache = t_frames.cache;
+    std::uint8_t& count = cache.count[granules - 1];
+    if (count < FrameCache::depth) {
+      cache.blocks[granules - 1][count++] = header;
+    } else {
+      PyMem_RawFree(header);
+    }
+    return;
+  }
+  PyMem_Free(header);
 }
 
 }  // namespace detail
@@ -473,16 +522,16 @@ Ref make_coroutine(FunctionObject* function, PyObject* const* args, Py_ssize_t c
   for (Py_ssize_t i = 0; i < count; ++i) views[i] = Borrowed(args[i]);
   // The body's frame allocation (the first thing its ramp does) creates the object.
   Reservation reservation{args, count};
-  t_reservation = &reservation;
+  t_frames.reservation = &reservation;
   Task<Ref>::Handle handle;
   try {
     handle = function->f.spec->coroutine(views).release();
   } catch (...) {
-    t_reservation = nullptr;
+    t_frames.reservation = nullptr;
     if (reservation.made != nullptr) Py_DECREF(as_object(reservation.made));
     throw;
   }
-  t_reservation = nullptr;
+  t_frames.reservation = nullptr;
   CoroObject* raw = reservation.made;
   if (raw == nullptr) {  // the compiler placed the frame elsewhere: never expected
     handle.destroy();

@@ -19,8 +19,10 @@ PyError PyError::format(PyObject* type, const char* message) noexcept {
   return fetch();
 }
 
-void throw_error() {
-  throw PyError::fetch();
+void throw_error(std::source_location where) {
+  PyError error = PyError::fetch();
+  error.at(where);
+  throw error;
 }
 
 void raise_current_exception() noexcept {

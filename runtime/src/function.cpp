@@ -119,7 +119,11 @@ void bind_arguments(FunctionObject* function, PyObject* const* args, std::size_t
       PyErr_Format(PyExc_TypeError,
                    "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                    spec.params[i].name, expected->tp_name, Py_TYPE(bound[i])->tp_name);
-      throw_error();
+      // The check is the function's own (unlike Python's binding errors): it gets its entry, at
+      // the function's declaration.
+      PyError error = PyError::fetch();
+      add_function_entry(error, function, &error);
+      throw error;
     }
   }
 }
@@ -144,7 +148,13 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::si
         Borrowed views[max_params];
         for (Py_ssize_t i = 0; i < count; ++i) views[i] = Borrowed(bound[i]);
         PlainScope plain;
-        Ref result = function->f.spec->plain(views);
+        Ref result;
+        try {
+          result = function->f.spec->plain(views);
+        } catch (PyError& error) {
+          add_function_entry(error, function, &plain);
+          throw;
+        }
         return result ? result.release() : Py_NewRef(Py_None);
       },
       static_cast<PyObject*>(nullptr));

@@ -113,6 +113,9 @@ class PlainScope {
 // Setter of a str-only attribute such as __name__, as the interpreter's own objects word it.
 int set_string_attribute(Ref& field, PyObject* value, const char* what) noexcept;
 
+// Adds the traceback entry of one call of `function` (a plain function or its argument check).
+void add_function_entry(PyError& error, FunctionObject* function, const void* activation) noexcept;
+
 Ref make_coroutine(FunctionObject* function, PyObject* const* args, Py_ssize_t count);
 Ref function_code(FunctionObject* function);
 void init_coroutine_type(const char* module);

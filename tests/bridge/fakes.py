@@ -337,12 +337,16 @@ class LogCapture(logging.Handler):
 
 class FastAsyncio(types.ModuleType):
     """Stands in for the module's `asyncio`: everything is the real asyncio, except that
-    `wait_for` records the timeout it was asked for and waits `timeout` seconds instead."""
+    `wait_for` records the timeout it was asked for and waits `timeout` seconds instead, and
+    `sleep` records its delay and only yields once (or, with `held_sleeps` set to an event, waits
+    for it when the delay is not zero)."""
 
     def __init__(self, timeout):
         super().__init__("asyncio")
         self.timeout = timeout
         self.timeouts = []
+        self.sleeps = []
+        self.held_sleeps = None
 
     def __getattr__(self, name):
         return getattr(asyncio, name)
@@ -350,6 +354,12 @@ class FastAsyncio(types.ModuleType):
     def wait_for(self, aw, timeout):
         self.timeouts.append(timeout)
         return asyncio.wait_for(aw, self.timeout)
+
+    def sleep(self, delay, result=None):
+        self.sleeps.append(delay)
+        if delay and self.held_sleeps is not None:
+            return self.held_sleeps.wait()
+        return asyncio.sleep(0, result)
 
 
 async def until(predicate, limit=10.0):

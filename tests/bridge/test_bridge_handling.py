@@ -2,10 +2,14 @@
 
 import asyncio
 import base64
+import os
 import sys
+import traceback
+from pathlib import Path
 
 import pytest
 
+from . import fakes
 from .fakes import AgentEvent, Call, FakeWebSocketManager, done, error, shot, text, tool, until
 
 pytestmark = pytest.mark.leakcheck
@@ -331,3 +335,83 @@ def test_a_subclass_overriding_reply_and_screenshot_is_used(run, tb, host):
     assert seen == [("shot", (PNG_B64, 8, host.telegram), {}), ("reply", ("✅ Done!", metadata), {})]
     assert seen[1][1][1] is metadata
     assert host.of("tg.send_photo") == [] and host.sent() == []
+
+
+# --- tracebacks ----------------------------------------------------------------------------------
+
+REPO_ROOT = Path(__file__).resolve().parents[2]
+
+
+def _no_data(host):
+    event = text("x")
+    event.data = None
+    host.agent.script(event)
+
+
+# case: setup(host), the qualified names of the module's entries from the outside in (a prefix of
+# them: named steps may follow), a word on the source line of the innermost module entry, and
+# whether Python code of the host raised it (its entries then follow the module's)
+TRACEBACK_CASES = {
+    "event data is None": (_no_data, ["TelegramBridge._handle_message"], "content", False),
+    "content cannot be sliced": (lambda h: h.agent.script(text(5)), ["TelegramBridge._handle_message"], "head(",
+                                 False),
+    "result not async-iterable": (lambda h: setattr(h.agent, "stream", 5), ["TelegramBridge._handle_message"],
+                                  "async_iter", False),
+    "arguments not a mapping": (lambda h: h.agent.script(tool("x", arguments=None)),
+                                ["TelegramBridge._handle_message"], "operation", False),
+    "bytes screenshot": (lambda h: h.agent.script(shot(b"bytes")),
+                         ["TelegramBridge._handle_message"], "_send_screenshot", False),
+    "host stream fails": (lambda h: h.agent.script(text("x"), fail_at=0, error=Boom("no stream")),
+                          ["TelegramBridge._handle_message"], "anext", True),
+    "reply cannot be composed": (lambda h: h.agent.script(text(["a", "b"])),
+                                 ["TelegramBridge._process_queue", "TelegramBridge._handle_message"],
+                                 "compose_reply", False),
+    "screenshot called directly": (None, ["TelegramBridge._send_screenshot"], "_send_screenshot", False),
+}
+
+
+@pytest.mark.parametrize("case", list(TRACEBACK_CASES))
+def test_errors_carry_a_traceback_entry_per_module_function(run, bridge, host, logs, case):
+    setup, outer_names, word, from_host = TRACEBACK_CASES[case]
+    if setup is None:
+        async def call():
+            return await bridge._send_screenshot(b"x", 1, host.telegram)
+
+        with pytest.raises(TypeError) as info:
+            run(call)
+        exc = info.value
+    else:
+        setup(host)
+
+        async def main():
+            bridge._running = True
+            worker = asyncio.create_task(bridge._process_queue())
+            await bridge._on_telegram_message("hi", {"chat_id": 1})
+            await until(lambda: host.sent() and not bridge._processing)
+            worker.cancel()
+            await worker
+
+        run(main)
+        exc = next(r.exc for r in logs.records if r.exc is not None)  # the first failure
+    formatted = "".join(traceback.format_exception(exc))
+    assert formatted.startswith("Traceback (most recent call last):\n"), formatted
+    entries = traceback.extract_tb(exc.__traceback__)
+    ours = [i for i, e in enumerate(entries) if e.filename.endswith(".cpp")]
+    assert ours and ours == list(range(ours[0], ours[-1] + 1)), formatted  # one block
+    module_entries = [entries[i] for i in ours]
+    names = [e.name for e in module_entries]
+    assert len(set(names)) == len(names), formatted  # one entry per function
+    # Each operation's entry, or those of its named steps ("TelegramBridge.op.step").
+    operations = [".".join(name.split(".")[:2]) for name in names]
+    operations = [op for i, op in enumerate(operations) if i == 0 or operations[i - 1] != op]
+    assert operations[:len(outer_names)] == outer_names, formatted
+    for entry in module_entries:
+        # Named relative to the project root, and pointing at a line of that function's file.
+        assert not os.path.isabs(entry.filename) and entry.filename.startswith("connectors/"), formatted
+        lines = (REPO_ROOT / entry.filename).read_text(encoding="utf-8").splitlines()
+        assert 0 < entry.lineno <= len(lines) and lines[entry.lineno - 1].strip(), formatted
+    innermost = module_entries[-1]
+    assert word in (REPO_ROOT / innermost.filename).read_text(encoding="utf-8").splitlines()[innermost.lineno - 1]
+    host_entries = entries[ours[-1] + 1:]
+    assert bool(host_entries) == from_host, formatted
+    assert all(e.filename == fakes.__file__ for e in host_entries), formatted

@@ -1,6 +1,7 @@
 """Load behaviour, each case in a fresh interpreter process with the suite's import paths."""
 
 import textwrap
+from pathlib import Path
 
 import pytest
 
@@ -52,3 +53,12 @@ def test_load_behaviour(run_python, case):
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == EXPECTED[case]
     assert proc.stderr == ""
+
+
+def test_the_binary_holds_no_path_of_the_build_machine(tb):
+    """Source locations (traceback entries) name files relative to the project root."""
+    binary = Path(tb.__file__).read_bytes()
+    if b"__asan_init" in binary:
+        pytest.skip("the sanitizers' own reports name absolute source paths")
+    root = Path(__file__).resolve().parents[2]
+    assert str(root).encode() not in binary

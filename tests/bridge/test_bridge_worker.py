@@ -2,8 +2,10 @@
 
 import asyncio
 import base64
+import gc
 import itertools
 import os
+import warnings
 
 import pytest
 
@@ -77,10 +79,31 @@ def test_messages_are_handled_one_at_a_time_in_arrival_order(run, bridge, host, 
         "Processing queued message: m3", "Processing queued message: m4"]
 
 
+class RefusesToBeBusy:
+    """A bridge attribute `_processing` that refuses to be set to True once."""
+
+    def __init__(self, failure):
+        self.failure, self.refused = failure, False
+
+    def __get__(self, bridge, owner=None):
+        return bridge.__dict__.get("_processing", False)
+
+    def __set__(self, bridge, value):
+        if value is True and not self.refused:
+            self.refused = True
+            raise self.failure
+        bridge.__dict__["_processing"] = value
+
+
+@pytest.mark.parametrize("cause", ["handler", "busy flag"])
 @pytest.mark.parametrize("error_text", ["x" * 450 + "✗" * 150, ""], ids=["600 chars", "empty"])
-def test_a_failed_message_is_logged_and_apologised_for(run, bridge, host, logs, error_text):
+def test_a_failed_message_is_logged_and_apologised_for(run, tb, host, logs, error_text, cause):
     failure = RuntimeError(error_text)
-    host.telegram.send_typing.fail(failure, call=1)
+    if cause == "handler":
+        bridge = tb.TelegramBridge()
+        host.telegram.send_typing.fail(failure, call=1)
+    else:  # setting the busy flag is part of the guarded handling
+        bridge = type("Bridge", (tb.TelegramBridge,), {"_processing": RefusesToBeBusy(failure)})()
     host.agent.script(text("fine"))
 
     async def main():
@@ -103,9 +126,10 @@ def test_a_failed_message_is_logged_and_apologised_for(run, bridge, host, logs, 
         ("INFO", "Sending reply to Telegram (4 chars)"), ("INFO", "Reply sent to Telegram (msg_ids=[101])")]
     [logged] = [r for r in logs.records if r.exc is not None]
     assert logged.exc is failure and logged.current is failure
-    # The typing failure ended the first message before its notice and its agent run.
+    # The failure ended the first message before its notice and its agent run.
     assert [c.args[0] for c in host.of("agent.process_message")] == ["second"]
     assert len(host.of("ws.broadcast")) == 2
+    assert len(host.of("tg.send_typing")) == (2 if cause == "handler" else 1)
 
 
 @pytest.mark.parametrize("where", ["waiting", "handling"])
@@ -185,13 +209,16 @@ def test_with_the_real_poll_an_idle_worker_ends_after_running_is_cleared(run, br
     assert logs.lines == [("INFO", STARTED)]
 
 
-@pytest.mark.parametrize("failure", ["apology send", "queue get"])
-def test_a_failure_outside_the_guard_is_logged_and_the_worker_goes_on(run, bridge, host, logs, failure):
+@pytest.mark.parametrize("failure", ["apology send", "malformed item", "queue get"])
+def test_a_failure_outside_the_guard_is_logged_and_the_worker_goes_on(run, bridge, host, logs, fast_poll, failure):
     host.agent.script(text("fine"))
     if failure == "apology send":
         host.telegram.send_typing.fail(RuntimeError("boom"), call=1)
         host.telegram.send_message.fail(ConnectionError("send failed"), call=1)
         expected, replies = "send failed", ["⚠️ Sorry, I encountered an error:\nboom", "fine"]
+    elif failure == "malformed item":
+        bridge._queue.put_nowait(("text only",))
+        expected, replies = "not enough values to unpack (expected 2, got 1)", ["fine", "fine"]
     else:
         real_get, gets = bridge._queue.get, []
 
@@ -219,6 +246,113 @@ def test_a_failure_outside_the_guard_is_logged_and_the_worker_goes_on(run, bridg
     [escaped] = [r for r in logs.records if r.msg.startswith("Queue processor error: ")]
     assert (escaped.level, escaped.msg, escaped.exc) == ("ERROR", "Queue processor error: " + expected, None)
     assert bridge._processing is False
+    # Only a poll that failed without taking an item makes the worker back off before the next.
+    assert fast_poll.sleeps == ([0.1] if failure == "queue get" else [0])
+
+
+class ScriptedGet:
+    """Stands in for the queue's `get`: each call follows the next step of a script: "fail"
+    raises, "item" queues a message first, anything else waits on the empty queue (which the
+    fast poll turns into a timeout). Once the script is done, every call fails."""
+
+    def __init__(self, bridge, *steps):
+        self.real, self.steps, self.calls = bridge._queue.get, list(steps), 0
+
+    def __call__(self):
+        self.calls += 1
+        step = self.steps.pop(0) if self.steps else "fail"
+        if step == "item":
+            self.real.__self__.put_nowait(("m", {"chat_id": 1}))
+        return self.fail() if step == "fail" else self.real()
+
+    async def fail(self):
+        raise OSError("queue broken")
+
+
+@pytest.mark.parametrize("case", ["persistent", "reset by an item and by a timeout", "stop while waiting"])
+def test_a_failing_poll_backs_off(run, bridge, host, logs, fast_poll, case):
+    host.agent.script(text("fine"))
+    steps = {"persistent": (), "reset by an item and by a timeout": ("fail", "fail", "item", "fail", "fail", "timeout"),
+             "stop while waiting": ()}[case]
+    get = ScriptedGet(bridge, *steps)
+    bridge._queue.get = get
+    if case == "stop while waiting":
+        fast_poll.held_sleeps = asyncio.Event()
+
+    async def main():
+        worker = start_worker(bridge)
+        if case == "stop while waiting":
+            await until(lambda: fast_poll.sleeps)
+            worker.cancel()
+            return await worker
+        await until(lambda: len(fast_poll.sleeps) >= 8)
+        bridge._running = False
+        return await worker
+
+    assert run(main) is None
+    errors = [r for r in logs.records if r.msg == "Queue processor error: queue broken"]
+    if case == "persistent":
+        assert fast_poll.sleeps[:8] == [0.1, 0.2, 0.4, 0.8, 1.6, 2.0, 2.0, 2.0]
+    elif case == "stop while waiting":
+        assert fast_poll.sleeps == [0.1] and get.calls == 1
+    else:
+        assert fast_poll.sleeps[:6] == [0.1, 0.2, 0.1, 0.2, 0.1, 0.2] and host.sent() == ["fine"]
+    # One log line per failed poll, each followed by the pause.
+    assert len(errors) == get.calls - steps.count("item") - steps.count("timeout") == len(fast_poll.sleeps)
+    assert all(r.level == "ERROR" and r.exc is None for r in errors)
+
+
+@pytest.mark.parametrize("callee", ["asyncio.create_task", "asyncio.wait_for", "manager.broadcast"])
+def test_a_callee_is_looked_up_before_its_arguments_are_built(run, tb, bridge, host, logs, monkeypatch, callee):
+    """As `f(args)` evaluates: a callee that cannot be found leaves no argument behind (no
+    coroutine that is never awaited, no str() of the sender)."""
+    module, name = callee.split(".")
+    if module == "asyncio":
+        monkeypatch.setattr(tb, "asyncio", WithoutAttribute(asyncio, name))
+    else:
+        host.ws_module.manager = WithoutAttribute(host.ws, name)
+    gets, shown = [], []
+    real_get = bridge._queue.get
+    bridge._queue.get = lambda: (gets.append(1), real_get())[1]
+
+    class Sender:
+        def __str__(self):
+            shown.append(1)
+            return "Ann"
+
+    async def main():
+        if callee == "asyncio.create_task":
+            with pytest.raises(AttributeError, match="create_task"):
+                await bridge.start()
+        elif callee == "asyncio.wait_for":
+            worker = start_worker(bridge)
+            await until(lambda: logs.messages("ERROR"))
+            worker.cancel()
+            await worker
+        else:
+            await bridge._handle_message("hi", {"chat_id": 1, "from_name": Sender()})
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        run(main)
+        gc.collect()
+    assert [str(w.message) for w in caught] == []
+    if callee == "asyncio.wait_for":
+        assert gets == [] and logs.messages("ERROR")[0] == f"Queue processor error: {name}"
+    elif callee == "manager.broadcast":
+        assert shown == [] and ("DEBUG", f"Could not broadcast to WebSocket: {name}") in logs.lines
+
+
+class WithoutAttribute:
+    """`target` without one attribute."""
+
+    def __init__(self, target, missing):
+        self._target, self._missing = target, missing
+
+    def __getattr__(self, name):
+        if name == self._missing:
+            raise AttributeError(name)
+        return getattr(self._target, name)
 
 
 # --- lifecycle -----------------------------------------------------------------------------------

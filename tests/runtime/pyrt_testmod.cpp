@@ -43,28 +43,27 @@ Task<Ref> raise_error(Borrowed exception) {
   co_return Ref();
 }
 
+// result = await awaitable, as a step.
+Task<void> await_into(Borrowed awaitable, Local& result) {
+  result = co_await pyrt::awaitable(Ref::borrow(awaitable));
+}
+
 // Awaits and reports either ("ok", result) or ("caught", exception) for the Exception family.
 Task<Ref> catch_exception(Borrowed awaitable) {
-  try {
-    Ref result = co_await pyrt::awaitable(Ref::borrow(awaitable));
-    co_return pair(pyrt::string("ok"), result);
-  } catch (PyError& error) {
-    PyError caught = pyrt::exception_family(error);
-    co_return pair(pyrt::string("caught"), caught.value());
+  Local result;
+  if (pyrt::Caught error = co_await pyrt::catching(await_into(awaitable, result))) {
+    co_return pair(pyrt::string("caught"), error.value());
   }
+  co_return pair(pyrt::string("ok"), result);
 }
 
 // Catches the failure of `first`, then, while handling it, calls probe(), awaits `second` and
 // calls probe() again; returns both probe results.
 Task<Ref> handle_then_await(Borrowed first, Borrowed probe, Borrowed second) {
-  std::optional<PyError> caught;
-  try {
-    co_await pyrt::awaitable(Ref::borrow(first));
-  } catch (PyError& error) {
-    caught.emplace(pyrt::exception_family(error));
-  }
+  Local ignored;
+  pyrt::Caught caught = co_await pyrt::catching(await_into(first, ignored));
   if (!caught) co_return Ref::none();
-  pyrt::Handling handling(*caught);
+  pyrt::Handling handling(caught);
   Local before(pyrt::call(probe));
   co_await pyrt::awaitable(Ref::borrow(second));
   Local after(pyrt::call(probe));
@@ -73,16 +72,32 @@ Task<Ref> handle_then_await(Borrowed first, Borrowed probe, Borrowed second) {
 
 // Catches the failure of `first`, awaits `second` while handling it, then raises `type`.
 Task<Ref> raise_in_handler(Borrowed first, Borrowed second, Borrowed type) {
-  std::optional<PyError> caught;
-  try {
-    co_await pyrt::awaitable(Ref::borrow(first));
-  } catch (PyError& error) {
-    caught.emplace(pyrt::exception_family(error));
-  }
-  pyrt::Handling handling(*caught);
+  Local ignored;
+  pyrt::Caught caught = co_await pyrt::catching(await_into(first, ignored));
+  pyrt::Handling handling(caught);
   co_await pyrt::awaitable(Ref::borrow(second));
   PyErr_SetString(type.get(), "raised in handler");
   pyrt::throw_error();
+}
+
+// `try: return await awaitable finally: on_exit()`.
+Task<Ref> finally_call(Borrowed awaitable, Borrowed on_exit) {
+  Local result;
+  pyrt::Caught ended = co_await pyrt::finishing(await_into(awaitable, result));
+  {
+    pyrt::Handling handling(ended);
+    pyrt::call(on_exit);
+  }
+  ended.raise_if_any();
+  co_return result.take();
+}
+
+// Catches the failure of `awaitable` and raises it again.
+Task<Ref> reraise(Borrowed awaitable) {
+  Local ignored;
+  pyrt::Caught caught = co_await pyrt::catching(await_into(awaitable, ignored));
+  caught.raise_if_any();
+  co_return Ref::none();
 }
 
 Task<Ref> iterate(Borrowed iterable) {
@@ -240,6 +255,8 @@ const pyrt::FunctionSpec specs[] = {
                                               nullptr, p_none, nullptr),
     pyrt::function_spec<&ignore_exit>("ignore_exit", "ignore_exit", nullptr, p_factory, nullptr),
     pyrt::function_spec<&guarded>("guarded", "guarded", nullptr, p_guarded, nullptr),
+    pyrt::function_spec<&finally_call>("finally_call", "finally_call", nullptr, p_guarded, nullptr),
+    pyrt::function_spec<&reraise>("reraise", "reraise", nullptr, p_awaitable, nullptr),
     pyrt::function_spec<&add>("add", "add", "Add two numbers.", p_add, "int"),
     pyrt::function_spec<&bound_pair>("bound_pair", "Holder.bound_pair", nullptr, p_bound, nullptr),
     pyrt::function_spec<&typed>("typed", "typed", nullptr, p_typed, "tuple"),

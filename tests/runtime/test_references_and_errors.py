@@ -7,6 +7,7 @@ import logging
 import re
 import sys
 import textwrap
+import traceback
 from pathlib import Path
 
 import pytest
@@ -64,6 +65,65 @@ def test_exception_family_helper_lets_only_the_family_in(make_error, when):
         assert result == ("returned", ("caught", error))
     else:
         assert result[1] is type(error)
+
+
+@pytest.mark.parametrize("clean_up", ["passes", "raises"])
+@pytest.mark.parametrize("make_error", [None] + FAMILY[:1] + OUTSIDE,
+                         ids=lambda make: "no error" if make is None else type(make()).__name__)
+def test_finally_runs_the_clean_up_then_raises_again(make_error, clean_up):
+    def scenario(impl):
+        error = None if make_error is None else make_error()
+        calls = []
+
+        def on_exit():
+            calls.append(sys.exception() is error)
+            if clean_up == "raises":
+                raise KeyError("clean-up")
+
+        source = impl.return_value(5) if error is None else fail_later(error)
+        return outcome(lambda: finish(impl.finally_call(source, on_exit))), calls
+
+    result, calls = differential(scenario)
+    assert calls == [True]
+    if clean_up == "raises":
+        assert result[1] is KeyError
+    else:
+        assert result == (("returned", 5) if make_error is None else ("raised", type(make_error()), str(make_error())))
+
+
+def _entries(error):
+    """(name, source line) of the traceback entries of compiled functions."""
+    lines = (REPO_ROOT / "tests/runtime/pyrt_testmod.cpp").read_text(encoding="utf-8").splitlines()
+    return [(e.name, lines[e.lineno - 1].strip()) for e in traceback.extract_tb(error.__traceback__)
+            if e.filename == "tests/runtime/pyrt_testmod.cpp"]
+
+
+# case: the call (given the error to raise), then each compiled function's entry, from the
+# outside in: its name and a word of its source line
+ENTRY_CASES = {
+    "plain function": (lambda e: m.raise_plain(e), [("raise_plain", "throw_error")]),
+    "coroutine body": (lambda e: finish(m.raise_error(e)), [("raise_error", "throw_error")]),
+    "through a step": (lambda e: finish(m.cpp_child(fail_later(e))),
+                       [("cpp_child", "doubled"), ("cpp_child.doubled", "awaitable")]),
+    "caught and raised again": (lambda e: finish(m.reraise(fail_later(e))),
+                                [("reraise", "catching"), ("reraise.await_into", "awaitable")]),
+    "through a finally": (lambda e: finish(m.finally_call(fail_later(e), lambda: None)),
+                          [("finally_call", "finishing"), ("finally_call.await_into", "awaitable")]),
+    "argument check": (lambda e: m.typed(b"text", {}), [("typed", "function_spec<&typed>")]),
+}
+
+
+@pytest.mark.parametrize("case", list(ENTRY_CASES))
+def test_an_error_gets_one_traceback_entry_per_compiled_function(case):
+    call, expected = ENTRY_CASES[case]
+    with pytest.raises(Exception) as info:
+        call(CustomError("entry"))
+    entries = _entries(info.value)
+    assert [name for name, _ in entries] == [name for name, _ in expected]
+    assert all(word in line for (_, line), (_, word) in zip(entries, expected)), entries
+    # Python code that raised it keeps its own entry, below the compiled ones.
+    innermost = traceback.extract_tb(info.value.__traceback__)[-1]
+    assert innermost.name == ("fail_later" if "fail_later" in call.__code__.co_names else expected[-1][0])
 
 
 class SeenAwaitable:

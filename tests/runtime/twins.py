@@ -55,6 +55,20 @@ async def raise_in_handler(first, second, type):
         raise type("raised in handler")
 
 
+async def finally_call(awaitable, on_exit):
+    try:
+        return await awaitable
+    finally:
+        on_exit()
+
+
+async def reraise(awaitable):
+    try:
+        await awaitable
+    except Exception:
+        raise
+
+
 async def iterate(iterable):
     return [item async for item in iterable]
 
@@ -124,6 +138,8 @@ NATIVE = types.SimpleNamespace(
     raise_stop_iteration=raise_stop_iteration,
     ignore_exit=ignore_exit,
     guarded=guarded,
+    finally_call=finally_call,
+    reraise=reraise,
     add=add,
     bound_pair=Holder.bound_pair,
     typed=typed,

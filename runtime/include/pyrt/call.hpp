@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <initializer_list>
+#include <source_location>
 
 #include "pyrt/error.hpp"
 
@@ -52,62 +53,95 @@ class KwNames {
 template <class... Texts>
 KwNames(Texts...) -> KwNames<sizeof...(Texts)>;
 
+// The object a variadic call starts with (the callable or the receiver), together with the
+// location of that call: a variadic helper cannot end in a defaulted parameter.
+struct CallSite {
+  template <class Object>
+  CallSite(const Object& object,  // NOLINT: converts like the Borrowed it stands for
+           std::source_location where = std::source_location::current()) noexcept
+      : object(object), where(where) {}
+  Borrowed object;
+  std::source_location where;
+};
+
 template <class... Args>
-Ref call(Borrowed callable, const Args&... args) {
+Ref call(CallSite callable, const Args&... args) {
   std::array<PyObject*, sizeof...(Args) + 1> argv{nullptr, Borrowed(args).get()...};
-  return require(PyObject_Vectorcall(callable.get(), argv.data() + 1,
-                                     sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+  return require(PyObject_Vectorcall(callable.object.get(), argv.data() + 1,
+                                     sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr),
+                 callable.where);
+}
+
+// Calls callable(*positional, **{keywords}), as call_method_kw below.
+template <class... Args>
+Ref call_kw(CallSite callable, Borrowed kwnames, const Args&... args) {
+  std::array<PyObject*, sizeof...(Args) + 1> argv{nullptr, Borrowed(args).get()...};
+  std::size_t positional =
+      sizeof...(Args) - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames.get()));
+  return require(PyObject_Vectorcall(callable.object.get(), argv.data() + 1,
+                                     positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()),
+                 callable.where);
 }
 
 template <class... Args>
-Ref call_method(Borrowed self, Borrowed name, const Args&... args) {
-  std::array<PyObject*, sizeof...(Args) + 1> argv{self.get(), Borrowed(args).get()...};
-  return require(PyObject_VectorcallMethod(
-      name.get(), argv.data(), (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+Ref call_method(CallSite self, Borrowed name, const Args&... args) {
+  std::array<PyObject*, sizeof...(Args) + 1> argv{self.object.get(), Borrowed(args).get()...};
+  return require(
+      PyObject_VectorcallMethod(name.get(), argv.data(),
+                                (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr),
+      self.where);
 }
 
 // Calls self.name(*positional, **{keywords}) where `kwnames` is a tuple of interned names and the
 // last len(kwnames) of `args` are their values.
 template <class... Args>
-Ref call_method_kw(Borrowed self, Borrowed name, Borrowed kwnames, const Args&... args) {
-  std::array<PyObject*, sizeof...(Args) + 1> argv{self.get(), Borrowed(args).get()...};
+Ref call_method_kw(CallSite self, Borrowed name, Borrowed kwnames, const Args&... args) {
+  std::array<PyObject*, sizeof...(Args) + 1> argv{self.object.get(), Borrowed(args).get()...};
   std::size_t positional =
       sizeof...(Args) + 1 - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames.get()));
-  return require(PyObject_VectorcallMethod(
-      name.get(), argv.data(), positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+  return require(
+      PyObject_VectorcallMethod(name.get(), argv.data(),
+                                positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()),
+      self.where);
 }
 
-inline Ref getattr(Borrowed object, Borrowed name) {
-  return require(PyObject_GetAttr(object.get(), name.get()));
+inline Ref getattr(Borrowed object, Borrowed name,
+                   std::source_location where = std::source_location::current()) {
+  return require(PyObject_GetAttr(object.get(), name.get()), where);
 }
-inline void setattr(Borrowed object, Borrowed name, Borrowed value) {
-  require(PyObject_SetAttr(object.get(), name.get(), value.get()));
+inline void setattr(Borrowed object, Borrowed name, Borrowed value,
+                    std::source_location where = std::source_location::current()) {
+  require(PyObject_SetAttr(object.get(), name.get(), value.get()), where);
 }
-inline bool truthy(Borrowed object) {
-  return require(PyObject_IsTrue(object.get())) != 0;
+inline bool truthy(Borrowed object, std::source_location where = std::source_location::current()) {
+  return require(PyObject_IsTrue(object.get()), where) != 0;
 }
-inline Ref str(Borrowed object) {
-  return require(PyObject_Str(object.get()));
+inline Ref str(Borrowed object, std::source_location where = std::source_location::current()) {
+  return require(PyObject_Str(object.get()), where);
 }
-inline Ref string(const char* utf8) {
-  return require(PyUnicode_FromString(utf8));
+inline Ref string(const char* utf8, std::source_location where = std::source_location::current()) {
+  return require(PyUnicode_FromString(utf8), where);
 }
 // The str of a string literal, made once per process and kept for its life (like Name): for
 // fixed texts on hot paths. Only for literals (the address identifies the text).
-Borrowed literal(const char* text);
+Borrowed literal(const char* text, std::source_location where = std::source_location::current());
 inline Ref boolean(bool value) {
   return Ref::borrow(value ? Py_True : Py_False);
 }
 
 // The first `count` code points of a str (the whole string when shorter).
-Ref prefix(Borrowed text, Py_ssize_t count);
+Ref prefix(Borrowed text, Py_ssize_t count,
+           std::source_location where = std::source_location::current());
 // Concatenates str objects.
-Ref concat(std::initializer_list<Borrowed> parts);
+Ref concat(std::initializer_list<Borrowed> parts,
+           std::source_location where = std::source_location::current());
 
 // `from module import name`, as the import statement does it (ImportError when missing).
-Ref import_from(Borrowed module, Borrowed name);
+Ref import_from(Borrowed module, Borrowed name,
+                std::source_location where = std::source_location::current());
 // The same with `fromlist`, a tuple holding just `name`, made once by the caller (a KwNames).
-Ref import_from(Borrowed module, Borrowed name, Borrowed fromlist);
-Ref import(Borrowed module);
+Ref import_from(Borrowed module, Borrowed name, Borrowed fromlist,
+                std::source_location where = std::source_location::current());
+Ref import(Borrowed module, std::source_location where = std::source_location::current());
 
 }  // namespace pyrt

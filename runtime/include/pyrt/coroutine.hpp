@@ -10,15 +10,23 @@
 //   - A Python exception arrives as pyrt::PyError at the co_await that raised it, so C++
 //     destructors and catch clauses run on cancellation and close.
 //   - References held across a co_await must be pyrt::Local, so the cycle collector sees them.
-//   - C++ forbids co_await inside a catch block; to await while handling an exception, keep the
-//     error (`pyrt::exception_family`) and open a pyrt::Handling scope after the catch block:
-//     Python code called inside it sees the error as the handled exception, as in an except
-//     clause, also after an await.
+//   - `try: await step(...) except Exception as e:` is one expression, with the except clause as
+//     its block: `if (pyrt::Caught e = co_await pyrt::catching(step(...))) {...}`, where `step`
+//     is a C++ child coroutine (Task<void>). Cancellation and the rest outside the Exception
+//     family pass through. Inside the block, a pyrt::Handling scope makes `e` the handled
+//     exception that Python code called there sees, also after an await.
+//     `co_await pyrt::finishing(step(...))` is `try: ... finally:`: it holds whatever ended the
+//     step until the clean-up has run and `raise_if_any()` raises it again.
+//   - Every exception that leaves a body or a child coroutine, or is caught by catching() or
+//     finishing(), gets one traceback entry for that function, as the interpreter adds one per
+//     frame: the function's qualified name (a child's is the body's, a dot and its own name) and
+//     the line where the error arose in it.
 #pragma once
 
 #include <coroutine>
 #include <cstddef>
 #include <optional>
+#include <source_location>
 #include <utility>
 
 #include "pyrt/error.hpp"
@@ -26,6 +34,8 @@
 namespace pyrt {
 
 struct CoroObject;
+template <class T>
+class Task;
 
 namespace detail {
 
@@ -46,7 +56,13 @@ void free_frame(void* frame) noexcept;
 
 // Called when the body of a coroutine object finishes; returns the frame to continue with.
 std::coroutine_handle<> body_finished(PromiseBase& promise) noexcept;
-Ref store_unhandled_exception() noexcept;
+// The in-flight exception that ends the frame of `promise`, with the frame's traceback entry.
+Ref store_unhandled_exception(PromiseBase& promise) noexcept;
+// Adds the traceback entry of the frame of `promise` to `error`, unless it already has it.
+void add_traceback_entry(PyError& error, const PromiseBase& promise) noexcept;
+
+template <class T, class Handle>
+struct TaskAwaiter;
 
 struct FinalAwaiter {
   bool await_ready() const noexcept { return false; }
@@ -64,11 +80,22 @@ struct PromiseBase {
   std::coroutine_handle<> continuation;  // the C++ frame awaiting this one, if any
   Ref error;                             // the exception the body ended with
   Ref result;                            // the value of a body returning Ref
+  std::source_location origin;           // the coroutine function: its name and first line
   bool is_body = false;                  // the outermost frame of `owner`
 
   std::suspend_always initial_suspend() const noexcept { return {}; }
   FinalAwaiter final_suspend() const noexcept { return {}; }
-  void unhandled_exception() noexcept { error = store_unhandled_exception(); }
+  void unhandled_exception() noexcept { error = store_unhandled_exception(*this); }
+
+  // Awaiting a child coroutine keeps the line of the co_await, for the traceback entry of an
+  // error that comes back from it.
+  template <class U>
+  TaskAwaiter<U, typename Task<U>::Handle> await_transform(
+      Task<U>&& child, std::source_location where = std::source_location::current()) noexcept;
+  template <class Awaitable>
+  Awaitable&& await_transform(Awaitable&& awaitable) noexcept {
+    return static_cast<Awaitable&&>(awaitable);
+  }
 
   static void* operator new(std::size_t size) { return allocate_frame(size); }
   static void operator delete(void* frame) noexcept { free_frame(frame); }
@@ -101,6 +128,7 @@ struct TaskPromise<void> : PromiseBase {
 template <class T, class Handle>
 struct TaskAwaiter {
   Handle child;
+  std::source_location where;  // of the co_await
   bool await_ready() const noexcept { return false; }
   template <class Promise>
   std::coroutine_handle<> await_suspend(std::coroutine_handle<Promise> parent) noexcept {
@@ -110,7 +138,11 @@ struct TaskAwaiter {
   }
   T await_resume() {
     auto& promise = child.promise();
-    if (promise.error) throw PyError(std::move(promise.error));
+    if (promise.error) {
+      PyError error(std::move(promise.error));
+      error.at(where);
+      throw error;
+    }
     return promise.take();
   }
 };
@@ -122,6 +154,10 @@ template <class T = Ref>
 class [[nodiscard]] Task {
  public:
   struct promise_type : detail::TaskPromise<T> {
+    // The default argument names the coroutine function being called.
+    explicit promise_type(std::source_location origin = std::source_location::current()) noexcept {
+      this->origin = origin;
+    }
     Task get_return_object() noexcept {
       return Task(std::coroutine_handle<promise_type>::from_promise(*this));
     }
@@ -146,11 +182,18 @@ class [[nodiscard]] Task {
 };
 
 namespace detail {
+
+template <class U>
+TaskAwaiter<U, typename Task<U>::Handle> PromiseBase::await_transform(
+    Task<U>&& child, std::source_location where) noexcept {
+  return {child.handle(), where};
+}
+
 // Awaiting a Python object. The first step is taken eagerly, in await_ready.
 class PyAwaiter {
  public:
-  explicit PyAwaiter(Ref awaitable, bool ends_on_stop_async = false) noexcept
-      : pending_(std::move(awaitable)), ends_on_stop_async_(ends_on_stop_async) {}
+  PyAwaiter(Ref awaitable, std::source_location where, bool ends_on_stop_async = false) noexcept
+      : pending_(std::move(awaitable)), where_(where), ends_on_stop_async_(ends_on_stop_async) {}
   bool await_ready();
   template <class Promise>
   std::coroutine_handle<> await_suspend(std::coroutine_handle<Promise> handle) noexcept {
@@ -165,14 +208,16 @@ class PyAwaiter {
 
   Ref pending_;  // the awaitable's iterator (or our own coroutine) until the frame suspends
   Ref yielded_;  // what its first step yielded
+  std::source_location where_;  // of the co_await
   CoroObject* owner_ = nullptr;
   bool link_ = false;
   bool ends_on_stop_async_ = false;  // StopAsyncIteration gives an empty result, not an error
 };
 }  // namespace detail
 
-inline detail::PyAwaiter awaitable(Ref object) noexcept {
-  return detail::PyAwaiter(std::move(object));
+inline detail::PyAwaiter awaitable(
+    Ref object, std::source_location where = std::source_location::current()) noexcept {
+  return detail::PyAwaiter(std::move(object), where);
 }
 
 // A reference the cycle collector sees while the frame is suspended. Declare every Ref that
@@ -214,13 +259,43 @@ class Local {
   detail::LocalNode node_;
 };
 
+// The exception that catching() or finishing() took from a step, or none. It is collector-visible,
+// so a handler may keep it across awaits.
+class Caught {
+ public:
+  Caught() noexcept = default;
+  explicit Caught(PyError error) noexcept : entry_owner_(error.entry_owner()) {
+    exception_.emplace(error.take());
+  }
+  Caught(const Caught&) = delete;
+  Caught& operator=(const Caught&) = delete;
+
+  explicit operator bool() const noexcept { return exception_.has_value(); }
+  Borrowed value() const noexcept { return exception_ ? exception_->borrowed() : Borrowed(); }
+  bool matches(PyObject* type) const noexcept {
+    return exception_ && PyErr_GivenExceptionMatches(exception_->get(), type) != 0;
+  }
+  // Raises it again, as a bare `raise` would: the traceback gets no second entry for this
+  // function.
+  [[noreturn]] void raise();
+  void raise_if_any() {
+    if (exception_) raise();
+  }
+
+ private:
+  std::optional<Local> exception_;  // made only for an exception: the common case costs nothing
+  const void* entry_owner_ = nullptr;
+};
+
 // While alive, `error` is the exception being handled, as inside an `except` clause: Python code
 // called meanwhile sees it in sys.exc_info() (so Logger.exception attaches its traceback), and
 // an exception raised meanwhile gets it as __context__. In a coroutine body this holds across
-// awaits.
+// awaits. Made from an empty Caught it does nothing, as a `finally:` clause reached without an
+// exception.
 class Handling {
  public:
-  explicit Handling(const PyError& error) noexcept;
+  explicit Handling(const PyError& error) noexcept : Handling(error.value()) {}
+  explicit Handling(const Caught& caught) noexcept : Handling(caught.value()) {}
   Handling(const Handling&) = delete;
   Handling& operator=(const Handling&) = delete;
   ~Handling();
@@ -229,22 +304,62 @@ class Handling {
   const Handling* outer() const noexcept { return outer_; }
 
  private:
+  explicit Handling(Borrowed exception) noexcept;
+
   Ref exception_;
   Ref saved_;                  // outside a coroutine: the handled exception to restore
   Handling* outer_ = nullptr;  // in a coroutine: the enclosing handler of the same coroutine
   CoroObject* owner_ = nullptr;
 };
 
+namespace detail {
+// Runs a step as awaiting it would, but hands its exception to the awaiting frame as a Caught.
+class GuardAwaiter {
+ public:
+  GuardAwaiter(Task<void> step, std::source_location where, bool exception_family_only) noexcept
+      : step_(std::move(step)), where_(where), exception_family_only_(exception_family_only) {}
+  bool await_ready() const noexcept { return false; }
+  template <class Promise>
+  std::coroutine_handle<> await_suspend(std::coroutine_handle<Promise> parent) noexcept {
+    parent_ = &parent.promise();
+    auto child = step_.handle();
+    child.promise().owner = parent_->owner;
+    child.promise().continuation = parent;
+    return child;
+  }
+  Caught await_resume();
+
+ private:
+  Task<void> step_;
+  std::source_location where_;
+  const PromiseBase* parent_ = nullptr;
+  bool exception_family_only_;
+};
+}  // namespace detail
+
+// `try: await step except Exception as e:`: an empty Caught when the step finished, its exception
+// when that belongs to the Exception family; anything else passes through.
+inline detail::GuardAwaiter catching(
+    Task<void> step, std::source_location where = std::source_location::current()) noexcept {
+  return {std::move(step), where, true};
+}
+// `try: await step finally:`: whatever ended the step, kept for raise_if_any() after the clean-up.
+inline detail::GuardAwaiter finishing(
+    Task<void> step, std::source_location where = std::source_location::current()) noexcept {
+  return {std::move(step), where, false};
+}
+
 // `async for` support: returns the asynchronous iterator of `iterable`, raising TypeError as the
 // interpreter does when it has none.
-Ref async_iter(Borrowed iterable);
+Ref async_iter(Borrowed iterable, std::source_location where = std::source_location::current());
 // The awaitable that produces the next item, or an empty Ref when __anext__ itself raised
 // StopAsyncIteration (the iterator is exhausted); anext() awaits it.
-Ref async_next(Borrowed iterator);
+Ref async_next(Borrowed iterator, std::source_location where = std::source_location::current());
 // `co_await anext(iterator)` gives the next item of an asynchronous iterator, or an empty Ref
 // when it is exhausted (without raising and catching StopAsyncIteration as a C++ exception).
-inline detail::PyAwaiter anext(Borrowed iterator) {
-  return detail::PyAwaiter(async_next(iterator), true);
+inline detail::PyAwaiter anext(Borrowed iterator,
+                               std::source_location where = std::source_location::current()) {
+  return detail::PyAwaiter(async_next(iterator, where), where, true);
 }
 // The same as a C++ child coroutine; nullopt when the iterator is exhausted.
 Task<std::optional<Ref>> anext_value(Borrowed iterator);

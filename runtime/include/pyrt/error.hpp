@@ -5,10 +5,17 @@
 // interpreter calls is noexcept and ends in pyrt::boundary(), which turns whatever escaped back
 // into a raised Python exception. Destructors and finalizers never throw; they report with
 // PyErr_WriteUnraisable.
+//
+// A PyError also knows where it arose in the function it is leaving: the helpers that can fail
+// take the caller's std::source_location as a defaulted last parameter (free until an error is
+// thrown), and the runtime turns it into that function's traceback entry. A helper that calls
+// other helpers passes its own `where` on, so the location is always the line of the function
+// that called the first helper.
 #pragma once
 
 #include <exception>
 #include <new>
+#include <source_location>
 #include <type_traits>
 
 #include "pyrt/ref.hpp"
@@ -27,6 +34,17 @@ class PyError : public std::exception {
 
   Borrowed value() const noexcept { return exception_; }
   Ref take() noexcept { return std::move(exception_); }
+
+  // Where the error arose in the function it is passing through; line 0 when unknown.
+  const std::source_location& site() const noexcept { return site_; }
+  PyError& at(std::source_location where) noexcept {
+    site_ = where;
+    return *this;
+  }
+  // The activation (a coroutine frame or call) whose traceback entry the exception already
+  // carries, so forwarding it adds no second one.
+  const void* entry_owner() const noexcept { return entry_owner_; }
+  void set_entry_owner(const void* owner) noexcept { entry_owner_ = owner; }
   // Raises the exception in the interpreter again.
   void restore() noexcept { PyErr_SetRaisedException(exception_.release()); }
 
@@ -41,17 +59,20 @@ class PyError : public std::exception {
 
  private:
   Ref exception_;
+  std::source_location site_ = {};
+  const void* entry_owner_ = nullptr;
 };
 
-[[noreturn]] void throw_error();
+// Throws the raised exception as a PyError located at `where`.
+[[noreturn]] void throw_error(std::source_location where = std::source_location::current());
 
 // Turns a C API result into an owned reference, or throws the raised exception.
-inline Ref require(PyObject* result) {
-  if (result == nullptr) throw_error();
+inline Ref require(PyObject* result, std::source_location where = std::source_location::current()) {
+  if (result == nullptr) throw_error(where);
   return Ref::steal(result);
 }
-inline int require(int status) {
-  if (status < 0) throw_error();
+inline int require(int status, std::source_location where = std::source_location::current()) {
+  if (status < 0) throw_error(where);
   return status;
 }
 
