@@ -2,6 +2,7 @@
 // starting and stopping the bridge.
 #include <atomic>
 #include <cstdint>
+#include <span>
 
 #include "bridge.hpp"
 
@@ -96,7 +97,7 @@ bool equals(Borrowed a, Borrowed b) {
 
 // ---- The class ----
 
-Ref __init__(Borrowed self) {
+Ref init(Borrowed self) {
   pyrt::setattr(self, names::_running, false_());
   pyrt::setattr(self, names::_processing, false_());
   Ref queue = pyrt::call(pyrt::getattr(module_global(names::asyncio), queue_type));
@@ -175,8 +176,8 @@ constexpr pyrt::Param screenshot_params[] = {{"self"},
                                              {"chat_id", nullptr, "str | int | None"},
                                              {"telegram", nullptr, "Any"}};
 
-const pyrt::FunctionSpec init_spec = pyrt::function_spec<&__init__>(
-    "__init__", "TelegramBridge.__init__", nullptr, self_only, "None");
+const pyrt::FunctionSpec init_spec =
+    pyrt::function_spec<&init>("__init__", "TelegramBridge.__init__", nullptr, self_only, "None");
 const pyrt::FunctionSpec start_spec = pyrt::function_spec<&start>(
     "start", "TelegramBridge.start",
     "Start the bridge — begins processing incoming Telegram messages.", self_only, "None");
@@ -287,10 +288,10 @@ Ref make_class(Borrowed module_name_object) {
       pyrt::string("Routes Telegram messages through the Kavori agent and sends responses back.");
   pyrt::require(PyDict_SetItemString(namespace_dict.get(), "__doc__", doc.get()));
   Borrowed globals(PyModule_GetDict(executed_module));
-  for (std::size_t i = 0; i < operation_count; ++i) {
-    const pyrt::FunctionSpec& spec = *operations[i].spec;
+  for (const Operation& operation : std::span(operations, operation_count)) {
+    const pyrt::FunctionSpec& spec = *operation.spec;
     Ref function = pyrt::make_function(spec, module_name_object, globals);
-    if (operations[i].is_property) {
+    if (operation.is_property) {
       function = pyrt::call(Borrowed(reinterpret_cast<PyObject*>(&PyProperty_Type)), function);
     }
     pyrt::require(PyDict_SetItemString(namespace_dict.get(), spec.name, function.get()));

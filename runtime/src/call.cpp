@@ -44,11 +44,21 @@ Ref prefix(Borrowed text, Py_ssize_t count) {
 
 Ref concat(std::initializer_list<Borrowed> parts) {
   Py_ssize_t length = 0;
-  for (Borrowed part : parts) length += PyUnicode_GetLength(part.get());
+  for (Borrowed part : parts) {
+    // As `str + other` words it, so a non-str fails like the same code written in Python.
+    if (!PyUnicode_Check(part.get())) {
+      PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
+                   part.type()->tp_name);
+      throw_error();
+    }
+    length += PyUnicode_GET_LENGTH(part.get());
+  }
   PyUnicodeWriter* writer = PyUnicodeWriter_Create(length);
   if (writer == nullptr) throw_error();
   for (Borrowed part : parts) {
-    if (PyUnicodeWriter_WriteStr(writer, part.get()) < 0) {
+    // The characters themselves, as `+` takes them: a str subclass's __str__ plays no part.
+    if (PyUnicodeWriter_WriteSubstring(writer, part.get(), 0, PyUnicode_GET_LENGTH(part.get())) <
+        0) {
       PyUnicodeWriter_Discard(writer);
       throw_error();
     }

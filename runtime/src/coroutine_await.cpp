@@ -23,7 +23,7 @@ Ref awaitable_iterator(Ref object) {
   if (PyCoro_CheckExact(iterator.get())) {
     throw PyError::format(PyExc_TypeError, "__await__() returned a coroutine");
   }
-  if (!PyIter_Check(iterator.get())) {
+  if (PyIter_Check(iterator.get()) == 0) {
     PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
                  iterator.type()->tp_name);
     throw_error();
@@ -64,7 +64,7 @@ bool PyAwaiter::await_ready() {
       yielded_ = Ref::steal(step);  // the result, picked up by await_resume
       return true;
     case PYGEN_ERROR:
-      if (ends_on_stop_async_ && PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) {
+      if (ends_on_stop_async_ && PyErr_ExceptionMatches(PyExc_StopAsyncIteration) != 0) {
         PyErr_Clear();
         return true;  // exhausted: await_resume gives an empty Ref
       }
@@ -106,8 +106,9 @@ Ref PyAwaiter::await_resume() {
   owner->f.awaited.reset();
   Ref error = std::move(owner->f.inbox_error);
   if (error) {
-    if (ends_on_stop_async_ && PyErr_GivenExceptionMatches(error.get(), PyExc_StopAsyncIteration)) {
-      return Ref();
+    if (ends_on_stop_async_ &&
+        PyErr_GivenExceptionMatches(error.get(), PyExc_StopAsyncIteration) != 0) {
+      return {};
     }
     throw PyError(std::move(error));
   }

@@ -20,13 +20,8 @@ namespace {
 // ---- Python entry points ----
 
 PySendResult coro_am_send(PyObject* self, PyObject* value, PyObject** result) noexcept {
-  try {
-    return send_impl(as_coro(self), value, result);
-  } catch (...) {
-    raise_current_exception();
-    *result = nullptr;
-    return PYGEN_ERROR;
-  }
+  *result = nullptr;
+  return boundary([&] { return send_impl(as_coro(self), value, result); }, PYGEN_ERROR);
 }
 
 // Turns a finished step into the method-call convention: the value rides on StopIteration.
@@ -141,7 +136,7 @@ void warn_never_awaited(CoroObject* self) {
     if (PyObject_GetOptionalAttrString(warnings, "_warn_unawaited_coroutine", &warn) >= 0 &&
         warn != nullptr) {
       PyObject* result = PyObject_CallOneArg(warn, self_object);
-      if (result != nullptr || PyErr_ExceptionMatches(PyExc_RuntimeWarning)) warned = true;
+      if (result != nullptr || PyErr_ExceptionMatches(PyExc_RuntimeWarning) != 0) warned = true;
       Py_XDECREF(result);
       Py_DECREF(warn);
     }
@@ -161,8 +156,7 @@ void coro_finalize(PyObject* self_object) noexcept {
   PyObject* saved = PyErr_GetRaisedException();
   if (self->f.state == CoroState::created) {
     if (self->f.body) warn_never_awaited(self);
-    self->f.state = CoroState::closed;
-    destroy_body(self);
+    end_coroutine(self);
   } else if (self->f.state == CoroState::started && !chain_running(self)) {
     PyObject* result = coro_close(self_object, nullptr);
     if (result == nullptr) {
@@ -183,9 +177,15 @@ void clear_links(CoroObject* self) noexcept {
 
 int coro_clear(PyObject* self_object) noexcept {
   CoroObject* self = as_coro(self_object);
-  if (self->f.running) return 0;
-  destroy_body(self);
+  if (chain_running(self)) return 0;
+  // Without its frame the coroutine is finished: resuming it later raises as for a native one.
+  end_coroutine(self);
   clear_links(self);
+  if (CoroObject* parent = self->f.linked_parent) {
+    // The parent now awaits a finished coroutine, like any other iterator.
+    parent->f.awaited_is_link = false;
+    self->f.linked_parent = nullptr;
+  }
   self->f.awaited.reset();
   self->f.inbox_value.reset();
   self->f.inbox_error.reset();
@@ -256,12 +256,12 @@ PyObject* get_cr_await(PyObject* self, void*) noexcept {
 
 PyObject* get_cr_running(PyObject* self, void*) noexcept {
   CoroObject* coro = as_coro(self);
-  return PyBool_FromLong(coro->f.state == CoroState::started && chain_running(coro));
+  return boolean(coro->f.state == CoroState::started && chain_running(coro)).release();
 }
 
 PyObject* get_cr_suspended(PyObject* self, void*) noexcept {
   CoroObject* coro = as_coro(self);
-  return PyBool_FromLong(coro->f.state == CoroState::started && !chain_running(coro));
+  return boolean(coro->f.state == CoroState::started && !chain_running(coro)).release();
 }
 
 PyObject* get_cr_frame(PyObject* self_object, void*) noexcept {

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "internal.hpp"
 #include "pyrt/call.hpp"
@@ -98,7 +99,7 @@ void bind_arguments(FunctionObject* function, PyObject* const* args, std::size_t
       bound[index] = args[positional + k];
     }
   }
-  if (static_cast<std::size_t>(positional) > count) too_many_positional(function, positional);
+  if (std::cmp_greater(positional, count)) too_many_positional(function, positional);
   bool missing[max_params] = {};
   std::size_t missing_count = 0;
   for (std::size_t i = 0; i < count; ++i) {
@@ -234,9 +235,13 @@ int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
     PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
     return -1;
   }
-  as_function(self)->f.annotations =
-      value != nullptr && value != Py_None ? Ref::borrow(value) : require(PyDict_New());
-  return 0;
+  return boundary(
+      [&] {
+        as_function(self)->f.annotations =
+            value != nullptr && value != Py_None ? Ref::borrow(value) : require(PyDict_New());
+        return 0;
+      },
+      -1);
 }
 
 // inspect.Signature of the parameters, with their string annotations.

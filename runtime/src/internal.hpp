@@ -80,6 +80,9 @@ bool chain_running(CoroObject* coro) noexcept;
 CoroObject* innermost(CoroObject* coro) noexcept;
 // Frees the body's frame (running the destructors of its locals), if it still has one.
 void destroy_body(CoroObject* coro) noexcept;
+// Marks the coroutine finished and frees its frame: the one way a coroutine ends early, so that
+// no state ever points at a destroyed frame.
+void end_coroutine(CoroObject* coro) noexcept;
 
 // The coroutine protocol; each returns as PyIter_Send does, with the exception raised on error.
 PySendResult send_impl(CoroObject* self, PyObject* value, PyObject** result);

@@ -79,6 +79,7 @@ Task<Ref> raise_in_handler(Borrowed first, Borrowed second, Borrowed type) {
   } catch (PyError& error) {
     caught.emplace(pyrt::exception_family(error));
   }
+  if (!caught) co_return Ref::none();
   pyrt::Handling handling(*caught);
   co_await pyrt::awaitable(Ref::borrow(second));
   PyErr_SetString(type.get(), "raised in handler");
@@ -134,6 +135,7 @@ Task<Ref> ignore_exit(Borrowed factory) {
     try {
       co_await pyrt::awaitable(pyrt::call(factory));
     } catch (PyError&) {
+      continue;  // swallowed, whatever it is
     }
   }
 }
@@ -200,7 +202,14 @@ Task<Ref> fail_allocation_after(Borrowed awaitable) {
   throw std::bad_alloc();
 }
 
+// What the cycle collector does to an object it breaks out of a cycle: its tp_clear.
+Ref clear_object(Borrowed object) {
+  if (inquiry clear = object.type()->tp_clear) clear(object.get());
+  return Ref::none();
+}
+
 constexpr pyrt::Param p_awaitable[] = {{"awaitable"}};
+constexpr pyrt::Param p_object[] = {{"object"}};
 constexpr pyrt::Param p_value[] = {{"value"}};
 constexpr pyrt::Param p_exception[] = {{"exception"}};
 constexpr pyrt::Param p_handle[] = {{"first"}, {"probe"}, {"second"}};
@@ -251,6 +260,7 @@ const pyrt::FunctionSpec specs[] = {
                                           nullptr),
     pyrt::function_spec<&fail_allocation_after>("fail_allocation_after", "fail_allocation_after",
                                                 nullptr, p_awaitable, nullptr),
+    pyrt::function_spec<&clear_object>("clear_object", "clear_object", nullptr, p_object, nullptr),
 };
 
 int exec_module(PyObject* module) noexcept {
@@ -289,6 +299,7 @@ PyModuleDef definition = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__pyrt_testmod() {
+// The interpreter looks the module up by this name.
+PyMODINIT_FUNC PyInit__pyrt_testmod() {  // NOLINT(bugprone-reserved-identifier)
   return PyModuleDef_Init(&definition);
 }

@@ -84,7 +84,8 @@ template <class T>
 struct TaskPromise : PromiseBase {
   std::optional<T> value;
   void return_value(T v) { value.emplace(std::move(v)); }
-  T take() { return std::move(*value); }
+  // Only after the body returned without an error, so return_value has set it.
+  T take() { return std::move(*value); }  // NOLINT(bugprone-unchecked-optional-access)
 };
 // A body returning Ref stores its value where the coroutine object finds it.
 template <>

@@ -43,15 +43,28 @@ class PyError : public std::exception {
   Ref exception_;
 };
 
-[[noreturn]] void throw_error();
+// Throws the raised exception as PyError. Inline, so that static analysis sees every throw.
+[[noreturn]] inline void throw_error() {
+  throw PyError::fetch();
+}
+
+// A C API call that succeeded must leave no exception raised; debug builds stop at the first
+// call that breaks this, where the fault is, rather than at the interpreter's later SystemError.
+#ifdef NDEBUG
+inline void check_no_error_set() noexcept {}
+#else
+void check_no_error_set() noexcept;
+#endif
 
 // Turns a C API result into an owned reference, or throws the raised exception.
 inline Ref require(PyObject* result) {
   if (result == nullptr) throw_error();
+  check_no_error_set();
   return Ref::steal(result);
 }
 inline int require(int status) {
   if (status < 0) throw_error();
+  check_no_error_set();
   return status;
 }
 
