@@ -27,10 +27,18 @@ const Name chat_id("chat_id"), from_name("from_name"), type("type"), data("data"
 
 namespace {
 
-// Process-wide: the module loads into one interpreter, once. The module reference is kept for
-// the life of the process.
+// The module loads into one interpreter, once, and keeps a reference to itself while that
+// interpreter lives. Both are forgotten when the interpreter finalises (the reference is then
+// dropped unreleased, the objects belonging to a finalised interpreter), so an embedding host
+// that initialises Python again can import the module again.
 std::atomic<std::int64_t> recorded_interpreter{-1};
 PyObject* executed_module = nullptr;
+
+// Runs after the interpreter has finalised; the C API is gone.
+void forget_interpreter() noexcept {
+  executed_module = nullptr;
+  recorded_interpreter = -1;
+}
 
 const Name cancelled_error("CancelledError"), create_task("create_task"), done("done"),
     cancel("cancel"), queue_type("Queue"), get_logger("getLogger");
@@ -274,6 +282,10 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
         copy_spec_attribute(Borrowed(spec), "origin", module, "__file__", false);
         copy_spec_attribute(Borrowed(spec), "parent", module, "__package__", false);
         copy_spec_attribute(Borrowed(spec), "submodule_search_locations", module, "__path__", true);
+        if (Py_AtExit(forget_interpreter) < 0) {
+          throw PyError::format(PyExc_RuntimeError,
+                                "no room left for an interpreter exit function");
+        }
         return module.release();
       },
       static_cast<PyObject*>(nullptr));

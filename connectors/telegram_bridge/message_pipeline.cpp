@@ -17,11 +17,9 @@ const pyrt::KwNames timeout_keyword("timeout");
 const pyrt::KwNames manager_fromlist("manager");
 const pyrt::KwNames chat_id_keyword("chat_id");
 
-// The worker's poll timeout, 2.0 seconds, as one float kept for the life of the process.
-Borrowed poll_timeout() {
-  static PyObject* timeout = nullptr;
-  if (timeout == nullptr) timeout = pyrt::require(PyFloat_FromDouble(2.0)).release();
-  return Borrowed(timeout);
+// The worker's poll timeout, 2.0 seconds.
+Ref poll_timeout() {
+  return pyrt::require(PyFloat_FromDouble(2.0));
 }
 
 // `target, other = item`, as tuple unpacking does it.

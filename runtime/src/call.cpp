@@ -5,9 +5,15 @@
 
 namespace pyrt {
 
+namespace detail {
+std::uint32_t interpreter_generation = 1;
+}
+
 Borrowed Name::intern() const {
-  interned_ = PyUnicode_InternFromString(text_);
-  if (interned_ == nullptr) throw_error();
+  PyObject* interned = PyUnicode_InternFromString(text_);
+  if (interned == nullptr) throw_error();
+  interned_ = interned;
+  generation_ = detail::interpreter_generation;
   return Borrowed(interned_);
 }
 
@@ -18,10 +24,16 @@ Borrowed literal(const char* text) {
     PyObject* object;
   };
   static Slot recent[256];
+  // Never destroyed (a static owning nothing the interpreter frees): see Name.
+  static auto* table = new std::unordered_map<const char*, PyObject*>();
+  static std::uint32_t generation = 0;
+  if (generation != detail::interpreter_generation) {
+    for (Slot& stale : recent) stale = {};
+    table->clear();
+    generation = detail::interpreter_generation;
+  }
   Slot& slot = recent[(reinterpret_cast<std::uintptr_t>(text) >> 3) & 255];
   if (slot.text == text) return Borrowed(slot.object);
-  // Never destroyed: the strings live as long as the process, and so does the table.
-  static auto* table = new std::unordered_map<const char*, PyObject*>();
   auto found = table->find(text);
   PyObject* object = nullptr;
   if (found != table->end()) {

@@ -400,8 +400,20 @@ void init_function_type(const char* module) {
       reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&spec)).release());
 }
 
+namespace {
+// Runs after the interpreter has finalised (the C API is gone): whatever the runtime kept for
+// that interpreter is dropped unreleased, so a new interpreter starts afresh.
+void forget_interpreter() noexcept {
+  runtime_types = {};
+  ++detail::interpreter_generation;
+}
+}  // namespace
+
 void init_runtime(const char* module) {
   if (runtime_types.function != nullptr) return;
+  if (Py_AtExit(forget_interpreter) < 0) {
+    throw PyError::format(PyExc_RuntimeError, "no room left for an interpreter exit function");
+  }
   init_coroutine_type(module);
   init_function_type(module);
 }

@@ -93,7 +93,8 @@ struct RuntimeTypes {
   PyTypeObject* coroutine = nullptr;
   PyTypeObject* function = nullptr;
 };
-// Process-wide: the runtime's types exist once per process.
+// The runtime's types, made once per interpreter lifetime (init_runtime) and forgotten when that
+// interpreter finalises.
 extern RuntimeTypes runtime_types;
 
 // Plain (non-coroutine) code runs with no current coroutine, so Locals and Handlings made in it
