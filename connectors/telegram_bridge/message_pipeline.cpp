@@ -1,6 +1,5 @@
 // The inbound queue and its worker, the handling of one message through the agent, and the
 // rules for each agent event and for composing the reply.
-#include <optional>
 #include <string>
 
 #include "bridge.hpp"
@@ -51,7 +50,7 @@ void unpack_pair(Borrowed item, Ref& first, Ref& second) {
   second = std::move(values[1]);
 }
 
-bool is_cancellation(const PyError& error) {
+bool is_cancellation(const pyrt::Caught& error) {
   Ref cancelled = pyrt::getattr(module_global(names::asyncio), cancelled_error);
   return error.matches(cancelled.get());
 }
@@ -86,29 +85,36 @@ Task<void> process_event(Borrowed self, Borrowed event, Borrowed telegram, Borro
     }
   }
   if (equals(type, text_of("tool_call"))) {
-    Ref data = pyrt::getattr(event, names::data);
-    Ref tool_name = pyrt::call_method(data, names::get, tool, text_of(""));
-    if (equals(tool_name, text_of("plan")) || equals(tool_name, text_of("memory"))) co_return;
-    Ref empty = pyrt::require(PyDict_New());
-    Ref tool_arguments = pyrt::call_method(data, names::get, arguments, empty);
-    Ref tool_operation = pyrt::call_method(tool_arguments, names::get, operation, text_of(""));
-    Ref summary = pyrt::truthy(tool_operation)
-                      ? pyrt::concat({text_of("🔧 "), pyrt::str(tool_name), text_of("."),
-                                      pyrt::str(tool_operation)})
-                      : pyrt::concat({text_of("🔧 "), pyrt::str(tool_name)});
-    pyrt::require(PyList_Append(run.tool_summaries.get(), summary.get()));
-    log(Level::debug, pyrt::concat({text_of("Agent tool call: "), summary}));
+    {
+      Ref data = pyrt::getattr(event, names::data);
+      Ref tool_name = pyrt::call_method(data, names::get, tool, text_of(""));
+      if (equals(tool_name, text_of("plan")) || equals(tool_name, text_of("memory"))) co_return;
+      Ref empty = pyrt::require(PyDict_New());
+      Ref tool_arguments = pyrt::call_method(data, names::get, arguments, empty);
+      Ref tool_operation = pyrt::call_method(tool_arguments, names::get, operation, text_of(""));
+      Ref summary = pyrt::truthy(tool_operation)
+                        ? pyrt::concat({text_of("🔧 "), pyrt::str(tool_name), text_of("."),
+                                        pyrt::str(tool_operation)})
+                        : pyrt::concat({text_of("🔧 "), pyrt::str(tool_name)});
+      pyrt::require(PyList_Append(run.tool_summaries.get(), summary.get()));
+      log(Level::debug, pyrt::concat({text_of("Agent tool call: "), summary}));
+    }
     co_await pyrt::awaitable(
         pyrt::call_method_kw(telegram, names::send_typing, chat_id_keyword, chat_id));
     co_return;
   }
   if (equals(type, text_of("tool_result"))) {
-    Local data(pyrt::getattr(event, names::data));
-    if (pyrt::truthy(pyrt::call_method(data, names::get, screenshot)) &&
-        pyrt::truthy(pyrt::call_method(data, names::get, image_base64))) {
-      Ref image = pyrt::require(PyObject_GetItem(data.get(), image_base64.get().get()));
-      Ref sent = co_await pyrt::awaitable(
-          pyrt::call_method(self, names::_send_screenshot, image, chat_id, telegram));
+    Ref sending;
+    {
+      Ref data = pyrt::getattr(event, names::data);
+      if (pyrt::truthy(pyrt::call_method(data, names::get, screenshot)) &&
+          pyrt::truthy(pyrt::call_method(data, names::get, image_base64))) {
+        Ref image = pyrt::require(PyObject_GetItem(data.get(), image_base64.get().get()));
+        sending = pyrt::call_method(self, names::_send_screenshot, image, chat_id, telegram);
+      }
+    }
+    if (sending) {
+      Ref sent = co_await pyrt::awaitable(std::move(sending));
       if (pyrt::truthy(sent)) ++run.screenshots_sent;
     }
     co_return;
@@ -157,8 +163,12 @@ Task<Ref> _on_telegram_message(Borrowed self, Borrowed text, Borrowed metadata) 
   Ref sender = pyrt::str(dict_get(metadata, names::from_name, text_of("unknown")));
   log(Level::info, pyrt::concat({text_of("Queuing Telegram message from "), sender, text_of(": "),
                                  head(text, 80)}));
-  Ref item = pyrt::require(PyTuple_Pack(2, text.get(), metadata.get()));
-  co_await pyrt::awaitable(pyrt::call_method(pyrt::getattr(self, names::_queue), put, item));
+  Ref putting;
+  {
+    Ref item = pyrt::require(PyTuple_Pack(2, text.get(), metadata.get()));
+    putting = pyrt::call_method(pyrt::getattr(self, names::_queue), put, item);
+  }
+  co_await pyrt::awaitable(std::move(putting));
   co_return Ref::none();
 }
 
@@ -167,18 +177,21 @@ Task<Ref> _process_queue(Borrowed self) {
   while (pyrt::truthy(pyrt::getattr(self, names::_running))) {
     // A failure outside the per-message guard is logged and the worker goes on, so a running
     // bridge always has a live worker.
-    std::optional<PyError> escaped;
+    pyrt::Caught escaped;
     try {
       Local text;
       Local metadata;
       {
-        std::optional<PyError> wait_error;
+        pyrt::Caught wait_error;
         try {
-          Ref asyncio = module_global(names::asyncio);
-          Ref next_item = pyrt::call_method(pyrt::getattr(self, names::_queue), names::get);
-          Local waiter(
-              pyrt::call_method_kw(asyncio, wait_for, timeout_keyword, next_item, poll_timeout()));
-          Ref item = co_await pyrt::awaitable(waiter.take());
+          Ref waiter;
+          {
+            Ref asyncio = module_global(names::asyncio);
+            Ref next_item = pyrt::call_method(pyrt::getattr(self, names::_queue), names::get);
+            waiter =
+                pyrt::call_method_kw(asyncio, wait_for, timeout_keyword, next_item, poll_timeout());
+          }
+          Ref item = co_await pyrt::awaitable(std::move(waiter));
           Ref first, second;
           unpack_pair(item, first, second);
           text = std::move(first);
@@ -187,15 +200,15 @@ Task<Ref> _process_queue(Borrowed self) {
           wait_error.emplace(std::move(error));
         }
         if (wait_error) {
-          if (wait_error->matches(PyExc_TimeoutError)) continue;
-          if (is_cancellation(*wait_error)) break;
-          throw std::move(*wait_error);
+          if (wait_error.matches(PyExc_TimeoutError)) continue;
+          if (is_cancellation(wait_error)) break;
+          throw wait_error.take();
         }
       }
       log(Level::info,
           pyrt::concat({text_of("Processing queued message: "), pyrt::str(head(text, 80))}));
       pyrt::setattr(self, names::_processing, Ref::borrow(Py_True));
-      std::optional<PyError> failure;
+      pyrt::Caught failure;
       try {
         co_await pyrt::awaitable(pyrt::call_method(self, names::_handle_message, text, metadata));
       } catch (PyError& error) {
@@ -206,11 +219,11 @@ Task<Ref> _process_queue(Borrowed self) {
         failure.emplace(std::move(error));
       }
       if (failure) {
-        std::optional<PyError> apology_error;
+        pyrt::Caught apology_error;
         {
-          pyrt::Handling handling(*failure);
+          pyrt::Handling handling(failure);
           try {
-            Local error_text(pyrt::str(failure->value()));
+            Local error_text(pyrt::str(failure.value()));
             log(Level::exception,
                 pyrt::concat({text_of("Error processing Telegram message: "), error_text}));
             Local apology(pyrt::concat(
@@ -223,7 +236,7 @@ Task<Ref> _process_queue(Borrowed self) {
         }
         if (apology_error) {
           pyrt::setattr(self, names::_processing, Ref::borrow(Py_False));
-          throw std::move(*apology_error);
+          throw apology_error.take();
         }
       }
       pyrt::setattr(self, names::_processing, Ref::borrow(Py_False));
@@ -232,15 +245,18 @@ Task<Ref> _process_queue(Borrowed self) {
     }
     if (escaped) {
       {
-        pyrt::Handling handling(*escaped);
+        pyrt::Handling handling(escaped);
         log(Level::error,
-            pyrt::concat({text_of("Queue processor error: "), pyrt::str(escaped->value())}));
+            pyrt::concat({text_of("Queue processor error: "), pyrt::str(escaped.value())}));
       }
       escaped.reset();
       // Yield once, so a failure that repeats at once cannot hold the event loop.
-      Ref asyncio_module = pyrt::require(PyImport_ImportModule("asyncio"));
-      co_await pyrt::awaitable(
-          pyrt::call_method(asyncio_module, sleep, pyrt::require(PyLong_FromLong(0))));
+      Ref yielding;
+      {
+        Ref asyncio_module = pyrt::require(PyImport_ImportModule("asyncio"));
+        yielding = pyrt::call_method(asyncio_module, sleep, pyrt::require(PyLong_FromLong(0)));
+      }
+      co_await pyrt::awaitable(std::move(yielding));
     }
   }
   co_return Ref::none();
@@ -251,11 +267,12 @@ Task<Ref> _handle_message(Borrowed self, Borrowed text, Borrowed metadata) {
   Local telegram(pyrt::call_method(self, names::_get_telegram));
   if (!pyrt::truthy(agent)) {
     log(Level::error, "Agent not available for Telegram message processing");
-    co_await pyrt::awaitable(pyrt::call_method(
+    Ref sending = pyrt::call_method(
         self, names::_send_reply,
         text_of("⚠️ Kavori agent is not initialized. Please check the web UI and ensure an API "
                 "key is configured."),
-        metadata));
+        metadata);
+    co_await pyrt::awaitable(std::move(sending));
     co_return Ref::none();
   }
   if (!pyrt::truthy(telegram)) {
@@ -266,27 +283,31 @@ Task<Ref> _handle_message(Borrowed self, Borrowed text, Borrowed metadata) {
   co_await pyrt::awaitable(
       pyrt::call_method_kw(telegram, names::send_typing, chat_id_keyword, chat_id));
 
-  std::optional<PyError> notice_error;
+  pyrt::Caught notice_error;
   try {
-    Local ws_manager(pyrt::import_from(ws_module, names::manager, manager_fromlist));
-    Ref sender = pyrt::str(dict_get(metadata, names::from_name, text_of("User")));
-    Local notice(pyrt::require(PyDict_New()));
-    Ref content_text = pyrt::concat({text_of("📱 **Telegram** ("), sender, text_of("): "), text});
-    pyrt::require(PyDict_SetItemString(notice.get(), "type", text_of("telegram_message").get()));
-    pyrt::require(PyDict_SetItemString(notice.get(), "content", content_text.get()));
-    pyrt::require(PyDict_SetItemString(notice.get(), "source", text_of("telegram").get()));
-    co_await pyrt::awaitable(pyrt::call_method(ws_manager, names::broadcast, notice));
+    Ref broadcasting;
+    {
+      Ref ws_manager = pyrt::import_from(ws_module, names::manager, manager_fromlist);
+      Ref sender = pyrt::str(dict_get(metadata, names::from_name, text_of("User")));
+      Ref notice = pyrt::require(PyDict_New());
+      Ref content_text = pyrt::concat({text_of("📱 **Telegram** ("), sender, text_of("): "), text});
+      pyrt::require(PyDict_SetItemString(notice.get(), "type", text_of("telegram_message").get()));
+      pyrt::require(PyDict_SetItemString(notice.get(), "content", content_text.get()));
+      pyrt::require(PyDict_SetItemString(notice.get(), "source", text_of("telegram").get()));
+      broadcasting = pyrt::call_method(ws_manager, names::broadcast, notice);
+    }
+    co_await pyrt::awaitable(std::move(broadcasting));
   } catch (PyError& error) {
     notice_error.emplace(pyrt::exception_family(error));
   }
   if (notice_error) {
-    pyrt::Handling handling(*notice_error);
+    pyrt::Handling handling(notice_error);
     log(Level::debug, pyrt::concat({text_of("Could not broadcast to WebSocket: "),
-                                    pyrt::str(notice_error->value())}));
+                                    pyrt::str(notice_error.value())}));
   }
 
   RunState run;
-  std::optional<PyError> agent_error;
+  pyrt::Caught agent_error;
   try {
     log(Level::info, "Sending message to agent for processing...");
     Local events(pyrt::async_iter(pyrt::call_method(agent, names::process_message, text)));
@@ -299,18 +320,22 @@ Task<Ref> _handle_message(Borrowed self, Borrowed text, Borrowed metadata) {
     agent_error.emplace(pyrt::exception_family(error));
   }
   if (agent_error) {
-    pyrt::Handling handling(*agent_error);
+    pyrt::Handling handling(agent_error);
     log(Level::exception, "Agent processing failed for Telegram message");
     Ref line =
-        pyrt::concat({text_of("⚠️ Processing error: "), head(pyrt::str(agent_error->value()), 300)});
+        pyrt::concat({text_of("⚠️ Processing error: "), head(pyrt::str(agent_error.value()), 300)});
     pyrt::require(PyList_Append(run.response_parts.get(), line.get()));
   }
 
-  Local final_response(compose_reply(run));
-  Ref count = pyrt::require(PyLong_FromSsize_t(PyUnicode_GetLength(final_response.get())));
-  log(Level::info,
-      pyrt::concat({text_of("Sending reply to Telegram ("), pyrt::str(count), text_of(" chars)")}));
-  co_await pyrt::awaitable(pyrt::call_method(self, names::_send_reply, final_response, metadata));
+  Ref sending;
+  {
+    Ref final_response = compose_reply(run);
+    Ref count = pyrt::require(PyLong_FromSsize_t(PyUnicode_GetLength(final_response.get())));
+    log(Level::info, pyrt::concat({text_of("Sending reply to Telegram ("), pyrt::str(count),
+                                   text_of(" chars)")}));
+    sending = pyrt::call_method(self, names::_send_reply, final_response, metadata);
+  }
+  co_await pyrt::awaitable(std::move(sending));
   co_return Ref::none();
 }
 

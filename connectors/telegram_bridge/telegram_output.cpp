@@ -1,5 +1,4 @@
 // Sending reply texts and screenshots back to the Telegram chat.
-#include <optional>
 
 #include "bridge.hpp"
 
@@ -101,8 +100,9 @@ Task<Ref> _send_reply(Borrowed self, Borrowed text, Borrowed metadata) {
     log(Level::error, "Cannot send reply — no chat_id");
     co_return Ref::none();
   }
-  Local result(co_await pyrt::awaitable(pyrt::call_method_kw(
-      telegram, names::send_message, send_message_keywords, text, chat_id, text_of(""))));
+  Ref sending = pyrt::call_method_kw(telegram, names::send_message, send_message_keywords, text,
+                                     chat_id, text_of(""));
+  Local result(co_await pyrt::awaitable(std::move(sending)));
   if (pyrt::truthy(result_get(result, success))) {
     log(Level::info, pyrt::concat({text_of("Reply sent to Telegram (msg_ids="),
                                    pyrt::str(result_get(result, message_ids)), text_of(")")}));
@@ -114,18 +114,18 @@ Task<Ref> _send_reply(Borrowed self, Borrowed text, Borrowed metadata) {
 }
 
 Task<Ref> _send_screenshot(Borrowed, Borrowed image_base64, Borrowed chat_id, Borrowed telegram) {
-  std::optional<PyError> failure;
+  pyrt::Caught failure;
   bool sent = false;
   try {
     Local img_bytes(pyrt::call_method(module_global(names::base64), b64decode, image_base64));
     Local tmp_path(write_temporary_png(img_bytes));
     img_bytes = Ref();
     // Whatever happens to the send, the file is removed before the outcome is reported.
-    std::optional<PyError> send_error;
+    pyrt::Caught send_error;
     try {
-      Local result(co_await pyrt::awaitable(
-          pyrt::call_method_kw(telegram, names::send_photo, send_photo_keywords, tmp_path,
-                               text_of("📸 Screenshot"), chat_id)));
+      Ref sending = pyrt::call_method_kw(telegram, names::send_photo, send_photo_keywords, tmp_path,
+                                         text_of("📸 Screenshot"), chat_id);
+      Local result(co_await pyrt::awaitable(std::move(sending)));
       if (pyrt::truthy(result_get(result, success))) {
         log(Level::info, "Screenshot sent to Telegram");
         sent = true;
@@ -137,18 +137,18 @@ Task<Ref> _send_screenshot(Borrowed, Borrowed image_base64, Borrowed chat_id, Bo
       send_error.emplace(std::move(error));
     }
     if (send_error) {
-      pyrt::Handling handling(*send_error);
+      pyrt::Handling handling(send_error);
       remove_file(tmp_path);
-      throw std::move(*send_error);
+      throw send_error.take();
     }
     remove_file(tmp_path);
   } catch (PyError& error) {
     failure.emplace(pyrt::exception_family(error));
   }
   if (failure) {
-    pyrt::Handling handling(*failure);
+    pyrt::Handling handling(failure);
     log(Level::error, pyrt::concat({text_of("Failed to send screenshot to Telegram: "),
-                                    pyrt::str(failure->value())}));
+                                    pyrt::str(failure.value())}));
     co_return Ref::borrow(Py_False);
   }
   co_return pyrt::boolean(sent);

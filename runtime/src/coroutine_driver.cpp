@@ -90,6 +90,9 @@ class DriverScope {
     frame.resume();
     driver_.current = nullptr;
     if (driver_.yielded) {
+#ifdef PYRT_TRACK_REFS
+      check_suspended_frames(root_);
+#endif
       *result = driver_.yielded.release();
       return PYGEN_NEXT;
     }
@@ -281,7 +284,7 @@ PyObject* close_impl(CoroObject* self) {
 
 // ---- Handled exceptions ----
 
-Handling::Handling(const PyError& error) noexcept : exception_(Ref::borrow(error.value())) {
+Handling::Handling(Borrowed exception) noexcept : exception_(Ref::borrow(exception)) {
   Driver* driver = t_driver;
   owner_ = driver != nullptr ? driver->current : nullptr;
   if (owner_ != nullptr) {

@@ -1,9 +1,13 @@
 // The Python coroutine type: its entry points, introspection and lifecycle (finalisation,
 // collection, deallocation), and the coroutine objects that hold their bodies' frames.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "internal.hpp"
 // After Python.h (through internal.hpp), which it needs.
@@ -356,7 +360,8 @@ thread_local Reservation* t_reservation = nullptr;
 
 // Precedes every frame, keeping the alignment operator new promises.
 struct alignas(__STDCPP_DEFAULT_NEW_ALIGNMENT__) FrameHeader {
-  bool in_object;  // freed with its coroutine object
+  bool in_object;    // freed with its coroutine object
+  std::size_t size;  // of the frame that follows
 };
 
 std::size_t frame_offset(Py_ssize_t count) {
@@ -376,9 +381,29 @@ CoroObject* allocate_coroutine(const Reservation& reservation, std::size_t frame
   PyObject** slots = raw->args();
   for (Py_ssize_t i = 0; i < reservation.count; ++i) slots[i] = Py_NewRef(reservation.args[i]);
   char* block = reinterpret_cast<char*>(raw) + frame_offset(reservation.count);
-  new (block) FrameHeader{true};
+  new (block) FrameHeader{true, frame_size};
   return raw;
 }
+
+#ifdef PYRT_TRACK_REFS
+// Debug builds: the Refs made while a coroutine body runs, and the C++ child frames with the
+// coroutine they were made in. Plain pointers in never-destroyed containers: they own nothing.
+std::unordered_set<const void*>& tracked_refs() {
+  static auto* refs = new std::unordered_set<const void*>();
+  return *refs;
+}
+struct ChildFrame {
+  std::size_t size;
+  CoroObject* owner;
+};
+std::unordered_map<const void*, ChildFrame>& child_frames() {
+  static auto* frames = new std::unordered_map<const void*, ChildFrame>();
+  return *frames;
+}
+CoroObject* running_coroutine() noexcept {
+  return t_driver != nullptr ? t_driver->current : nullptr;
+}
+#endif
 
 }  // namespace
 
@@ -392,16 +417,88 @@ void* allocate_frame(std::size_t size) {
   }
   void* block = PyMem_Malloc(sizeof(FrameHeader) + size);
   if (block == nullptr) throw std::bad_alloc();
-  new (block) FrameHeader{false};
-  return static_cast<char*>(block) + sizeof(FrameHeader);
+  new (block) FrameHeader{false, size};
+  void* frame = static_cast<char*>(block) + sizeof(FrameHeader);
+#ifdef PYRT_TRACK_REFS
+  child_frames()[frame] = {size, running_coroutine()};
+#endif
+  return frame;
 }
 
 void free_frame(void* frame) noexcept {
   auto* header = reinterpret_cast<FrameHeader*>(static_cast<char*>(frame) - sizeof(FrameHeader));
+#ifdef PYRT_TRACK_REFS
+  if (!header->in_object) child_frames().erase(frame);
+#endif
   if (!header->in_object) PyMem_Free(header);
 }
 
+#ifdef PYRT_TRACK_REFS
+void track_ref(const void* ref) noexcept {
+  if (running_coroutine() != nullptr) tracked_refs().insert(ref);
+}
+
+void untrack_ref(const void* ref) noexcept {
+  auto& refs = tracked_refs();
+  if (!refs.empty()) refs.erase(ref);
+}
+#endif
+
 }  // namespace detail
+
+#ifdef PYRT_TRACK_REFS
+void check_suspended_frames(CoroObject* root) noexcept {
+  struct Range {
+    const char* begin;
+    const char* end;
+    CoroObject* coro;
+  };
+  std::vector<Range> ranges;
+  std::unordered_set<const void*> visible;  // what tp_traverse visits
+  for (CoroObject* coro = root;; coro = as_coro(coro->f.awaited.get())) {
+    if (coro->f.body) {
+      const char* block = reinterpret_cast<const char*>(coro) + frame_offset(Py_SIZE(coro));
+      const auto* header = reinterpret_cast<const FrameHeader*>(block);
+      const char* frame = block + sizeof(FrameHeader);
+      ranges.push_back({frame, frame + header->size, coro});
+    }
+    for (const auto& [frame, child] : child_frames()) {
+      const auto* begin = static_cast<const char*>(frame);
+      if (child.owner == coro) ranges.push_back({begin, begin + child.size, coro});
+    }
+    for (detail::LocalNode* node = coro->f.locals.next; node != &coro->f.locals;
+         node = node->next) {
+      visible.insert(&node->ref);
+    }
+    for (const Handling* handling = coro->f.handling; handling != nullptr;
+         handling = handling->outer()) {
+      visible.insert(&handling->exception_ref());
+    }
+    if (coro->f.promise != nullptr) {
+      visible.insert(&coro->f.promise->result);
+      visible.insert(&coro->f.promise->error);
+    }
+    if (!coro->f.awaited_is_link) break;
+  }
+  for (const void* address : tracked_refs()) {
+    const auto* ref = static_cast<const Ref*>(address);
+    if (!*ref || visible.contains(address)) continue;
+    for (const Range& range : ranges) {
+      const auto* at = static_cast<const char*>(address);
+      if (at < range.begin || at >= range.end) continue;
+      const char* name = PyUnicode_Check(range.coro->f.qualname.get())
+                             ? PyUnicode_AsUTF8(range.coro->f.qualname.get())
+                             : nullptr;
+      std::fprintf(stderr,
+                   "pyrt: coroutine %s suspended holding a plain owning reference to a '%s' "
+                   "object at offset %td of a frame, invisible to the cycle collector; hold it "
+                   "in a pyrt::Local\n",
+                   name != nullptr ? name : "?", ref->type()->tp_name, at - range.begin);
+      std::abort();
+    }
+  }
+}
+#endif
 
 // ---- Creation ----
 

@@ -97,6 +97,12 @@ struct RuntimeTypes {
 // interpreter finalises.
 extern RuntimeTypes runtime_types;
 
+#ifdef PYRT_TRACK_REFS
+// Debug builds, when a chain of frames has just suspended: stops the process if a suspended
+// frame of the chain that starts at `root` holds a non-null Ref that tp_traverse cannot see.
+void check_suspended_frames(CoroObject* root) noexcept;
+#endif
+
 // Plain (non-coroutine) code runs with no current coroutine, so Locals and Handlings made in it
 // behave as ordinary scoped objects.
 class PlainScope {

@@ -57,14 +57,14 @@ Task<Ref> catch_exception(Borrowed awaitable) {
 // Catches the failure of `first`, then, while handling it, calls probe(), awaits `second` and
 // calls probe() again; returns both probe results.
 Task<Ref> handle_then_await(Borrowed first, Borrowed probe, Borrowed second) {
-  std::optional<PyError> caught;
+  pyrt::Caught caught;
   try {
     co_await pyrt::awaitable(Ref::borrow(first));
   } catch (PyError& error) {
     caught.emplace(pyrt::exception_family(error));
   }
   if (!caught) co_return Ref::none();
-  pyrt::Handling handling(*caught);
+  pyrt::Handling handling(caught);
   Local before(pyrt::call(probe));
   co_await pyrt::awaitable(Ref::borrow(second));
   Local after(pyrt::call(probe));
@@ -73,14 +73,14 @@ Task<Ref> handle_then_await(Borrowed first, Borrowed probe, Borrowed second) {
 
 // Catches the failure of `first`, awaits `second` while handling it, then raises `type`.
 Task<Ref> raise_in_handler(Borrowed first, Borrowed second, Borrowed type) {
-  std::optional<PyError> caught;
+  pyrt::Caught caught;
   try {
     co_await pyrt::awaitable(Ref::borrow(first));
   } catch (PyError& error) {
     caught.emplace(pyrt::exception_family(error));
   }
   if (!caught) co_return Ref::none();
-  pyrt::Handling handling(*caught);
+  pyrt::Handling handling(caught);
   co_await pyrt::awaitable(Ref::borrow(second));
   PyErr_SetString(type.get(), "raised in handler");
   pyrt::throw_error();
@@ -100,7 +100,7 @@ Task<Ref> chain(Borrowed depth, Borrowed awaitable) {
   long remaining = PyLong_AsLong(depth.get());
   if (remaining < 0 && PyErr_Occurred()) pyrt::throw_error();
   if (remaining == 0) co_return co_await pyrt::awaitable(Ref::borrow(awaitable));
-  Ref next_depth = pyrt::require(PyLong_FromLong(remaining - 1));
+  Local next_depth(pyrt::require(PyLong_FromLong(remaining - 1)));
   co_return co_await pyrt::awaitable(pyrt::call(Borrowed(chain_function), next_depth, awaitable));
 }
 

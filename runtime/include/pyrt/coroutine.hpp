@@ -215,18 +215,41 @@ class Local {
   detail::LocalNode node_;
 };
 
+// An exception kept for handling after its catch block, also across co_await (C++ forbids
+// co_await inside a catch block): `caught.emplace(pyrt::exception_family(error))` in the catch,
+// then `if (caught) ...` after it. Unlike std::optional<PyError>, the collector sees it (a Local).
+class Caught {
+ public:
+  Caught() noexcept = default;
+  void emplace(PyError error) noexcept { exception_ = error.take(); }
+  void reset() noexcept { exception_ = Ref(); }
+  explicit operator bool() const noexcept { return static_cast<bool>(exception_); }
+  Borrowed value() const noexcept { return exception_; }
+  bool matches(PyObject* type) const noexcept {
+    return PyErr_GivenExceptionMatches(exception_.get(), type) != 0;
+  }
+  // Hands the exception over, to be thrown on: `throw caught.take();`.
+  PyError take() noexcept { return PyError(exception_.take()); }
+
+ private:
+  Local exception_;
+};
+
 // While alive, `error` is the exception being handled, as inside an `except` clause: Python code
 // called meanwhile sees it in sys.exc_info() (so Logger.exception attaches its traceback), and
 // an exception raised meanwhile gets it as __context__. In a coroutine body this holds across
 // awaits.
 class Handling {
  public:
-  explicit Handling(const PyError& error) noexcept;
+  explicit Handling(const PyError& error) noexcept : Handling(error.value()) {}
+  explicit Handling(const Caught& caught) noexcept : Handling(caught.value()) {}
+  explicit Handling(Borrowed exception) noexcept;
   Handling(const Handling&) = delete;
   Handling& operator=(const Handling&) = delete;
   ~Handling();
 
   Borrowed exception() const noexcept { return exception_; }
+  const Ref& exception_ref() const noexcept { return exception_; }
   const Handling* outer() const noexcept { return outer_; }
 
  private:
