@@ -43,13 +43,6 @@ void forget_interpreter() noexcept {
 const Name cancelled_error("CancelledError"), create_task("create_task"), done("done"),
     cancel("cancel"), queue_type("Queue"), get_logger("getLogger");
 
-Ref true_() {
-  return Ref::borrow(Py_True);
-}
-Ref false_() {
-  return Ref::borrow(Py_False);
-}
-
 }  // namespace
 
 // ---- Shared helpers ----
@@ -106,8 +99,8 @@ bool equals(Borrowed a, Borrowed b) {
 // ---- The class ----
 
 Ref init(Borrowed self) {
-  pyrt::setattr(self, names::_running, false_());
-  pyrt::setattr(self, names::_processing, false_());
+  pyrt::setattr(self, names::_running, pyrt::boolean(false));
+  pyrt::setattr(self, names::_processing, pyrt::boolean(false));
   Ref queue = pyrt::call(pyrt::getattr(module_global(names::asyncio), queue_type));
   pyrt::setattr(self, names::_queue, queue);
   pyrt::setattr(self, names::_worker_task, Ref::none());
@@ -134,7 +127,7 @@ Task<Ref> start(Borrowed self) {
   log(Level::info, "Message handler registered");
   co_await pyrt::awaitable(pyrt::call_method(telegram, names::start));
   log(Level::info, "Telegram polling started");
-  pyrt::setattr(self, names::_running, true_());
+  pyrt::setattr(self, names::_running, pyrt::boolean(true));
   Ref worker = pyrt::call_method(self, names::_process_queue);
   Ref task = pyrt::call_method(module_global(names::asyncio), create_task, worker);
   pyrt::setattr(self, names::_worker_task, task);
@@ -143,7 +136,7 @@ Task<Ref> start(Borrowed self) {
 }
 
 Task<Ref> stop(Borrowed self) {
-  pyrt::setattr(self, names::_running, false_());
+  pyrt::setattr(self, names::_running, pyrt::boolean(false));
   Local task(pyrt::getattr(self, names::_worker_task));
   if (pyrt::truthy(task) && !pyrt::truthy(pyrt::call_method(task, done))) {
     pyrt::call_method(task, cancel);
@@ -255,16 +248,6 @@ constexpr const char* interpreter_change =
     "Interpreter change detected - this module can only be loaded into one interpreter per "
     "process.";
 
-// Copies an attribute of the import spec onto the module; a missing one is left unset.
-void copy_spec_attribute(Borrowed spec, const char* from, Borrowed module, const char* to,
-                         bool skip_none) {
-  PyObject* value = nullptr;
-  if (pyrt::require(PyObject_GetOptionalAttrString(spec.get(), from, &value)) == 0) return;
-  Ref owned = Ref::steal(value);
-  if (skip_none && owned.is_none()) return;
-  pyrt::require(PyObject_SetAttrString(module.get(), to, owned.get()));
-}
-
 PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
   return pyrt::boundary(
       [&]() -> PyObject* {
@@ -278,10 +261,8 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
         if (executed_module != nullptr) return Py_NewRef(executed_module);
         Ref name = pyrt::getattr(Borrowed(spec), Name("name"));
         Ref module = pyrt::require(PyModule_NewObject(name.get()));
-        copy_spec_attribute(Borrowed(spec), "loader", module, "__loader__", false);
-        copy_spec_attribute(Borrowed(spec), "origin", module, "__file__", false);
-        copy_spec_attribute(Borrowed(spec), "parent", module, "__package__", false);
-        copy_spec_attribute(Borrowed(spec), "submodule_search_locations", module, "__path__", true);
+        // __loader__, __file__, __package__ and __spec__ come from the import system, which sets
+        // them from the spec on the module this returns.
         if (Py_AtExit(forget_interpreter) < 0) {
           throw PyError::format(PyExc_RuntimeError,
                                 "no room left for an interpreter exit function");

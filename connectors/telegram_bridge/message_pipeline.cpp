@@ -207,13 +207,13 @@ Task<Ref> _process_queue(Borrowed self) {
       }
       log(Level::info,
           pyrt::concat({text_of("Processing queued message: "), pyrt::str(head(text, 80))}));
-      pyrt::setattr(self, names::_processing, Ref::borrow(Py_True));
+      pyrt::setattr(self, names::_processing, pyrt::boolean(true));
       pyrt::Caught failure;
       try {
         co_await pyrt::awaitable(pyrt::call_method(self, names::_handle_message, text, metadata));
       } catch (PyError& error) {
         if (!error.is_exception_family()) {
-          pyrt::setattr(self, names::_processing, Ref::borrow(Py_False));
+          pyrt::setattr(self, names::_processing, pyrt::boolean(false));
           throw;
         }
         failure.emplace(std::move(error));
@@ -235,11 +235,11 @@ Task<Ref> _process_queue(Borrowed self) {
           }
         }
         if (apology_error) {
-          pyrt::setattr(self, names::_processing, Ref::borrow(Py_False));
+          pyrt::setattr(self, names::_processing, pyrt::boolean(false));
           throw apology_error.take();
         }
       }
-      pyrt::setattr(self, names::_processing, Ref::borrow(Py_False));
+      pyrt::setattr(self, names::_processing, pyrt::boolean(false));
     } catch (PyError& error) {
       escaped.emplace(pyrt::exception_family(error));
     }

@@ -21,7 +21,7 @@ Ref result_get(Borrowed result, const Name& key) {
 // Path(path).unlink(missing_ok=True), through the module's current `Path`.
 void remove_file(Borrowed path) {
   Ref file = pyrt::call(module_global(names::Path), path);
-  pyrt::call_method_kw(file, unlink, unlink_keywords, Ref::borrow(Py_True));
+  pyrt::call_method_kw(file, unlink, unlink_keywords, pyrt::boolean(true));
 }
 
 // A special method looked up on the type, as the with statement does.
@@ -45,7 +45,7 @@ Ref special_method(Borrowed object, const Name& method) {
 Ref write_temporary_png(Borrowed img_bytes) {
   Ref manager =
       pyrt::call_method_kw(module_global(names::tempfile), named_temporary_file,
-                           temporary_file_keywords, text_of(".png"), Ref::borrow(Py_False));
+                           temporary_file_keywords, text_of(".png"), pyrt::boolean(false));
   Ref exit_method = special_method(manager, exit_);
   Ref enter_method = special_method(manager, enter);
   Ref tmp = pyrt::call(enter_method, manager);
@@ -149,7 +149,7 @@ Task<Ref> _send_screenshot(Borrowed, Borrowed image_base64, Borrowed chat_id, Bo
     pyrt::Handling handling(failure);
     log(Level::error, pyrt::concat({text_of("Failed to send screenshot to Telegram: "),
                                     pyrt::str(failure.value())}));
-    co_return Ref::borrow(Py_False);
+    co_return pyrt::boolean(false);
   }
   co_return pyrt::boolean(sent);
 }
