@@ -563,8 +563,4 @@ void init_coroutine_type(const char* module) {
       reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&spec)).release());
 }
 
-bool is_coroutine(Borrowed object) noexcept {
-  return runtime_types.coroutine != nullptr && object.type() == runtime_types.coroutine;
-}
-
 }  // namespace pyrt

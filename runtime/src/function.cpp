@@ -365,10 +365,6 @@ Ref make_function(const FunctionSpec& spec, Borrowed module, Borrowed globals) {
   return object;
 }
 
-bool is_function(Borrowed object) noexcept {
-  return runtime_types.function != nullptr && object.type() == runtime_types.function;
-}
-
 void init_function_type(const char* module) {
   function_type_name = std::string(module) + ".function";
   PyMemberDef members[] = {
