@@ -1,5 +1,6 @@
 // The inbound queue and its worker, the handling of one message through the agent, and the
 // rules for each agent event and for composing the reply.
+#include <cstdint>
 #include <string>
 
 #include "bridge.hpp"
@@ -16,9 +17,15 @@ const pyrt::KwNames timeout_keyword("timeout");
 const pyrt::KwNames manager_fromlist("manager");
 const pyrt::KwNames chat_id_keyword("chat_id");
 
-// The worker's poll timeout, 2.0 seconds.
-Ref poll_timeout() {
-  return pyrt::require(PyFloat_FromDouble(2.0));
+// The worker's poll timeout, 2.0 seconds, made once per interpreter lifetime (as pyrt::Name).
+Borrowed poll_timeout() {
+  static PyObject* timeout = nullptr;
+  static std::uint32_t generation = 0;
+  if (generation != pyrt::detail::interpreter_generation) {
+    timeout = pyrt::require(PyFloat_FromDouble(2.0)).release();
+    generation = pyrt::detail::interpreter_generation;
+  }
+  return Borrowed(timeout);
 }
 
 // `target, other = item`, as tuple unpacking does it.

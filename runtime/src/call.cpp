@@ -69,8 +69,11 @@ Ref concat(std::initializer_list<Borrowed> parts) {
   if (writer == nullptr) throw_error();
   for (Borrowed part : parts) {
     // The characters themselves, as `+` takes them: a str subclass's __str__ plays no part.
-    if (PyUnicodeWriter_WriteSubstring(writer, part.get(), 0, PyUnicode_GET_LENGTH(part.get())) <
-        0) {
+    int written = PyUnicode_CheckExact(part.get())
+                      ? PyUnicodeWriter_WriteStr(writer, part.get())
+                      : PyUnicodeWriter_WriteSubstring(writer, part.get(), 0,
+                                                       PyUnicode_GET_LENGTH(part.get()));
+    if (written < 0) {
       PyUnicodeWriter_Discard(writer);
       throw_error();
     }

@@ -46,9 +46,9 @@ int main() {
     config.parse_argv = 0;  // the arguments are for the script, not options of the interpreter
     const wchar_t* argv[] = {L"reinit", round};
     PyStatus status = PyConfig_SetArgv(&config, 2, const_cast<wchar_t* const*>(argv));
-    if (!PyStatus_Exception(status)) status = Py_InitializeFromConfig(&config);
+    if (PyStatus_Exception(status) == 0) status = Py_InitializeFromConfig(&config);
     PyConfig_Clear(&config);
-    if (PyStatus_Exception(status)) Py_ExitStatusException(status);
+    if (PyStatus_Exception(status) != 0) Py_ExitStatusException(status);
     int failed = PyRun_SimpleString(round_trip);
     if (Py_FinalizeEx() < 0) failed = 1;
     if (failed != 0) {
