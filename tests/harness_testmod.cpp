@@ -39,6 +39,7 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__harness_testmod() {
+// The interpreter looks the module up by this name.
+PyMODINIT_FUNC PyInit__harness_testmod() {  // NOLINT(bugprone-reserved-identifier)
   return PyModuleDef_Init(&module_def);
 }

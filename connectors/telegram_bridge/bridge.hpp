@@ -6,6 +6,8 @@
 // module namespace at every use, so a host that rebinds them changes what the bridge uses.
 #pragma once
 
+#include <cstdint>
+
 #include "pyrt/call.hpp"
 #include "pyrt/coroutine.hpp"
 #include "pyrt/function.hpp"
@@ -22,7 +24,7 @@ using pyrt::Task;
 inline constexpr const char* module_name = "kavori.connectors.telegram_bridge";
 
 // ---- Bridge core (bridge_core.cpp) ----
-Ref __init__(Borrowed self);
+Ref init(Borrowed self);
 Ref is_running(Borrowed self);
 Task<Ref> start(Borrowed self);
 Task<Ref> stop(Borrowed self);
@@ -60,7 +62,7 @@ using Where = std::source_location;
 Ref module_global(Borrowed name, Where where = Where::current());
 void set_module_global(Borrowed name, Borrowed value, Where where = Where::current());
 
-enum class Level { debug, info, warning, error, exception };
+enum class Level : std::uint8_t { debug, info, warning, error, exception };
 // One call of the module logger with one finished message.
 void log(Level level, Borrowed message, Where where = Where::current());
 void log(Level level, const char* message, Where where = Where::current());

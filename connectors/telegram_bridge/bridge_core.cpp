@@ -2,6 +2,7 @@
 // starting and stopping the bridge.
 #include <atomic>
 #include <cstdint>
+#include <span>
 
 #include "bridge.hpp"
 
@@ -26,20 +27,21 @@ const Name chat_id("chat_id"), from_name("from_name"), type("type"), data("data"
 
 namespace {
 
-// Process-wide: the module loads into one interpreter, once. The module reference is kept for
-// the life of the process.
+// The module loads into one interpreter, once, and keeps a reference to itself while that
+// interpreter lives. Both are forgotten when the interpreter finalises (the reference is then
+// dropped unreleased, the objects belonging to a finalised interpreter), so an embedding host
+// that initialises Python again can import the module again.
 std::atomic<std::int64_t> recorded_interpreter{-1};
 PyObject* executed_module = nullptr;
 
+// Runs after the interpreter has finalised; the C API is gone.
+void forget_interpreter() noexcept {
+  executed_module = nullptr;
+  recorded_interpreter = -1;
+}
+
 const Name cancelled_error("CancelledError"), create_task("create_task"), done("done"),
     cancel("cancel"), queue_type("Queue"), get_logger("getLogger");
-
-Ref true_() {
-  return Ref::borrow(Py_True);
-}
-Ref false_() {
-  return Ref::borrow(Py_False);
-}
 
 }  // namespace
 
@@ -96,9 +98,9 @@ bool equals(Borrowed a, Borrowed b, Where where) {
 
 // ---- The class ----
 
-Ref __init__(Borrowed self) {
-  pyrt::setattr(self, names::_running, false_());
-  pyrt::setattr(self, names::_processing, false_());
+Ref init(Borrowed self) {
+  pyrt::setattr(self, names::_running, pyrt::boolean(false));
+  pyrt::setattr(self, names::_processing, pyrt::boolean(false));
   Ref queue = pyrt::call(pyrt::getattr(module_global(names::asyncio), queue_type));
   pyrt::setattr(self, names::_queue, queue);
   pyrt::setattr(self, names::_worker_task, Ref::none());
@@ -125,7 +127,7 @@ Task<Ref> start(Borrowed self) {
   log(Level::info, "Message handler registered");
   co_await pyrt::awaitable(pyrt::call_method(telegram, names::start));
   log(Level::info, "Telegram polling started");
-  pyrt::setattr(self, names::_running, true_());
+  pyrt::setattr(self, names::_running, pyrt::boolean(true));
   // asyncio.create_task(self._process_queue()): the callee first, as Python evaluates it.
   Ref create = pyrt::getattr(module_global(names::asyncio), create_task);
   Ref task = pyrt::call(create, pyrt::call_method(self, names::_process_queue));
@@ -135,7 +137,7 @@ Task<Ref> start(Borrowed self) {
 }
 
 Task<Ref> stop(Borrowed self) {
-  pyrt::setattr(self, names::_running, false_());
+  pyrt::setattr(self, names::_running, pyrt::boolean(false));
   Local task(pyrt::getattr(self, names::_worker_task));
   if (pyrt::truthy(task) && !pyrt::truthy(pyrt::call_method(task, done))) {
     pyrt::call_method(task, cancel);
@@ -176,8 +178,8 @@ constexpr pyrt::Param screenshot_params[] = {{"self"},
                                              {"chat_id", nullptr, "str | int | None"},
                                              {"telegram", nullptr, "Any"}};
 
-const pyrt::FunctionSpec init_spec = pyrt::function_spec<&__init__>(
-    "__init__", "TelegramBridge.__init__", nullptr, self_only, "None");
+const pyrt::FunctionSpec init_spec =
+    pyrt::function_spec<&init>("__init__", "TelegramBridge.__init__", nullptr, self_only, "None");
 const pyrt::FunctionSpec start_spec = pyrt::function_spec<&start>(
     "start", "TelegramBridge.start",
     "Start the bridge — begins processing incoming Telegram messages.", self_only, "None");
@@ -247,16 +249,6 @@ constexpr const char* interpreter_change =
     "Interpreter change detected - this module can only be loaded into one interpreter per "
     "process.";
 
-// Copies an attribute of the import spec onto the module; a missing one is left unset.
-void copy_spec_attribute(Borrowed spec, const char* from, Borrowed module, const char* to,
-                         bool skip_none) {
-  PyObject* value = nullptr;
-  if (pyrt::require(PyObject_GetOptionalAttrString(spec.get(), from, &value)) == 0) return;
-  Ref owned = Ref::steal(value);
-  if (skip_none && owned.is_none()) return;
-  pyrt::require(PyObject_SetAttrString(module.get(), to, owned.get()));
-}
-
 PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
   return pyrt::boundary(
       [&]() -> PyObject* {
@@ -270,10 +262,12 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
         if (executed_module != nullptr) return Py_NewRef(executed_module);
         Ref name = pyrt::getattr(Borrowed(spec), Name("name"));
         Ref module = pyrt::require(PyModule_NewObject(name.get()));
-        copy_spec_attribute(Borrowed(spec), "loader", module, "__loader__", false);
-        copy_spec_attribute(Borrowed(spec), "origin", module, "__file__", false);
-        copy_spec_attribute(Borrowed(spec), "parent", module, "__package__", false);
-        copy_spec_attribute(Borrowed(spec), "submodule_search_locations", module, "__path__", true);
+        // __loader__, __file__, __package__ and __spec__ come from the import system, which sets
+        // them from the spec on the module this returns.
+        if (Py_AtExit(forget_interpreter) < 0) {
+          throw PyError::format(PyExc_RuntimeError,
+                                "no room left for an interpreter exit function");
+        }
         return module.release();
       },
       static_cast<PyObject*>(nullptr));
@@ -288,10 +282,10 @@ Ref make_class(Borrowed module_name_object) {
       pyrt::string("Routes Telegram messages through the Kavori agent and sends responses back.");
   pyrt::require(PyDict_SetItemString(namespace_dict.get(), "__doc__", doc.get()));
   Borrowed globals(PyModule_GetDict(executed_module));
-  for (std::size_t i = 0; i < operation_count; ++i) {
-    const pyrt::FunctionSpec& spec = *operations[i].spec;
+  for (const Operation& operation : std::span(operations, operation_count)) {
+    const pyrt::FunctionSpec& spec = *operation.spec;
     Ref function = pyrt::make_function(spec, module_name_object, globals);
-    if (operations[i].is_property) {
+    if (operation.is_property) {
       function = pyrt::call(Borrowed(reinterpret_cast<PyObject*>(&PyProperty_Type)), function);
     }
     pyrt::require(PyDict_SetItemString(namespace_dict.get(), spec.name, function.get()));

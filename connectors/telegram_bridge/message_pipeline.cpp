@@ -16,10 +16,14 @@ const pyrt::KwNames timeout_keyword("timeout");
 const pyrt::KwNames manager_fromlist("manager");
 const pyrt::KwNames chat_id_keyword("chat_id");
 
-// The worker's poll timeout, 2.0 seconds, as one float kept for the life of the process.
+// The worker's poll timeout, 2.0 seconds, made once per interpreter lifetime (as pyrt::Name).
 Borrowed poll_timeout() {
   static PyObject* timeout = nullptr;
-  if (timeout == nullptr) timeout = pyrt::require(PyFloat_FromDouble(2.0)).release();
+  static std::uint32_t generation = 0;
+  if (generation != pyrt::detail::interpreter_generation) {
+    timeout = pyrt::require(PyFloat_FromDouble(2.0)).release();
+    generation = pyrt::detail::interpreter_generation;
+  }
   return Borrowed(timeout);
 }
 
@@ -64,7 +68,7 @@ enum class Poll { failed, item, timed_out, cancelled };
 
 // self._processing = True; await self._handle_message(text, metadata)
 Task<void> run_handler(Borrowed self, Borrowed text, Borrowed metadata) {
-  pyrt::setattr(self, names::_processing, Ref::borrow(Py_True));
+  pyrt::setattr(self, names::_processing, pyrt::boolean(true));
   co_await pyrt::awaitable(pyrt::call_method(self, names::_handle_message, text, metadata));
 }
 
@@ -119,7 +123,7 @@ Task<void> take_and_handle(Borrowed self, Poll& poll) {
   pyrt::Caught ended = co_await pyrt::finishing(handle_item(self, text, metadata));
   {
     pyrt::Handling handling(ended);
-    pyrt::setattr(self, names::_processing, Ref::borrow(Py_False));
+    pyrt::setattr(self, names::_processing, pyrt::boolean(false));
   }
   ended.raise_if_any();
 }
@@ -326,11 +330,12 @@ Task<Ref> _handle_message(Borrowed self, Borrowed text, Borrowed metadata) {
   Local telegram(pyrt::call_method(self, names::_get_telegram));
   if (!pyrt::truthy(agent)) {
     log(Level::error, "Agent not available for Telegram message processing");
-    co_await pyrt::awaitable(pyrt::call_method(
+    Ref sending = pyrt::call_method(
         self, names::_send_reply,
         text_of("⚠️ Kavori agent is not initialized. Please check the web UI and ensure an API "
                 "key is configured."),
-        metadata));
+        metadata);
+    co_await pyrt::awaitable(std::move(sending));
     co_return Ref::none();
   }
   if (!pyrt::truthy(telegram)) {

@@ -20,7 +20,7 @@ Ref result_get(Borrowed result, const Name& key, Where where = Where::current())
 // Path(path).unlink(missing_ok=True), through the module's current `Path`.
 void remove_file(Borrowed path, Where where = Where::current()) {
   Ref file = pyrt::call({module_global(names::Path, where), where}, path);
-  pyrt::call_method_kw({file, where}, unlink, unlink_keywords, Ref::borrow(Py_True));
+  pyrt::call_method_kw({file, where}, unlink, unlink_keywords, pyrt::boolean(true));
 }
 
 // A special method looked up on the type, as the with statement does.
@@ -44,7 +44,7 @@ Ref special_method(Borrowed object, const Name& method, Where where) {
 Ref write_temporary_png(Borrowed img_bytes, Where where = Where::current()) {
   Ref manager =
       pyrt::call_method_kw({module_global(names::tempfile, where), where}, named_temporary_file,
-                           temporary_file_keywords, text_of(".png", where), Ref::borrow(Py_False));
+                           temporary_file_keywords, text_of(".png", where), pyrt::boolean(false));
   Ref exit_method = special_method(manager, exit_, where);
   Ref enter_method = special_method(manager, enter, where);
   Ref tmp = pyrt::call({enter_method, where}, manager);
@@ -128,8 +128,9 @@ Task<Ref> _send_reply(Borrowed self, Borrowed text, Borrowed metadata) {
     log(Level::error, "Cannot send reply — no chat_id");
     co_return Ref::none();
   }
-  Local result(co_await pyrt::awaitable(pyrt::call_method_kw(
-      telegram, names::send_message, send_message_keywords, text, chat_id, text_of(""))));
+  Ref sending = pyrt::call_method_kw(telegram, names::send_message, send_message_keywords, text,
+                                     chat_id, text_of(""));
+  Local result(co_await pyrt::awaitable(std::move(sending)));
   if (pyrt::truthy(result_get(result, success))) {
     log(Level::info, pyrt::concat({text_of("Reply sent to Telegram (msg_ids="),
                                    pyrt::str(result_get(result, message_ids)), text_of(")")}));
@@ -147,7 +148,7 @@ Task<Ref> _send_screenshot(Borrowed, Borrowed image_base64, Borrowed chat_id, Bo
     pyrt::Handling handling(error);
     log(Level::error, pyrt::concat({text_of("Failed to send screenshot to Telegram: "),
                                     pyrt::str(error.value())}));
-    co_return Ref::borrow(Py_False);
+    co_return pyrt::boolean(false);
   }
   co_return pyrt::boolean(sent);
 }

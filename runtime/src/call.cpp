@@ -5,9 +5,15 @@
 
 namespace pyrt {
 
+namespace detail {
+std::uint32_t interpreter_generation = 1;
+}
+
 Borrowed Name::intern() const {
-  interned_ = PyUnicode_InternFromString(text_);
-  if (interned_ == nullptr) throw_error();
+  PyObject* interned = PyUnicode_InternFromString(text_);
+  if (interned == nullptr) throw_error();
+  interned_ = interned;
+  generation_ = detail::interpreter_generation;
   return Borrowed(interned_);
 }
 
@@ -18,10 +24,16 @@ Borrowed literal(const char* text, std::source_location where) {
     PyObject* object;
   };
   static Slot recent[256];
+  // Never destroyed (a static owning nothing the interpreter frees): see Name.
+  static auto* table = new std::unordered_map<const char*, PyObject*>();
+  static std::uint32_t generation = 0;
+  if (generation != detail::interpreter_generation) {
+    for (Slot& stale : recent) stale = {};
+    table->clear();
+    generation = detail::interpreter_generation;
+  }
   Slot& slot = recent[(reinterpret_cast<std::uintptr_t>(text) >> 3) & 255];
   if (slot.text == text) return Borrowed(slot.object);
-  // Never destroyed: the strings live as long as the process, and so does the table.
-  static auto* table = new std::unordered_map<const char*, PyObject*>();
   auto found = table->find(text);
   PyObject* object = nullptr;
   if (found != table->end()) {
@@ -44,11 +56,24 @@ Ref prefix(Borrowed text, Py_ssize_t count, std::source_location where) {
 
 Ref concat(std::initializer_list<Borrowed> parts, std::source_location where) {
   Py_ssize_t length = 0;
-  for (Borrowed part : parts) length += PyUnicode_GetLength(part.get());
+  for (Borrowed part : parts) {
+    // As `str + other` words it, so a non-str fails like the same code written in Python.
+    if (!PyUnicode_Check(part.get())) {
+      PyErr_Format(PyExc_TypeError, "can only concatenate str (not \"%.200s\") to str",
+                   part.type()->tp_name);
+      throw_error();
+    }
+    length += PyUnicode_GET_LENGTH(part.get());
+  }
   PyUnicodeWriter* writer = PyUnicodeWriter_Create(length);
   if (writer == nullptr) throw_error(where);
   for (Borrowed part : parts) {
-    if (PyUnicodeWriter_WriteStr(writer, part.get()) < 0) {
+    // The characters themselves, as `+` takes them: a str subclass's __str__ plays no part.
+    int written = PyUnicode_CheckExact(part.get())
+                      ? PyUnicodeWriter_WriteStr(writer, part.get())
+                      : PyUnicodeWriter_WriteSubstring(writer, part.get(), 0,
+                                                       PyUnicode_GET_LENGTH(part.get()));
+    if (written < 0) {
       PyUnicodeWriter_Discard(writer);
       throw_error(where);
     }

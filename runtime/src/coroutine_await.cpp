@@ -26,7 +26,7 @@ Ref awaitable_iterator(Ref object, std::source_location where) {
     PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
     throw_error(where);
   }
-  if (!PyIter_Check(iterator.get())) {
+  if (PyIter_Check(iterator.get()) == 0) {
     PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'",
                  iterator.type()->tp_name);
     throw_error(where);
@@ -105,7 +105,7 @@ bool PyAwaiter::await_ready() {
       yielded_ = Ref::steal(step);  // the result, picked up by await_resume
       return true;
     case PYGEN_ERROR:
-      if (ends_on_stop_async_ && PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) {
+      if (ends_on_stop_async_ && PyErr_ExceptionMatches(PyExc_StopAsyncIteration) != 0) {
         PyErr_Clear();
         return true;  // exhausted: await_resume gives an empty Ref
       }
@@ -147,8 +147,9 @@ Ref PyAwaiter::await_resume() {
   owner->f.awaited.reset();
   Ref error = std::move(owner->f.inbox_error);
   if (error) {
-    if (ends_on_stop_async_ && PyErr_GivenExceptionMatches(error.get(), PyExc_StopAsyncIteration)) {
-      return Ref();
+    if (ends_on_stop_async_ &&
+        PyErr_GivenExceptionMatches(error.get(), PyExc_StopAsyncIteration) != 0) {
+      return {};
     }
     PyError failure(std::move(error));
     failure.at(where_);

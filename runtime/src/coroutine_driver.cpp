@@ -31,6 +31,11 @@ void destroy_body(CoroObject* coro) noexcept {
   }
 }
 
+void end_coroutine(CoroObject* coro) noexcept {
+  coro->f.state = CoroState::closed;
+  destroy_body(coro);
+}
+
 namespace {
 
 PyObject* chain_handled(CoroObject* coro) {
@@ -85,6 +90,9 @@ class DriverScope {
     frame.resume();
     driver_.current = nullptr;
     if (driver_.yielded) {
+#ifdef PYRT_TRACK_REFS
+      check_suspended_frames(root_);
+#endif
       *result = driver_.yielded.release();
       return PYGEN_NEXT;
     }
@@ -118,7 +126,7 @@ void deliver(CoroObject* target, PySendResult status, PyObject* value) {
 
 // The value of a raised StopIteration, or null (exception left raised) for anything else.
 bool fetch_stop_iteration(Ref& value) {
-  if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return false;
+  if (PyErr_ExceptionMatches(PyExc_StopIteration) == 0) return false;
   Ref exc = Ref::steal(PyErr_GetRaisedException());
   PyObject* inner = nullptr;
   if (PyObject_GetOptionalAttrString(exc.get(), "value", &inner) < 0) {
@@ -190,8 +198,7 @@ PySendResult throw_impl(CoroObject* self, Ref exception, PyObject** result) {
   detach_from_parent(self);
   if (self->f.state == CoroState::created) {
     // The body never runs: the exception leaves the coroutine at its start.
-    self->f.state = CoroState::closed;
-    destroy_body(self);
+    end_coroutine(self);
     PyErr_SetRaisedException(exception.release());
     return PYGEN_ERROR;
   }
@@ -199,7 +206,7 @@ PySendResult throw_impl(CoroObject* self, Ref exception, PyObject** result) {
   CoroObject* target = innermost(self);
   Ref iterator = target->f.awaited;
   if (iterator) {
-    if (PyErr_GivenExceptionMatches(exception.get(), PyExc_GeneratorExit)) {
+    if (PyErr_GivenExceptionMatches(exception.get(), PyExc_GeneratorExit) != 0) {
       Ref failure = close_iterator(iterator);
       target->f.awaited.reset();
       target->f.inbox_error = failure ? std::move(failure) : std::move(exception);
@@ -235,8 +242,7 @@ PySendResult throw_impl(CoroObject* self, Ref exception, PyObject** result) {
 
 PyObject* close_impl(CoroObject* self) {
   if (self->f.state == CoroState::created) {
-    self->f.state = CoroState::closed;
-    destroy_body(self);
+    end_coroutine(self);
     Py_RETURN_NONE;
   }
   if (self->f.state == CoroState::closed) Py_RETURN_NONE;
@@ -257,7 +263,8 @@ PyObject* close_impl(CoroObject* self) {
     }
     if (!failure) {
       failure = Ref::steal(PyObject_CallNoArgs(PyExc_GeneratorExit));
-      if (!failure) return nullptr;
+      // Without memory for GeneratorExit the frame still ends: it unwinds with the MemoryError.
+      if (!failure) failure = PyError::fetch().take();
     }
     target->f.inbox_error = std::move(failure);
     status = scope.run(target, target->f.suspended, &step);
@@ -268,7 +275,7 @@ PyObject* close_impl(CoroObject* self) {
     return nullptr;
   }
   if (status == PYGEN_RETURN) return step;
-  if (PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
+  if (PyErr_ExceptionMatches(PyExc_GeneratorExit) != 0) {
     PyErr_Clear();
     Py_RETURN_NONE;
   }
@@ -357,7 +364,7 @@ Caught GuardAwaiter::await_resume() {
 // A StopIteration escaping a body would end the awaiting iterator protocol silently; like the
 // interpreter, turn it into a RuntimeError that keeps it as the cause.
 void convert_stop_iteration(Ref& error) {
-  if (!error || !PyErr_GivenExceptionMatches(error.get(), PyExc_StopIteration)) return;
+  if (!error || PyErr_GivenExceptionMatches(error.get(), PyExc_StopIteration) == 0) return;
   Ref message = Ref::steal(PyUnicode_FromString("coroutine raised StopIteration"));
   PyObject* replacement =
       message ? PyObject_CallOneArg(PyExc_RuntimeError, message.get()) : nullptr;

@@ -2,9 +2,13 @@
 // collection, deallocation), and the coroutine objects that hold their bodies' frames.
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 #include "internal.hpp"
 // After Python.h (through internal.hpp), which it needs.
@@ -21,13 +25,8 @@ namespace {
 // ---- Python entry points ----
 
 PySendResult coro_am_send(PyObject* self, PyObject* value, PyObject** result) noexcept {
-  try {
-    return send_impl(as_coro(self), value, result);
-  } catch (...) {
-    raise_current_exception();
-    *result = nullptr;
-    return PYGEN_ERROR;
-  }
+  *result = nullptr;
+  return boundary([&] { return send_impl(as_coro(self), value, result); }, PYGEN_ERROR);
 }
 
 // Turns a finished step into the method-call convention: the value rides on StopIteration.
@@ -175,7 +174,7 @@ void warn_never_awaited(CoroObject* self) {
         warn != nullptr) {
       Ref method = Ref::steal(warn);
       Ref result = Ref::steal(PyObject_CallOneArg(method.get(), self_object));
-      if (result || PyErr_ExceptionMatches(PyExc_RuntimeWarning)) warned = true;
+      if (result || PyErr_ExceptionMatches(PyExc_RuntimeWarning) != 0) warned = true;
     }
   }
   if (PyErr_Occurred()) PyErr_WriteUnraisable(self_object);
@@ -192,8 +191,7 @@ void coro_finalize(PyObject* self_object) noexcept {
   PyObject* saved = PyErr_GetRaisedException();
   if (self->f.state == CoroState::created) {
     if (self->f.body) warn_never_awaited(self);
-    self->f.state = CoroState::closed;
-    destroy_body(self);
+    end_coroutine(self);
   } else if (self->f.state == CoroState::started && !chain_running(self)) {
     PyObject* result = coro_close(self_object, nullptr);
     if (result == nullptr) {
@@ -214,9 +212,15 @@ void clear_links(CoroObject* self) noexcept {
 
 int coro_clear(PyObject* self_object) noexcept {
   CoroObject* self = as_coro(self_object);
-  if (self->f.running) return 0;
-  destroy_body(self);
+  if (chain_running(self)) return 0;
+  // Without its frame the coroutine is finished: resuming it later raises as for a native one.
+  end_coroutine(self);
   clear_links(self);
+  if (CoroObject* parent = self->f.linked_parent) {
+    // The parent now awaits a finished coroutine, like any other iterator.
+    parent->f.awaited_is_link = false;
+    self->f.linked_parent = nullptr;
+  }
   self->f.awaited.reset();
   self->f.inbox_value.reset();
   self->f.inbox_error.reset();
@@ -287,12 +291,12 @@ PyObject* get_cr_await(PyObject* self, void*) noexcept {
 
 PyObject* get_cr_running(PyObject* self, void*) noexcept {
   CoroObject* coro = as_coro(self);
-  return PyBool_FromLong(coro->f.state == CoroState::started && chain_running(coro));
+  return boolean(coro->f.state == CoroState::started && chain_running(coro)).release();
 }
 
 PyObject* get_cr_suspended(PyObject* self, void*) noexcept {
   CoroObject* coro = as_coro(self);
-  return PyBool_FromLong(coro->f.state == CoroState::started && !chain_running(coro));
+  return boolean(coro->f.state == CoroState::started && !chain_running(coro)).release();
 }
 
 PyObject* get_cr_frame(PyObject* self_object, void*) noexcept {
@@ -402,6 +406,7 @@ struct Reservation {
 struct alignas(__STDCPP_DEFAULT_NEW_ALIGNMENT__) FrameHeader {
   bool in_object;               // freed with its coroutine object
   std::uint8_t size_class = 0;  // a recycled child frame's block size, in granules; 0: not recycled
+  std::size_t size = 0;         // of the frame that follows
 };
 
 // Blocks of finished child frames, kept for the next ones: a step awaited for every message
@@ -446,9 +451,29 @@ CoroObject* allocate_coroutine(const Reservation& reservation, std::size_t frame
   PyObject** slots = raw->args();
   for (Py_ssize_t i = 0; i < reservation.count; ++i) slots[i] = Py_NewRef(reservation.args[i]);
   char* block = reinterpret_cast<char*>(raw) + frame_offset(reservation.count);
-  new (block) FrameHeader{true};
+  new (block) FrameHeader{true, 0, frame_size};
   return raw;
 }
+
+#ifdef PYRT_TRACK_REFS
+// Debug builds: the Refs made while a coroutine body runs, and the C++ child frames with the
+// coroutine they were made in. Plain pointers in never-destroyed containers: they own nothing.
+std::unordered_set<const void*>& tracked_refs() {
+  static auto* refs = new std::unordered_set<const void*>();
+  return *refs;
+}
+struct ChildFrame {
+  std::size_t size;
+  CoroObject* owner;
+};
+std::unordered_map<const void*, ChildFrame>& child_frames() {
+  static auto* frames = new std::unordered_map<const void*, ChildFrame>();
+  return *frames;
+}
+CoroObject* running_coroutine() noexcept {
+  return t_driver != nullptr ? t_driver->current : nullptr;
+}
+#endif
 
 }  // namespace
 
@@ -469,18 +494,29 @@ void* allocate_frame(std::size_t size) {
     void* block = count > 0 ? cache.blocks[granules - 1][--count]
                             : PyMem_RawMalloc(granules * FrameCache::granule);
     if (block == nullptr) throw std::bad_alloc();
-    new (block) FrameHeader{false, static_cast<std::uint8_t>(granules)};
-    return static_cast<char*>(block) + sizeof(FrameHeader);
+    new (block) FrameHeader{false, static_cast<std::uint8_t>(granules), size};
+    void* frame = static_cast<char*>(block) + sizeof(FrameHeader);
+#ifdef PYRT_TRACK_REFS
+    child_frames()[frame] = {size, running_coroutine()};
+#endif
+    return frame;
   }
   void* block = PyMem_Malloc(sizeof(FrameHeader) + size);
   if (block == nullptr) throw std::bad_alloc();
-  new (block) FrameHeader{false};
-  return static_cast<char*>(block) + sizeof(FrameHeader);
+  new (block) FrameHeader{false, 0, size};
+  void* frame = static_cast<char*>(block) + sizeof(FrameHeader);
+#ifdef PYRT_TRACK_REFS
+  child_frames()[frame] = {size, running_coroutine()};
+#endif
+  return frame;
 }
 
 void free_frame(void* frame) noexcept {
   auto* header = reinterpret_cast<FrameHeader*>(static_cast<char*>(frame) - sizeof(FrameHeader));
   if (header->in_object) return;
+#ifdef PYRT_TRACK_REFS
+  child_frames().erase(frame);
+#endif
   if (std::uint8_t granules = header->size_class) {
     FrameCache& cache = t_frames.cache;
     std::uint8_t& count = cache.count[granules - 1];
@@ -494,7 +530,72 @@ void free_frame(void* frame) noexcept {
   PyMem_Free(header);
 }
 
+#ifdef PYRT_TRACK_REFS
+void track_ref(const void* ref) noexcept {
+  if (running_coroutine() != nullptr) tracked_refs().insert(ref);
+}
+
+void untrack_ref(const void* ref) noexcept {
+  auto& refs = tracked_refs();
+  if (!refs.empty()) refs.erase(ref);
+}
+#endif
+
 }  // namespace detail
+
+#ifdef PYRT_TRACK_REFS
+void check_suspended_frames(CoroObject* root) noexcept {
+  struct Range {
+    const char* begin;
+    const char* end;
+    CoroObject* coro;
+  };
+  std::vector<Range> ranges;
+  std::unordered_set<const void*> visible;  // what tp_traverse visits
+  for (CoroObject* coro = root;; coro = as_coro(coro->f.awaited.get())) {
+    if (coro->f.body) {
+      const char* block = reinterpret_cast<const char*>(coro) + frame_offset(Py_SIZE(coro));
+      const auto* header = reinterpret_cast<const FrameHeader*>(block);
+      const char* frame = block + sizeof(FrameHeader);
+      ranges.push_back({frame, frame + header->size, coro});
+    }
+    for (const auto& [frame, child] : child_frames()) {
+      const auto* begin = static_cast<const char*>(frame);
+      if (child.owner == coro) ranges.push_back({begin, begin + child.size, coro});
+    }
+    for (detail::LocalNode* node = coro->f.locals.next; node != &coro->f.locals;
+         node = node->next) {
+      visible.insert(&node->ref);
+    }
+    for (const Handling* handling = coro->f.handling; handling != nullptr;
+         handling = handling->outer()) {
+      visible.insert(&handling->exception_ref());
+    }
+    if (coro->f.promise != nullptr) {
+      visible.insert(&coro->f.promise->result);
+      visible.insert(&coro->f.promise->error);
+    }
+    if (!coro->f.awaited_is_link) break;
+  }
+  for (const void* address : tracked_refs()) {
+    const auto* ref = static_cast<const Ref*>(address);
+    if (!*ref || visible.contains(address)) continue;
+    for (const Range& range : ranges) {
+      const auto* at = static_cast<const char*>(address);
+      if (at < range.begin || at >= range.end) continue;
+      const char* name = PyUnicode_Check(range.coro->f.qualname.get())
+                             ? PyUnicode_AsUTF8(range.coro->f.qualname.get())
+                             : nullptr;
+      std::fprintf(stderr,
+                   "pyrt: coroutine %s suspended holding a plain owning reference to a '%s' "
+                   "object at offset %td of a frame, invisible to the cycle collector; hold it "
+                   "in a pyrt::Local\n",
+                   name != nullptr ? name : "?", ref->type()->tp_name, at - range.begin);
+      std::abort();
+    }
+  }
+}
+#endif
 
 // ---- Creation ----
 
@@ -580,10 +681,6 @@ void init_coroutine_type(const char* module) {
   };
   runtime_types.coroutine =
       reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&spec)).release());
-}
-
-bool is_coroutine(Borrowed object) noexcept {
-  return runtime_types.coroutine != nullptr && object.type() == runtime_types.coroutine;
 }
 
 }  // namespace pyrt

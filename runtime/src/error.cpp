@@ -19,11 +19,14 @@ PyError PyError::format(PyObject* type, const char* message) noexcept {
   return fetch();
 }
 
-void throw_error(std::source_location where) {
-  PyError error = PyError::fetch();
-  error.at(where);
-  throw error;
+#ifndef NDEBUG
+void check_no_error_set() noexcept {
+  if (PyErr_Occurred() == nullptr) return;
+  std::fprintf(stderr, "pyrt: a C API call succeeded with an exception set:\n");
+  PyErr_Print();
+  std::abort();
 }
+#endif
 
 void raise_current_exception() noexcept {
   try {

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "internal.hpp"
 #include "pyrt/call.hpp"
@@ -98,7 +99,7 @@ void bind_arguments(FunctionObject* function, PyObject* const* args, std::size_t
       bound[index] = args[positional + k];
     }
   }
-  if (static_cast<std::size_t>(positional) > count) too_many_positional(function, positional);
+  if (std::cmp_greater(positional, count)) too_many_positional(function, positional);
   bool missing[max_params] = {};
   std::size_t missing_count = 0;
   for (std::size_t i = 0; i < count; ++i) {
@@ -505,10 +506,6 @@ Ref make_function(const FunctionSpec& spec, Borrowed module, Borrowed globals) {
   return object;
 }
 
-bool is_function(Borrowed object) noexcept {
-  return runtime_types.function != nullptr && object.type() == runtime_types.function;
-}
-
 void init_function_type(const char* module) {
   function_type_name = std::string(module) + ".function";
   PyMemberDef members[] = {
@@ -541,8 +538,20 @@ void init_function_type(const char* module) {
       reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&spec)).release());
 }
 
+namespace {
+// Runs after the interpreter has finalised (the C API is gone): whatever the runtime kept for
+// that interpreter is dropped unreleased, so a new interpreter starts afresh.
+void forget_interpreter() noexcept {
+  runtime_types = {};
+  ++detail::interpreter_generation;
+}
+}  // namespace
+
 void init_runtime(const char* module) {
   if (runtime_types.function != nullptr) return;
+  if (Py_AtExit(forget_interpreter) < 0) {
+    throw PyError::format(PyExc_RuntimeError, "no room left for an interpreter exit function");
+  }
   init_coroutine_type(module);
   init_function_type(module);
 }

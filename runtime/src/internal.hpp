@@ -84,6 +84,9 @@ bool chain_running(CoroObject* coro) noexcept;
 CoroObject* innermost(CoroObject* coro) noexcept;
 // Frees the body's frame (running the destructors of its locals), if it still has one.
 void destroy_body(CoroObject* coro) noexcept;
+// Marks the coroutine finished and frees its frame: the one way a coroutine ends early, so that
+// no state ever points at a destroyed frame.
+void end_coroutine(CoroObject* coro) noexcept;
 
 // The coroutine protocol; each returns as PyIter_Send does, with the exception raised on error.
 PySendResult send_impl(CoroObject* self, PyObject* value, PyObject** result);
@@ -94,8 +97,15 @@ struct RuntimeTypes {
   PyTypeObject* coroutine = nullptr;
   PyTypeObject* function = nullptr;
 };
-// Process-wide: the runtime's types exist once per process.
+// The runtime's types, made once per interpreter lifetime (init_runtime) and forgotten when that
+// interpreter finalises.
 extern RuntimeTypes runtime_types;
+
+#ifdef PYRT_TRACK_REFS
+// Debug builds, when a chain of frames has just suspended: stops the process if a suspended
+// frame of the chain that starts at `root` holds a non-null Ref that tp_traverse cannot see.
+void check_suspended_frames(CoroObject* root) noexcept;
+#endif
 
 // Plain (non-coroutine) code runs with no current coroutine, so Locals and Handlings made in it
 // behave as ordinary scoped objects.

@@ -1,5 +1,8 @@
 """Load behaviour, each case in a fresh interpreter process with the suite's import paths."""
 
+import os
+import subprocess
+import sys
 import textwrap
 from pathlib import Path
 
@@ -62,3 +65,13 @@ def test_the_binary_holds_no_path_of_the_build_machine(tb):
         pytest.skip("the sanitizers' own reports name absolute source paths")
     root = Path(__file__).resolve().parents[2]
     assert str(root).encode() not in binary
+def test_finalise_and_initialise_again_in_one_process(build_dir):
+    """An embedding host that finalises Python and initialises it again imports the module and
+    handles a message both times."""
+    program = build_dir / "tests_ext" / ("embed_reinit" + (".exe" if sys.platform == "win32" else ""))
+    assert program.exists(), f"{program} was not built"
+    paths = [build_dir, build_dir / "tests_ext", Path(__file__).resolve().parents[1]]
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(map(str, paths))}
+    proc = subprocess.run([str(program)], env=env, capture_output=True, text=True, timeout=120)
+    assert (proc.returncode, proc.stderr) == (0, "")
+    assert proc.stdout.splitlines() == ["round trip 1", "round trip 2"]

@@ -158,23 +158,43 @@ def test_fault_while_handling_a_message(run, tb, host, logs, temp_dir, point, nt
     assert leftover_files(temp_dir) == (point == "unlink")
 
 
-@pytest.mark.parametrize("kind", list(KINDS))
+class SlicesToInt(str):
+    def __getitem__(self, index):
+        return 5
+
+
+class OddTextError(Exception):
+    """Its text is a str whose slices are no str, so `prefix + text[:n]` raises TypeError."""
+
+    def __str__(self):
+        return SlicesToInt("odd")
+
+
+NOT_CONCATENABLE = 'can only concatenate str (not "int") to str'
+
+
+@pytest.mark.parametrize("kind", [*KINDS, "text slicing to int"])
 def test_fault_in_the_apology(run, tb, host, logs, kind):
     """The apology after a failed message is sent outside the worker's guard: an Exception there
-    is logged and the worker goes on; anything else passes and ends the worker."""
-    failure = KINDS[kind]()
+    is logged and the worker goes on; anything else passes and ends the worker. A failure text
+    that cannot be cut and joined fails the apology as the same code in Python would."""
+    odd = kind == "text slicing to int"
+    failure = None if odd else KINDS[kind]()
     script(host)
     bridge = tb.TelegramBridge()
 
     def plant():
-        host.faults.plant("send_typing", 1, raises=ConnectionError("typing failed"))
-        host.faults.also("send_message", 1, raises=failure)
+        host.faults.plant("send_typing", 1, raises=OddTextError() if odd else ConnectionError("typing failed"))
+        if not odd:
+            host.faults.also("send_message", 1, raises=failure)
 
     worker, first, restarted = run(two_messages(bridge, host, logs, plant))
-    assert restarted == (kind != "exception")
+    assert restarted == (kind not in ("exception", "text slicing to int"))
     assert host.faults.fired and chat(host, 7) == ([], 0)
-    lines = [("ERROR", "Error processing Telegram message: typing failed")]
-    if kind == "exception":
+    lines = [("ERROR", "Error processing Telegram message: " + ("odd" if odd else "typing failed"))]
+    if odd:
+        lines.append(("ERROR", "Queue processor error: " + NOT_CONCATENABLE))
+    elif kind == "exception":
         lines.append(("ERROR", "Queue processor error: boom"))
     elif kind == "cancelled":
         assert worker.cancelled()

@@ -74,6 +74,7 @@ Task<Ref> handle_then_await(Borrowed first, Borrowed probe, Borrowed second) {
 Task<Ref> raise_in_handler(Borrowed first, Borrowed second, Borrowed type) {
   Local ignored;
   pyrt::Caught caught = co_await pyrt::catching(await_into(first, ignored));
+  if (!caught) co_return Ref::none();
   pyrt::Handling handling(caught);
   co_await pyrt::awaitable(Ref::borrow(second));
   PyErr_SetString(type.get(), "raised in handler");
@@ -114,7 +115,7 @@ Task<Ref> chain(Borrowed depth, Borrowed awaitable) {
   long remaining = PyLong_AsLong(depth.get());
   if (remaining < 0 && PyErr_Occurred()) pyrt::throw_error();
   if (remaining == 0) co_return co_await pyrt::awaitable(Ref::borrow(awaitable));
-  Ref next_depth = pyrt::require(PyLong_FromLong(remaining - 1));
+  Local next_depth(pyrt::require(PyLong_FromLong(remaining - 1)));
   co_return co_await pyrt::awaitable(pyrt::call(Borrowed(chain_function), next_depth, awaitable));
 }
 
@@ -149,6 +150,7 @@ Task<Ref> ignore_exit(Borrowed factory) {
     try {
       co_await pyrt::awaitable(pyrt::call(factory));
     } catch (PyError&) {
+      continue;  // swallowed, whatever it is
     }
   }
 }
@@ -215,7 +217,14 @@ Task<Ref> fail_allocation_after(Borrowed awaitable) {
   throw std::bad_alloc();
 }
 
+// What the cycle collector does to an object it breaks out of a cycle: its tp_clear.
+Ref clear_object(Borrowed object) {
+  if (inquiry clear = object.type()->tp_clear) clear(object.get());
+  return Ref::none();
+}
+
 constexpr pyrt::Param p_awaitable[] = {{"awaitable"}};
+constexpr pyrt::Param p_object[] = {{"object"}};
 constexpr pyrt::Param p_value[] = {{"value"}};
 constexpr pyrt::Param p_exception[] = {{"exception"}};
 constexpr pyrt::Param p_handle[] = {{"first"}, {"probe"}, {"second"}};
@@ -268,6 +277,7 @@ const pyrt::FunctionSpec specs[] = {
                                           nullptr),
     pyrt::function_spec<&fail_allocation_after>("fail_allocation_after", "fail_allocation_after",
                                                 nullptr, p_awaitable, nullptr),
+    pyrt::function_spec<&clear_object>("clear_object", "clear_object", nullptr, p_object, nullptr),
 };
 
 int exec_module(PyObject* module) noexcept {
@@ -310,6 +320,7 @@ PyModuleDef definition = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__pyrt_testmod() {
+// The interpreter looks the module up by this name.
+PyMODINIT_FUNC PyInit__pyrt_testmod() {  // NOLINT(bugprone-reserved-identifier)
   return PyModuleDef_Init(&definition);
 }

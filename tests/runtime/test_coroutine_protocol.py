@@ -10,6 +10,8 @@ from pathlib import Path
 
 import pytest
 
+import _pyrt_testmod
+
 from .twins import NATIVE, differential, drive, finish, outcome, suspend
 
 pytestmark = pytest.mark.leakcheck
@@ -494,3 +496,28 @@ def test_never_awaited_coroutines_collected_at_shutdown(run_python):
 
     returncode, stderr = differential(scenario)
     assert returncode == 0 and "Error" not in stderr
+
+
+@pytest.mark.parametrize("which", ["outer", "inner"])
+def test_coroutine_cleared_by_the_collector_is_finished(which):
+    """tp_clear frees the frame; the coroutine then acts as a native one that has finished (ours
+    is cleared as the collector would; the native one, which has no tp_clear, is closed)."""
+
+    def scenario(impl):
+        events = []
+        inner = impl.guarded(impl.await_value(suspend("tick")), lambda: events.append("on_exit"))
+        outer = impl.await_value(inner)
+        assert outer.send(None) == "tick"
+        target = outer if which == "outer" else inner
+        if impl is NATIVE:
+            target.close()
+        else:
+            _pyrt_testmod.clear_object(target)
+        seen = [target.cr_suspended, target.cr_frame, target.cr_await]
+        seen += [outcome(lambda: target.send(None)), outcome(lambda: target.throw(ValueError("late")))]
+        seen += [outcome(target.close), outcome(lambda: outer.send(None)), outcome(outer.close)]
+        inner.close()
+        return seen + [events]
+
+    seen = differential(scenario)
+    assert seen[:3] == [False, None, None] and seen[-1] == ["on_exit"]

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <source_location>
 
@@ -10,12 +11,22 @@
 
 namespace pyrt {
 
-// A string interned once per process. The reference is kept for the life of the process on
-// purpose (never released), so it is a plain pointer rather than an owning wrapper.
+namespace detail {
+// Counts the interpreter lifetimes of this process. The caches below (Name, KwNames, literal)
+// keep what they made while the interpreter that made it lives; one filled under an earlier
+// count belongs to a finalised interpreter, so it is filled afresh and its old pointer is never
+// touched. The count moves on when the interpreter finalises (see init_runtime).
+extern std::uint32_t interpreter_generation;
+}  // namespace detail
+
+// A string interned once per interpreter lifetime, kept while that interpreter lives (a plain
+// pointer, not an owning wrapper: nothing may release it after the interpreter has gone).
 class Name {
  public:
   explicit Name(const char* text) noexcept : text_(text) {}
-  Borrowed get() const { return interned_ != nullptr ? Borrowed(interned_) : intern(); }
+  Borrowed get() const {
+    return generation_ == detail::interpreter_generation ? Borrowed(interned_) : intern();
+  }
   operator Borrowed() const { return get(); }  // NOLINT
   const char* text() const noexcept { return text_; }
 
@@ -23,17 +34,18 @@ class Name {
   Borrowed intern() const;
   const char* text_;
   mutable PyObject* interned_ = nullptr;
+  mutable std::uint32_t generation_ = 0;
 };
 
-// A tuple of keyword-argument names for vectorcall, built once per process and, like Name,
-// kept for its life.
+// A tuple of keyword-argument names for vectorcall, built once per interpreter lifetime and,
+// like Name, kept while that interpreter lives.
 template <std::size_t N>
 class KwNames {
  public:
   template <class... Texts>
   explicit KwNames(Texts... texts) noexcept : texts_{texts...} {}
   Borrowed get() const {
-    if (tuple_ == nullptr) {
+    if (generation_ != detail::interpreter_generation) {
       Ref tuple = require(PyTuple_New(N));
       for (std::size_t i = 0; i < N; ++i) {
         PyObject* name = PyUnicode_InternFromString(texts_[i]);
@@ -41,6 +53,7 @@ class KwNames {
         PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
       }
       tuple_ = tuple.release();
+      generation_ = detail::interpreter_generation;
     }
     return Borrowed(tuple_);
   }
@@ -49,6 +62,7 @@ class KwNames {
  private:
   const char* texts_[N];
   mutable PyObject* tuple_ = nullptr;
+  mutable std::uint32_t generation_ = 0;
 };
 template <class... Texts>
 KwNames(Texts...) -> KwNames<sizeof...(Texts)>;
@@ -122,8 +136,8 @@ inline Ref str(Borrowed object, std::source_location where = std::source_locatio
 inline Ref string(const char* utf8, std::source_location where = std::source_location::current()) {
   return require(PyUnicode_FromString(utf8), where);
 }
-// The str of a string literal, made once per process and kept for its life (like Name): for
-// fixed texts on hot paths. Only for literals (the address identifies the text).
+// The str of a string literal, made once per interpreter lifetime and kept while it lives (like
+// Name): for fixed texts on hot paths. Only for literals (the address identifies the text).
 Borrowed literal(const char* text, std::source_location where = std::source_location::current());
 inline Ref boolean(bool value) {
   return Ref::borrow(value ? Py_True : Py_False);

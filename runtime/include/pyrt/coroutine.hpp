@@ -111,7 +111,8 @@ template <class T>
 struct TaskPromise : PromiseBase {
   std::optional<T> value;
   void return_value(T v) { value.emplace(std::move(v)); }
-  T take() { return std::move(*value); }
+  // Only after the body returned without an error, so return_value has set it.
+  T take() { return std::move(*value); }  // NOLINT(bugprone-unchecked-optional-access)
 };
 // A body returning Ref stores its value where the coroutine object finds it.
 template <>
@@ -296,16 +297,16 @@ class Handling {
  public:
   explicit Handling(const PyError& error) noexcept : Handling(error.value()) {}
   explicit Handling(const Caught& caught) noexcept : Handling(caught.value()) {}
+  explicit Handling(Borrowed exception) noexcept;
   Handling(const Handling&) = delete;
   Handling& operator=(const Handling&) = delete;
   ~Handling();
 
   Borrowed exception() const noexcept { return exception_; }
+  const Ref& exception_ref() const noexcept { return exception_; }
   const Handling* outer() const noexcept { return outer_; }
 
  private:
-  explicit Handling(Borrowed exception) noexcept;
-
   Ref exception_;
   Ref saved_;                  // outside a coroutine: the handled exception to restore
   Handling* outer_ = nullptr;  // in a coroutine: the enclosing handler of the same coroutine

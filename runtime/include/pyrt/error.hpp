@@ -63,16 +63,31 @@ class PyError : public std::exception {
   const void* entry_owner_ = nullptr;
 };
 
-// Throws the raised exception as a PyError located at `where`.
-[[noreturn]] void throw_error(std::source_location where = std::source_location::current());
+// Throws the raised exception as a PyError located at `where`. Inline, so that static analysis
+// sees every throw.
+[[noreturn]] inline void throw_error(std::source_location where = std::source_location::current()) {
+  PyError error = PyError::fetch();
+  error.at(where);
+  throw error;
+}
+
+// A C API call that succeeded must leave no exception raised; debug builds stop at the first
+// call that breaks this, where the fault is, rather than at the interpreter's later SystemError.
+#ifdef NDEBUG
+inline void check_no_error_set() noexcept {}
+#else
+void check_no_error_set() noexcept;
+#endif
 
 // Turns a C API result into an owned reference, or throws the raised exception.
 inline Ref require(PyObject* result, std::source_location where = std::source_location::current()) {
   if (result == nullptr) throw_error(where);
+  check_no_error_set();
   return Ref::steal(result);
 }
 inline int require(int status, std::source_location where = std::source_location::current()) {
   if (status < 0) throw_error(where);
+  check_no_error_set();
   return status;
 }
 

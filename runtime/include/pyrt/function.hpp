@@ -93,11 +93,8 @@ constexpr FunctionSpec function_spec(const char* name, const char* qualname, con
 // coroutines' frames show as globals.
 Ref make_function(const FunctionSpec& spec, Borrowed module, Borrowed globals);
 
-// Creates the runtime's types; once per process, before any make_function. `module` is the
-// dotted name the types are shown under.
+// Creates the runtime's types; once per interpreter lifetime, before any make_function (they are
+// forgotten when the interpreter finalises). `module` is the dotted name they are shown under.
 void init_runtime(const char* module);
-
-bool is_coroutine(Borrowed object) noexcept;
-bool is_function(Borrowed object) noexcept;
 
 }  // namespace pyrt

@@ -11,7 +11,9 @@
 //  4. Never declare a static Ref or any other static owning wrapper: its destructor would run
 //     after the interpreter has been finalised.
 //  5. Refs that live across a suspension of a coroutine body must be pyrt::Local (coroutine.hpp),
-//     so that the cycle collector can see them.
+//     so that the cycle collector can see them. Debug builds enforce this: every Ref made while a
+//     coroutine body runs is tracked, and a suspension with a non-null one inside a suspended
+//     frame (other than a Local's) stops the process, naming the coroutine.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -19,7 +21,25 @@
 
 #include <utility>
 
+#ifndef NDEBUG
+#define PYRT_TRACK_REFS 1
+#endif
+
 namespace pyrt {
+
+#ifdef PYRT_TRACK_REFS
+namespace detail {
+void track_ref(const void* ref) noexcept;
+void untrack_ref(const void* ref) noexcept;
+}  // namespace detail
+#define PYRT_TRACK(ref) detail::track_ref(ref)
+#define PYRT_UNTRACK(ref) detail::untrack_ref(ref)
+#define PYRT_REF_CONSTEXPR
+#else
+#define PYRT_TRACK(ref) static_cast<void>(0)
+#define PYRT_UNTRACK(ref) static_cast<void>(0)
+#define PYRT_REF_CONSTEXPR constexpr
+#endif
 
 class Borrowed {
  public:
@@ -38,10 +58,16 @@ class Borrowed {
 
 class Ref {
  public:
-  constexpr Ref() noexcept = default;
-  Ref(const Ref& other) noexcept : object_(other.object_) { Py_XINCREF(object_); }
-  Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
-  ~Ref() { Py_XDECREF(object_); }
+  PYRT_REF_CONSTEXPR Ref() noexcept { PYRT_TRACK(this); }
+  Ref(const Ref& other) noexcept : object_(other.object_) {
+    Py_XINCREF(object_);
+    PYRT_TRACK(this);
+  }
+  Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) { PYRT_TRACK(this); }
+  ~Ref() {
+    PYRT_UNTRACK(this);
+    Py_XDECREF(object_);
+  }
 
   Ref& operator=(Ref other) noexcept {
     // The old object is released when `other` goes out of scope, after this Ref already holds
