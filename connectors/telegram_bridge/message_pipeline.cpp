@@ -1,6 +1,7 @@
 // The inbound queue and its worker, the handling of one message through the agent, and the
 // rules for each agent event and for composing the reply.
 #include <algorithm>
+#include <cstdint>
 
 #include "bridge.hpp"
 
@@ -64,7 +65,7 @@ bool is_cancellation(const PyError& error) {
 // ---- The worker ----
 
 // How the wait for a work item ended.
-enum class Poll { failed, item, timed_out, cancelled };
+enum class Poll : std::uint8_t { failed, item, timed_out, cancelled };
 
 // self._processing = True; await self._handle_message(text, metadata)
 Task<void> run_handler(Borrowed self, Borrowed text, Borrowed metadata) {
@@ -227,9 +228,10 @@ Task<void> process_event(Borrowed self, Borrowed event, Borrowed telegram, Borro
     if (pyrt::truthy(pyrt::call_method(data, names::get, screenshot)) &&
         pyrt::truthy(pyrt::call_method(data, names::get, image_base64))) {
       Local send_screenshot(pyrt::getattr(self, names::_send_screenshot));  // before its arguments
-      Ref sent = co_await pyrt::awaitable(pyrt::call(
+      Ref sending = pyrt::call(
           send_screenshot, pyrt::require(PyObject_GetItem(data.get(), image_base64.get().get())),
-          chat_id, telegram));
+          chat_id, telegram);
+      Ref sent = co_await pyrt::awaitable(std::move(sending));
       if (pyrt::truthy(sent)) ++run.screenshots_sent;
     }
     co_return;
@@ -295,9 +297,9 @@ Task<Ref> _on_telegram_message(Borrowed self, Borrowed text, Borrowed metadata) 
     log(Level::info, pyrt::concat({text_of("Queuing Telegram message from "), sender, text_of(": "),
                                    head(text, 80)}));
   }
-  co_await pyrt::awaitable(
-      pyrt::call_method(pyrt::getattr(self, names::_queue), put,
-                        pyrt::require(PyTuple_Pack(2, text.get(), metadata.get()))));
+  Ref putting = pyrt::call_method(pyrt::getattr(self, names::_queue), put,
+                                  pyrt::require(PyTuple_Pack(2, text.get(), metadata.get())));
+  co_await pyrt::awaitable(std::move(putting));
   co_return Ref::none();
 }
 

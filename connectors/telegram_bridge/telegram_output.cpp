@@ -88,9 +88,9 @@ Ref write_temporary_png(Borrowed img_bytes, Where where = Where::current()) {
 // result = await telegram.send_photo(tmp_path, caption=..., chat_id=chat_id), then the outcome's
 // log line; `sent` when the connector reported success.
 Task<void> send_photo(Borrowed tmp_path, Borrowed chat_id, Borrowed telegram, bool& sent) {
-  Local result(co_await pyrt::awaitable(pyrt::call_method_kw(telegram, names::send_photo,
-                                                             send_photo_keywords, tmp_path,
-                                                             text_of("📸 Screenshot"), chat_id)));
+  Ref sending = pyrt::call_method_kw(telegram, names::send_photo, send_photo_keywords, tmp_path,
+                                     text_of("📸 Screenshot"), chat_id);
+  Local result(co_await pyrt::awaitable(std::move(sending)));
   if (pyrt::truthy(result_get(result, success))) {
     log(Level::info, "Screenshot sent to Telegram");
     sent = true;

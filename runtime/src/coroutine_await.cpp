@@ -185,7 +185,7 @@ Ref async_iter(Borrowed iterable, std::source_location where) {
 Ref async_next(Borrowed iterator, std::source_location where) {
   Ref awaitable = Ref::steal(iterator.type()->tp_as_async->am_anext(iterator.get()));
   // `async for` also ends when __anext__ itself raises StopAsyncIteration.
-  if (!awaitable && PyErr_ExceptionMatches(PyExc_StopAsyncIteration)) {
+  if (!awaitable && PyErr_ExceptionMatches(PyExc_StopAsyncIteration) != 0) {
     PyErr_Clear();
     return {};
   }

@@ -5,6 +5,8 @@
 // is one C++ call stack driven by the outermost coroutine object that Python sends to. Only the
 // innermost frame ever waits on a Python iterator; the driver sends to that iterator itself and
 // resumes the frame when the iterator returns or raises.
+#include <cstdlib>
+
 #include "internal.hpp"
 
 namespace pyrt {
@@ -315,6 +317,7 @@ Handling::~Handling() {
 }
 
 void Caught::raise() {
+  if (!exception_) std::abort();  // only called with an exception held (raise_if_any checks)
   PyError error(exception_->take());
   exception_.reset();
   error.set_entry_owner(entry_owner_);
@@ -353,7 +356,7 @@ Ref store_unhandled_exception(PromiseBase& promise) noexcept {
 
 Caught GuardAwaiter::await_resume() {
   PromiseBase& child = step_.handle().promise();
-  if (!child.error) return Caught();
+  if (!child.error) return {};
   PyError error(std::move(child.error));
   error.at(where_);
   if (exception_family_only_ && !error.is_exception_family()) throw error;

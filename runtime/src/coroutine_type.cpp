@@ -153,14 +153,16 @@ PyObject* coro_reduce(PyObject* self, PyObject*) noexcept {
 // more: only a module still loaded is used, as the interpreter's own warning does.
 Ref warnings_module() noexcept {
   Ref module;
-  if (!Py_IsFinalizing()) {
+  if (Py_IsFinalizing() == 0) {
     module = Ref::steal(PyImport_ImportModule("warnings"));
   } else if (Ref name = Ref::steal(PyUnicode_FromString("warnings"))) {
     module = Ref::steal(PyImport_GetModule(name.get()));
     if (module.is_none()) module.reset();
   }
   // Without the module the C warning stands in: that is no failure to report.
-  if (!module && (Py_IsFinalizing() || PyErr_ExceptionMatches(PyExc_ImportError))) PyErr_Clear();
+  if (!module && (Py_IsFinalizing() != 0 || PyErr_ExceptionMatches(PyExc_ImportError) != 0)) {
+    PyErr_Clear();
+  }
   return module;
 }
 

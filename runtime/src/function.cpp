@@ -351,7 +351,7 @@ int set_annotate(PyObject* self, PyObject* value, void*) noexcept {
     PyErr_SetString(PyExc_TypeError, "__annotate__ cannot be deleted");
     return -1;
   }
-  if (value != Py_None && !PyCallable_Check(value)) {
+  if (value != Py_None && PyCallable_Check(value) == 0) {
     PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
     return -1;
   }

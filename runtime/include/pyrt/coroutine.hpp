@@ -218,7 +218,7 @@ class PyAwaiter {
 
 inline detail::PyAwaiter awaitable(
     Ref object, std::source_location where = std::source_location::current()) noexcept {
-  return detail::PyAwaiter(std::move(object), where);
+  return {std::move(object), where};
 }
 
 // A reference the cycle collector sees while the frame is suspended. Declare every Ref that
@@ -360,7 +360,7 @@ Ref async_next(Borrowed iterator, std::source_location where = std::source_locat
 // when it is exhausted (without raising and catching StopAsyncIteration as a C++ exception).
 inline detail::PyAwaiter anext(Borrowed iterator,
                                std::source_location where = std::source_location::current()) {
-  return detail::PyAwaiter(async_next(iterator, where), where, true);
+  return {async_next(iterator, where), where, true};
 }
 // The same as a C++ child coroutine; nullopt when the iterator is exhausted.
 Task<std::optional<Ref>> anext_value(Borrowed iterator);
