@@ -49,6 +49,8 @@ struct Operation {
   bool is_property;
 };
 extern const Operation operations[];
+// The specs of the operations the bridge awaits on itself (see pyrt::await_method).
+extern const pyrt::FunctionSpec handle_message_spec, send_reply_spec, send_screenshot_spec;
 extern const std::size_t operation_count;
 extern const pyrt::FunctionSpec get_telegram_bridge_spec;
 

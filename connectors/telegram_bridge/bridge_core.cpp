@@ -197,6 +197,9 @@ const pyrt::FunctionSpec on_message_spec = pyrt::function_spec<&_on_telegram_mes
 const pyrt::FunctionSpec process_queue_spec = pyrt::function_spec<&_process_queue>(
     "_process_queue", "TelegramBridge._process_queue",
     "Worker that processes queued Telegram messages one at a time.", self_only, "None");
+
+}  // namespace
+
 const pyrt::FunctionSpec handle_message_spec = pyrt::function_spec<&_handle_message>(
     "_handle_message", "TelegramBridge._handle_message",
     "Route a Telegram message through the agent and send the response back.", text_metadata,
@@ -207,8 +210,6 @@ const pyrt::FunctionSpec send_reply_spec = pyrt::function_spec<&_send_reply>(
 const pyrt::FunctionSpec send_screenshot_spec = pyrt::function_spec<&_send_screenshot>(
     "_send_screenshot", "TelegramBridge._send_screenshot",
     "Decode a base64 screenshot and send it as a photo to Telegram.", screenshot_params, "bool");
-
-}  // namespace
 
 const Operation operations[] = {
     {&init_spec, false},       {&start_spec, false},           {&stop_spec, false},

@@ -318,23 +318,46 @@ def test_a_slow_broadcast_delays_the_next_event_request(run, bridge, host):
     assert host.sent() == ["first\nsecond"]
 
 
-def test_a_subclass_overriding_reply_and_screenshot_is_used(run, tb, host):
+@pytest.mark.parametrize("where", ["subclass", "instance"])
+def test_overridden_operations_are_used(run, tb, host, logs, where):
+    """An override of an operation the bridge awaits on itself, on a subclass or on the instance,
+    is called in place of the module's own."""
     seen = []
 
-    class Bridge(tb.TelegramBridge):
-        async def _send_screenshot(self, *args, **kwargs):
-            seen.append(("shot", args, kwargs))
-            return True
+    def recording(kind, result=None):
+        async def operation(*args, **kwargs):
+            seen.append((kind, args[1:] if isinstance(args[0], tb.TelegramBridge) else args, kwargs))
+            if isinstance(result, Exception):
+                raise result
+            return result
+        return operation
 
-        async def _send_reply(self, *args, **kwargs):
-            seen.append(("reply", args, kwargs))
-
+    overrides = {"_handle_message": recording("handle", RuntimeError("boom")),
+                 "_send_screenshot": recording("shot", True), "_send_reply": recording("reply")}
+    if where == "subclass":
+        bridge = type("Bridge", (tb.TelegramBridge,), overrides)()
+    else:
+        bridge = tb.TelegramBridge()
+        for name, operation in overrides.items():
+            setattr(bridge, name, operation)
     host.agent.script(shot(PNG_B64))
     metadata = {"chat_id": 8}
-    run(Bridge()._handle_message("hi", metadata))
-    assert seen == [("shot", (PNG_B64, 8, host.telegram), {}), ("reply", ("✅ Done!", metadata), {})]
-    assert seen[1][1][1] is metadata
+
+    async def main():
+        bridge._running = True
+        worker = asyncio.create_task(bridge._process_queue())
+        await bridge._on_telegram_message("hi", metadata)
+        await until(lambda: len(seen) == 2 and not bridge._processing)
+        worker.cancel()
+        await worker
+        await tb.TelegramBridge._handle_message(bridge, "hi", metadata)
+
+    run(main)
+    assert seen == [("handle", ("hi", metadata), {}), ("reply", ("⚠️ Sorry, I encountered an error:\nboom", metadata), {}),
+                    ("shot", (PNG_B64, 8, host.telegram), {}), ("reply", ("✅ Done!", metadata), {})]
+    assert seen[0][1][1] is metadata and seen[3][1][1] is metadata
     assert host.of("tg.send_photo") == [] and host.sent() == []
+    assert ("ERROR", "Error processing Telegram message: boom") in logs.lines
 
 
 # --- tracebacks ----------------------------------------------------------------------------------
