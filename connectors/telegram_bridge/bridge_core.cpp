@@ -89,7 +89,7 @@ Ref head(Borrowed text, Py_ssize_t count, Where where) {
 bool equals(Borrowed a, Borrowed b, Where where) {
   if (PyUnicode_CheckExact(a.get()) && PyUnicode_CheckExact(b.get())) {
     if (a.is(b)) return true;
-    return PyUnicode_Compare(a.get(), b.get()) == 0;
+    return PyUnicode_Equal(a.get(), b.get()) == 1;  // lengths first, as str.__eq__
   }
   return pyrt::truthy(pyrt::require(PyObject_RichCompare(a.get(), b.get(), Py_EQ), where), where);
 }
