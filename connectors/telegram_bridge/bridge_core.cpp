@@ -66,6 +66,7 @@ void log(Level level, Borrowed message, Where where) {
   static const Name methods[] = {Name("debug"), Name("info"), Name("warning"), Name("error"),
                                  Name("exception")};
   Ref logger = module_global(names::logger, where);
+  if (dropped_by_standard_logger(logger, level)) return;
   pyrt::call_method({logger, where}, methods[static_cast<int>(level)], message);
 }
 
@@ -91,7 +92,7 @@ Ref head(Borrowed text, Py_ssize_t count, Where where) {
 bool equals(Borrowed a, Borrowed b, Where where) {
   if (PyUnicode_CheckExact(a.get()) && PyUnicode_CheckExact(b.get())) {
     if (a.is(b)) return true;
-    return PyUnicode_Compare(a.get(), b.get()) == 0;
+    return PyUnicode_Equal(a.get(), b.get()) == 1;  // lengths first, as str.__eq__
   }
   return pyrt::truthy(pyrt::require(PyObject_RichCompare(a.get(), b.get(), Py_EQ), where), where);
 }
@@ -199,6 +200,9 @@ const pyrt::FunctionSpec on_message_spec = pyrt::function_spec<&_on_telegram_mes
 const pyrt::FunctionSpec process_queue_spec = pyrt::function_spec<&_process_queue>(
     "_process_queue", "TelegramBridge._process_queue",
     "Worker that processes queued Telegram messages one at a time.", self_only, "None");
+
+}  // namespace
+
 const pyrt::FunctionSpec handle_message_spec = pyrt::function_spec<&_handle_message>(
     "_handle_message", "TelegramBridge._handle_message",
     "Route a Telegram message through the agent and send the response back.", text_metadata,
@@ -209,8 +213,6 @@ const pyrt::FunctionSpec send_reply_spec = pyrt::function_spec<&_send_reply>(
 const pyrt::FunctionSpec send_screenshot_spec = pyrt::function_spec<&_send_screenshot>(
     "_send_screenshot", "TelegramBridge._send_screenshot",
     "Decode a base64 screenshot and send it as a photo to Telegram.", screenshot_params, "bool");
-
-}  // namespace
 
 const Operation operations[] = {
     {&init_spec, false},       {&start_spec, false},           {&stop_spec, false},
@@ -330,6 +332,7 @@ int exec_module(PyObject* module) noexcept {
     return -1;
   }
   executed_module = Py_NewRef(module);
+  forget_checked_logger_class();
   int status = pyrt::boundary(
       [&] {
         fill_namespace(Borrowed(module));

@@ -70,7 +70,8 @@ enum class Poll : std::uint8_t { failed, item, timed_out, cancelled };
 // self._processing = True; await self._handle_message(text, metadata)
 Task<void> run_handler(Borrowed self, Borrowed text, Borrowed metadata) {
   pyrt::setattr(self, names::_processing, pyrt::boolean(true));
-  co_await pyrt::awaitable(pyrt::call_method(self, names::_handle_message, text, metadata));
+  Local handler(pyrt::getattr(self, names::_handle_message));
+  co_await pyrt::await_method(handler, self, handle_message_spec, text, metadata);
 }
 
 // The per-message guard: a failed message is logged with its traceback and the user gets an
@@ -83,7 +84,8 @@ Task<void> handle_item(Borrowed self, Borrowed text, Borrowed metadata) {
         pyrt::concat({text_of("Error processing Telegram message: "), error_text}));
     Local apology(
         pyrt::concat({text_of("⚠️ Sorry, I encountered an error:\n"), head(error_text, 500)}));
-    co_await pyrt::awaitable(pyrt::call_method(self, names::_send_reply, apology, metadata));
+    Local send_reply(pyrt::getattr(self, names::_send_reply));
+    co_await pyrt::await_method(send_reply, self, send_reply_spec, apology, metadata);
   }
 }
 
@@ -228,10 +230,9 @@ Task<void> process_event(Borrowed self, Borrowed event, Borrowed telegram, Borro
     if (pyrt::truthy(pyrt::call_method(data, names::get, screenshot)) &&
         pyrt::truthy(pyrt::call_method(data, names::get, image_base64))) {
       Local send_screenshot(pyrt::getattr(self, names::_send_screenshot));  // before its arguments
-      Ref sending = pyrt::call(
-          send_screenshot, pyrt::require(PyObject_GetItem(data.get(), image_base64.get().get())),
-          chat_id, telegram);
-      Ref sent = co_await pyrt::awaitable(std::move(sending));
+      Local image(pyrt::require(PyObject_GetItem(data.get(), image_base64.get().get())));
+      Ref sent = co_await pyrt::await_method(send_screenshot, self, send_screenshot_spec, image,
+                                             chat_id, telegram);
       if (pyrt::truthy(sent)) ++run.screenshots_sent;
     }
     co_return;
@@ -332,12 +333,11 @@ Task<Ref> _handle_message(Borrowed self, Borrowed text, Borrowed metadata) {
   Local telegram(pyrt::call_method(self, names::_get_telegram));
   if (!pyrt::truthy(agent)) {
     log(Level::error, "Agent not available for Telegram message processing");
-    Ref sending = pyrt::call_method(
-        self, names::_send_reply,
-        text_of("⚠️ Kavori agent is not initialized. Please check the web UI and ensure an API "
-                "key is configured."),
-        metadata);
-    co_await pyrt::awaitable(std::move(sending));
+    Local send_reply(pyrt::getattr(self, names::_send_reply));
+    Local notice(text_of(
+        "⚠️ Kavori agent is not initialized. Please check the web UI and ensure an API key is "
+        "configured."));
+    co_await pyrt::await_method(send_reply, self, send_reply_spec, notice, metadata);
     co_return Ref::none();
   }
   if (!pyrt::truthy(telegram)) {
@@ -369,7 +369,8 @@ Task<Ref> _handle_message(Borrowed self, Borrowed text, Borrowed metadata) {
     log(Level::info, pyrt::concat({text_of("Sending reply to Telegram ("), pyrt::str(count),
                                    text_of(" chars)")}));
   }
-  co_await pyrt::awaitable(pyrt::call_method(self, names::_send_reply, final_response, metadata));
+  Local send_reply(pyrt::getattr(self, names::_send_reply));
+  co_await pyrt::await_method(send_reply, self, send_reply_spec, final_response, metadata);
   co_return Ref::none();
 }
 

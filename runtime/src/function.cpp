@@ -556,4 +556,24 @@ void init_runtime(const char* module) {
   init_function_type(module);
 }
 
+namespace detail {
+
+PyObject* own_coroutine_function(Borrowed method, const FunctionSpec& spec, const Borrowed* args,
+                                 std::size_t count) noexcept {
+  PyObject* bound = method.get();
+  if (!PyMethod_Check(bound) || PyMethod_GET_SELF(bound) != args[0].get()) return nullptr;
+  PyObject* function = PyMethod_GET_FUNCTION(bound);
+  if (Py_TYPE(function) != runtime_types.function || as_function(function)->f.spec != &spec ||
+      spec.coroutine == nullptr || spec.params.size() != count) {
+    return nullptr;
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    PyTypeObject* expected = spec.params[i].exact_type;
+    if (expected != nullptr && args[i].type() != expected) return nullptr;
+  }
+  return function;
+}
+
+}  // namespace detail
+
 }  // namespace pyrt

@@ -82,15 +82,18 @@ namespace detail {
 void add_traceback_entry(PyError& error, const PromiseBase& promise) noexcept {
   CoroObject* owner = promise.owner;
   if (owner == nullptr) return;
-  auto* function = reinterpret_cast<FunctionObject*>(owner->f.function.get());
-  const char* qualname = PyUnicode_AsUTF8(owner->f.qualname.get());
+  // A function's body run directly carries the entry it has when its coroutine runs it.
+  auto* function = reinterpret_cast<FunctionObject*>(
+      promise.entry_function != nullptr ? promise.entry_function : owner->f.function.get());
+  const char* qualname = PyUnicode_AsUTF8(
+      promise.entry_function != nullptr ? function->f.qualname.get() : owner->f.qualname.get());
   if (qualname == nullptr) {
     PyErr_Clear();
     return;
   }
   // A child coroutine is a named step of the body it runs for.
   std::string name(qualname);
-  if (!promise.is_body) {
+  if (!promise.is_body && promise.entry_function == nullptr) {
     name += '.';
     name += function_identifier(promise.origin.function_name());
   }

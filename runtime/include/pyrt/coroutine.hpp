@@ -81,6 +81,7 @@ struct PromiseBase {
   Ref error;                             // the exception the body ended with
   Ref result;                            // the value of a body returning Ref
   std::source_location origin;           // the coroutine function: its name and first line
+  PyObject* entry_function = nullptr;    // a function's body run as a child: its own entry name
   bool is_body = false;                  // the outermost frame of `owner`
 
   std::suspend_always initial_suspend() const noexcept { return {}; }

@@ -7,11 +7,13 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <source_location>
 #include <span>
 #include <type_traits>
 #include <utility>
 
+#include "pyrt/call.hpp"
 #include "pyrt/coroutine.hpp"
 
 namespace pyrt {
@@ -96,5 +98,72 @@ Ref make_function(const FunctionSpec& spec, Borrowed module, Borrowed globals);
 // Creates the runtime's types; once per interpreter lifetime, before any make_function (they are
 // forgotten when the interpreter finalises). `module` is the dotted name they are shown under.
 void init_runtime(const char* module);
+
+namespace detail {
+
+// The function of `method` when it is a method bound to args[0] of this runtime's coroutine
+// function made from `spec`, and `args` (self first) pass that function's argument checks; else
+// null.
+PyObject* own_coroutine_function(Borrowed method, const FunctionSpec& spec, const Borrowed* args,
+                                 std::size_t count) noexcept;
+// As a coroutine ending with StopIteration raises RuntimeError instead.
+void convert_stop_iteration(Ref& error);
+
+// Awaits a method call: either the function's body, run as a child of the awaiting frame, or the
+// awaitable that calling the method returned.
+class MethodAwaiter {
+ public:
+  MethodAwaiter(Task<Ref> body, PyObject* function, std::source_location where) noexcept
+      : body_(std::in_place, std::move(body)), function_(function), where_(where) {}
+  MethodAwaiter(Ref awaitable, std::source_location where) noexcept
+      : awaited_(std::in_place, std::move(awaitable), where), where_(where) {}
+
+  bool await_ready() { return body_ ? false : awaited_->await_ready(); }
+  template <class Promise>
+  std::coroutine_handle<> await_suspend(std::coroutine_handle<Promise> parent) noexcept {
+    if (!body_) return awaited_->await_suspend(parent);
+    auto child = body_->handle();
+    child.promise().owner = parent.promise().owner;
+    child.promise().continuation = parent;
+    child.promise().entry_function = function_;
+    return child;
+  }
+  Ref await_resume() {
+    if (!body_) return awaited_->await_resume();
+    auto& promise = body_->handle().promise();
+    if (promise.error) {
+      convert_stop_iteration(promise.error);
+      PyError error(std::move(promise.error));
+      error.at(where_);
+      throw error;
+    }
+    return promise.take();
+  }
+
+ private:
+  std::optional<Task<Ref>> body_;
+  std::optional<PyAwaiter> awaited_;
+  PyObject* function_ = nullptr;
+  std::source_location where_;
+};
+
+}  // namespace detail
+
+// `await method(*args)` where `method` is what `self.<name>` gave. When that is `self`'s own
+// operation made from `own` (nothing overrides it on the instance or a subclass) and the
+// arguments pass its checks, its body runs directly as a child of the awaiting coroutine: no
+// coroutine object, no trip through the awaitable protocol, and an error gets the same traceback
+// entry. Anything else is called and awaited as usual. `method` must stay alive until the await
+// ends (hold it in a Local).
+template <class... Args>
+detail::MethodAwaiter await_method(CallSite method, Borrowed self, const FunctionSpec& own,
+                                   const Args&... args) {
+  const Borrowed argv[] = {self, Borrowed(args)...};
+  if (PyObject* function =
+          detail::own_coroutine_function(method.object, own, argv, sizeof...(Args) + 1)) {
+    return detail::MethodAwaiter(own.coroutine(argv), function, method.where);
+  }
+  return detail::MethodAwaiter(call(method, args...), method.where);
+}
 
 }  // namespace pyrt
