@@ -2,9 +2,6 @@
 
 import asyncio
 import base64
-import collections
-import functools
-import logging
 import os
 import sys
 import traceback
@@ -13,7 +10,7 @@ from pathlib import Path
 import pytest
 
 from . import fakes
-from .fakes import AgentEvent, Call, FakeWebSocketManager, LogCapture, done, error, shot, text, tool, until
+from .fakes import AgentEvent, Call, FakeWebSocketManager, done, error, shot, text, tool, until
 
 pytestmark = pytest.mark.leakcheck
 
@@ -361,80 +358,6 @@ def test_overridden_operations_are_used(run, tb, host, logs, where):
     assert seen[0][1][1] is metadata and seen[3][1][1] is metadata
     assert host.of("tg.send_photo") == [] and host.sent() == []
     assert ("ERROR", "Error processing Telegram message: boom") in logs.lines
-
-
-class RecordingCache(dict):
-    """A logger's level cache that records the levels asked of it."""
-
-    def __getitem__(self, level):
-        self.asked = getattr(self, "asked", 0) + 1
-        return super().__getitem__(level)
-
-
-class LoudLogger(logging.Logger):
-    def info(self, msg, *args, **kwargs):
-        super().info(msg, *args, **kwargs)
-
-
-class Replacement:
-    def info(self, msg, *args, **kwargs):
-        if self.isEnabledFor(logging.INFO):
-            self._log(logging.INFO, msg, args, **kwargs)
-
-
-# case: how the module's logger differs from a standard one (None: it does not), and the calls of
-# its debug and info methods one message makes at WARNING: every one, except where the module can
-# tell the call would return at once (the first call per level fills the logger's cache)
-DROP_CASES = {
-    "standard": (None, {"info": 1, "debug": 1}),
-    "level cache replaced": (lambda logger, mp: mp.setattr(logger, "_cache", RecordingCache()), {"info": 4, "debug": 2}),
-    "method on the instance": (lambda logger, mp: mp.setitem(vars(logger), "info", functools.partial(logging.Logger.info, logger)),
-                               {"info": 4, "debug": 1}),
-    "method replaced on the class": (lambda logger, mp: mp.setattr(logging.Logger, "info", Replacement.info),
-                                     {"info": 4, "debug": 2}),
-    "subclass": (lambda logger, mp: mp.setattr(logger, "__class__", LoudLogger), {"info": 8, "debug": 2}),
-    "level constant rebound": (lambda logger, mp: mp.setattr(logging, "INFO", 21), {"info": 4, "debug": 1}),
-}
-
-
-@pytest.mark.parametrize("case", list(DROP_CASES))
-def test_dropped_log_calls_are_skipped_only_for_the_standard_logger(run, tb, bridge, host, monkeypatch, case):
-    """At WARNING the standard logger's debug and info calls return at once, and the module skips
-    them; when anything about the logger could act on such a call, every call is made. Lowering
-    the level afterwards brings the lines back."""
-    logger, old_level = tb.logger, tb.logger.level
-    host.agent.script(text("x"), tool("browser", arguments={"operation": "open"}), done())
-    try:
-        logger.setLevel(logging.WARNING)
-        setup, expected = DROP_CASES[case]
-        if setup is not None:
-            setup(logger, monkeypatch)
-        level_methods = {logging.Logger.debug.__code__, logging.Logger.info.__code__, LoudLogger.info.__code__}
-        called = []
-
-        def profile(frame, event, arg):
-            if event == "call" and frame.f_code in level_methods and frame.f_locals.get("self") is logger:
-                called.append(frame.f_code.co_name)
-
-        sys.setprofile(profile)
-        try:
-            handle(run, bridge)
-        finally:
-            sys.setprofile(None)
-        assert host.sent() == ["x\n\n📋 Actions:\n🔧 browser.open"]
-        assert collections.Counter(called) == expected
-        capture = LogCapture()
-        logger.addHandler(capture)
-        try:
-            logger.setLevel(20)
-            handle(run, bridge)
-        finally:
-            logger.removeHandler(capture)
-    finally:
-        logger.setLevel(old_level)
-    assert "Agent processing complete" in capture.messages() and len(capture.records) == 4
-    if case == "level cache replaced":
-        assert logger._cache.asked > 0
 
 
 # --- tracebacks ----------------------------------------------------------------------------------
