@@ -114,23 +114,25 @@ void convert_stop_iteration(Ref& error);
 class MethodAwaiter {
  public:
   MethodAwaiter(Task<Ref> body, PyObject* function, std::source_location where) noexcept
-      : body_(std::in_place, std::move(body)), function_(function), where_(where) {}
+      : body_(body.handle()),
+        owned_body_(std::in_place, std::move(body)),
+        function_(function),
+        where_(where) {}
   MethodAwaiter(Ref awaitable, std::source_location where) noexcept
       : awaited_(std::in_place, std::move(awaitable), where), where_(where) {}
 
-  bool await_ready() { return body_ ? false : awaited_->await_ready(); }
+  bool await_ready() { return awaited_ ? awaited_->await_ready() : false; }
   template <class Promise>
   std::coroutine_handle<> await_suspend(std::coroutine_handle<Promise> parent) noexcept {
-    if (!body_) return awaited_->await_suspend(parent);
-    auto child = body_->handle();
-    child.promise().owner = parent.promise().owner;
-    child.promise().continuation = parent;
-    child.promise().entry_function = function_;
-    return child;
+    if (awaited_) return awaited_->await_suspend(parent);
+    body_.promise().owner = parent.promise().owner;
+    body_.promise().continuation = parent;
+    body_.promise().entry_function = function_;
+    return body_;
   }
   Ref await_resume() {
-    if (!body_) return awaited_->await_resume();
-    auto& promise = body_->handle().promise();
+    if (awaited_) return awaited_->await_resume();
+    auto& promise = body_.promise();
     if (promise.error) {
       convert_stop_iteration(promise.error);
       PyError error(std::move(promise.error));
@@ -141,7 +143,10 @@ class MethodAwaiter {
   }
 
  private:
-  std::optional<Task<Ref>> body_;
+  // Exactly one is set: the body run directly (its handle, and the Task that owns its frame), or
+  // the awaitable that calling the method returned.
+  Task<Ref>::Handle body_;
+  std::optional<Task<Ref>> owned_body_;
   std::optional<PyAwaiter> awaited_;
   PyObject* function_ = nullptr;
   std::source_location where_;
