@@ -4,6 +4,11 @@ scenario runs through without meeting the failure SPARE times in a row, or N rea
 After every attempt it checks that the objects involved still work. Any failure other than
 MemoryError (or one the module logged) is reported, and a crash or abort ends the process.
 
+On the debug interpreter it also checks for leaks: an attempt after which more references or
+memory blocks are alive is repeated LEAK_REPEATS times with the same allocation failing, and
+when they grew after every repetition a line "leak N: [(references, blocks), ...]" is printed
+(for the first LEAK_REPORTS such attempts; the sweep goes on without the check after that).
+
     python allocation_sweep.py SCENARIO FIRST LAST STEP [persistent]
 
 "persistent" makes every allocation from the N-th on fail instead of the N-th alone. Prints
@@ -388,13 +393,15 @@ def nothing():
 # allocation failing; it leaks when they grew after every repetition (a cache that fills once
 # grows only the first time).
 LEAK_REPEATS = 3
+LEAK_REPORTS = 5
 
 
 def main():
     name, first, last, step = sys.argv[1], *map(int, sys.argv[2:5])
-    persistent = sys.argv[5:] == ["persistent"]
+    persistent = "persistent" in sys.argv[5:]
     prepare, attempt, check = SCENARIOS[name]()
     leak_check = hasattr(sys, "gettotalrefcount") and name != "import"
+    reports = 0
     if leak_check:
         # The measurement's own numbers are alive at its second reading: growth beyond that.
         overhead = [growth(nothing) for _ in range(3)][-1]
@@ -427,8 +434,9 @@ def main():
         elif leaked(growth(lambda: outcome.append(run_once(n)))):
             grew = [growth(run_once, n) for _ in range(LEAK_REPEATS)]
             if all(map(leaked, grew)):
-                raise AssertionError(f"{name}: allocation {n} failing{' on' if persistent else ''} "
-                                     f"leaks (references, blocks) per attempt: {grew}")
+                print(f"leak {n}: {[tuple(g - o for g, o in zip(grown, overhead)) for grown in grew]}")
+                reports += 1
+                leak_check = reports < LEAK_REPORTS
         gc.collect()
         count += 1
         clean = 0 if outcome[0] else clean + 1

@@ -1,14 +1,16 @@
 """Allocation failure injected along the representative paths: importing the module, its class
-surface, a full message with a screenshot, a message whose agent run fails, and the coroutine
-protocol (send, throw, close). allocation_sweep.py runs each in a child process, since the faults
-it hunts crash or abort: no path may crash, abort or return with an error left set; the failure
-surfaces as MemoryError or stays in the module's log and reply, and the objects involved work
-afterwards (the same bridge answers the next message).
+surface, a full message with a screenshot, a message whose agent run fails, the worker (start, a
+message whose handling fails and gets its apology, stop) and the coroutine protocol (send, throw,
+close). allocation_sweep.py runs each in a child process, since the faults it hunts crash or
+abort: no path may crash, abort or return with an error left set; the failure surfaces as
+MemoryError or stays in the module's log and reply, and the objects involved work afterwards (the
+same bridge answers the next message). On the debug interpreter the child also checks that a
+repeated attempt leaks no references or memory blocks.
 
 On the debug interpreter every allocation along each path fails once, in turn, and (except for
-the two message paths) then every allocation from it on; elsewhere the sweep samples every 5th
-allocation, single failures only. A sweep ends after 300 attempts in a row that met no failure,
-past the path's end."""
+the two message-handler paths) then every allocation from it on; elsewhere the sweep samples
+every 5th allocation, single failures only. A sweep ends after 300 attempts in a row that met no
+failure, past the path's end."""
 
 import sys
 from pathlib import Path
@@ -17,13 +19,28 @@ import pytest
 
 SWEEP = Path(__file__).with_name("allocation_sweep.py")
 DEBUG = hasattr(sys, "gettotalrefcount")
-SCENARIOS = ["import", "class surface", "full message", "failing message", "coroutine send",
-             "coroutine throw", "coroutine close"]
-# With every allocation failing from some point of a message on, the debug interpreter can stop
-# in a temporary file's deallocator ("cleared the current exception") after earlier attempts:
-# the message paths are swept with single failures.
+SCENARIOS = ["import", "class surface", "full message", "failing message", "worker start stop",
+             "coroutine send", "coroutine throw", "coroutine close"]
+# The message-handler paths are swept with single failures only. With every allocation failing
+# from some point on, the debug interpreter stops in a temporary file's deallocator ("cleared the
+# current exception"): tempfile's wrapper materialises its instance dict (its __getattr__ reads
+# self.__dict__), and the interpreter's clearing of such a dict on deallocation needs memory;
+# without it, it reports through the unraisable hook, which replaces the exception in flight.
+# Deallocating with an exception in flight is ordinary (an `async def` twin's frame does it too),
+# so this is the interpreter's limit, not the module's.
 CASES = [(scenario, mode) for scenario in SCENARIOS for mode in ("single", "persistent")
-         if mode == "single" or (DEBUG and "message" not in scenario)]
+         if mode == "single" or (DEBUG and scenario not in ("full message", "failing message"))]
+# Growth the leak check reports today, with what is known of its cause; a scenario listed here
+# whose sweep reports no growth fails, so the entry goes when the leak is fixed.
+KNOWN_GROWTH = {
+    "class surface": "each read of a compiled function's __signature__ keeps memory",
+    "coroutine close": "close() of a suspended compiled coroutine keeps about one block in three "
+                       "calls (untracked objects; not yet located)",
+    "coroutine throw": "as coroutine close (the check closes the coroutines)",
+    "full message": "not yet located",
+    "failing message": "growth at some failure points, not yet located",
+    "worker start stop": "not yet located",
+}
 
 
 @pytest.mark.parametrize("scenario, mode", CASES)
@@ -32,4 +49,10 @@ def test_allocation_failure_along_a_path(run_python, scenario, mode):
     result = run_python(f"import runpy, sys; sys.argv = {argv!r}; runpy.run_path(sys.argv[0], run_name='__main__')",
                         timeout=600)
     assert result.returncode == 0, result.stderr[-3000:]
-    assert result.stdout.startswith("swept "), result.stdout
+    lines = result.stdout.splitlines()
+    assert lines and lines[-1].startswith("swept "), result.stdout[-3000:]
+    leaks = [line for line in lines if line.startswith("leak ")]
+    if scenario in KNOWN_GROWTH and DEBUG:
+        assert leaks, f"no growth left in {scenario!r}: remove it from KNOWN_GROWTH"
+        pytest.xfail(f"{KNOWN_GROWTH[scenario]}: {leaks[0]}")
+    assert not leaks, leaks
