@@ -4,12 +4,20 @@ scenario runs through without meeting the failure SPARE times in a row, or N rea
 After every attempt it checks that the objects involved still work. Any failure other than
 MemoryError (or one the module logged) is reported, and a crash or abort ends the process.
 
+On the debug interpreter it also checks for leaks: an attempt after which more references or
+memory blocks are alive is repeated LEAK_REPEATS times with the same allocation failing, and
+when they grew after every repetition a line "leak N: [(references, blocks), ...]" is printed
+(for the first LEAK_REPORTS such attempts; the sweep goes on without the check after that).
+
     python allocation_sweep.py SCENARIO FIRST LAST STEP [persistent]
 
 "persistent" makes every allocation from the N-th on fail instead of the N-th alone. Prints
 "swept COUNT" and exits 0 when all went well."""
 
+import asyncio
+import collections
 import contextlib
+import functools
 import gc
 import os
 import sys
@@ -58,6 +66,99 @@ def check_coroutine(coroutine):
         else:
             raise AssertionError("a finished coroutine was resumed")
     assert coroutine.close() is None
+
+
+class Idle:
+    """The worker's wait for a work item, suspended: what the driver sees when the worker idles."""
+
+    def __await__(self):
+        yield "idle"
+
+
+class InstantQueue:
+    """asyncio.Queue as the worker uses it, without an event loop: `put` completes at once, and
+    `get` on an empty queue suspends once; resumed still empty, the wait has timed out."""
+
+    def __init__(self):
+        self.items = collections.deque()
+
+    async def put(self, item):
+        self.items.append(item)
+
+    async def get(self):
+        if not self.items:
+            await Idle()
+        if not self.items:
+            raise TimeoutError
+        return self.items.popleft()
+
+
+class InstantTask:
+    """asyncio's task for the worker, stepped by the sweep: `run_until_idle` runs the worker until
+    it waits for work; awaiting the task runs it to its end, with a cancellation thrown in at its
+    wait when `cancel` was called (each later resumption is a poll timeout, as a running loop
+    would give it)."""
+
+    def __init__(self, coroutine):
+        self.coroutine = coroutine
+        self.finished = False
+        self.cancel_requested = False
+        self.result = self.error = None
+
+    def done(self):
+        return self.finished
+
+    def cancel(self):
+        self.cancel_requested = not self.finished
+        return self.cancel_requested
+
+    def _step(self, throw):
+        try:
+            if throw:
+                return self.coroutine.throw(asyncio.CancelledError())
+            return self.coroutine.send(None)
+        except StopIteration as stop:
+            self.finished, self.result = True, stop.value
+        except BaseException as error:  # kept, as a task keeps it, for whoever awaits the task
+            self.finished, self.error = True, error
+        return None
+
+    def run_until_idle(self):
+        while not self.finished and self._step(False) != "idle":
+            pass
+
+    def __await__(self):
+        throw = self.cancel_requested
+        for _ in range(100):
+            if self.finished:
+                break
+            self._step(throw)
+            throw = False
+        else:
+            raise AssertionError("the worker did not end")
+        if self.error is not None:
+            raise self.error
+        return self.result
+        yield  # a generator, as __await__ must give one
+
+
+def instant_asyncio(tasks):
+    """A stand-in for the module's `asyncio` whose awaitables complete at once, so start, the
+    worker and stop run without an event loop (the real one loses task wakeups under injected
+    allocation failure); the tasks it creates are appended to `tasks`."""
+
+    async def wait_for(awaitable, timeout):
+        return await awaitable
+
+    async def sleep(delay, result=None):
+        return result
+
+    def create_task(coroutine):
+        tasks.append(InstantTask(coroutine))
+        return tasks[-1]
+
+    return types.SimpleNamespace(Queue=InstantQueue, wait_for=wait_for, sleep=sleep,
+                                 create_task=create_task, CancelledError=asyncio.CancelledError)
 
 
 def coroutine_scenario(operation):
@@ -112,11 +213,13 @@ def surface_scenario():
 
 
 def bridge_scenario(kind):
-    """One message through the fake host, handled by the bridge's message handler driven by hand
-    (no event loop, so every allocation counted is the bridge's, the runtime's or the fake
-    host's): a full one with a screenshot, or one whose agent run fails part way. Failures must
-    stay inside the bridge (logged, or in the reply) or surface as MemoryError; afterwards the
-    same bridge handles a message."""
+    """One message through the fake host, driven by hand (no event loop, so every allocation
+    counted is the bridge's, the runtime's or the fake host's): a full one with a screenshot, or
+    one whose agent run fails part way, handled by the message handler; or ("worker") the bridge
+    started, a message whose handling fails taken and apologised for by the worker, and the
+    bridge stopped, with the module's `asyncio` replaced by one whose awaitables complete at once.
+    Failures must stay inside the bridge (logged, or in the reply) or surface as MemoryError;
+    afterwards the same bridge handles a message."""
     import base64
     import logging
     import tempfile
@@ -135,6 +238,9 @@ def bridge_scenario(kind):
     sys.modules["kavori.gateway.server"], sys.modules["kavori.gateway.ws"] = host.server, host.ws_module
     from kavori.connectors import telegram_bridge as tb
 
+    tasks = []
+    if kind == "worker":
+        tb.asyncio = instant_asyncio(tasks)
     tempfile.tempdir = tempfile.mkdtemp(prefix="allocation-sweep-")
     records = []
     handler = logging.Handler()
@@ -144,39 +250,80 @@ def bridge_scenario(kind):
     logger.propagate = False
     png = base64.b64encode(b"\x89PNG\r\n\x1a\n-image-").decode()
     bridge = tb.TelegramBridge()
+    raised = []  # MemoryError met by a step of the worker path, which goes on with the next step
 
-    def handle(text_, chat):
-        coroutine = bridge._handle_message(text_, {"chat_id": chat, "from_name": "Ann"})
+    def drive(coroutine):
         try:
             while True:
                 coroutine.send(None)
-        except StopIteration:
-            pass
+        except StopIteration as stop:
+            return stop.value
+
+    def handle(text_, chat):
+        drive(bridge._handle_message(text_, {"chat_id": chat, "from_name": "Ann"}))
+
+    def worker_steps(text_, chat):
+        yield lambda: drive(bridge.start())
+        yield lambda: drive(bridge._on_telegram_message(text_, {"chat_id": chat, "from_name": "Ann"}))
+        yield lambda: tasks and tasks[-1].run_until_idle()
+        yield lambda: drive(bridge.stop())
+
+    def worker_round(text_, chat):
+        for step in worker_steps(text_, chat):
+            step()
 
     def prepare():
+        host.calls.clear()
+        host.telegram.handlers.clear()  # the fake connector keeps every handler registered
+        records.clear()
+        raised.clear()
+        if kind == "worker":
+            typing = host.telegram.send_typing
+            typing.fail_calls = {typing.count + 1: ConnectionError("typing lost")}
+            return len(host.sent())
         events = [text("hello"), tool("browser", "open"), shot(png), done()]
         if kind == "failing":
             host.agent.script(*events, fail_at=2, error=ConnectionError("agent lost"))
         else:
             host.agent.script(*events)
-        records.clear()
         return len(host.sent())
 
     def attempt(_, failing):
+        if kind != "worker":
+            with failing():
+                handle("hi", 7)
+            return
         with failing():
-            handle("hi", 7)
+            for step in worker_steps("hi", 7):
+                try:
+                    step()
+                except MemoryError:
+                    raised.append(True)
+
+    reply = {"full": "hello\n\n📋 Actions:\n🔧 browser.open",
+                "failing": "hello\n⚠️ Processing error: agent lost\n\n📋 Actions:\n🔧 browser.open",
+                "worker": "⚠️ Sorry, I encountered an error:\ntyping lost"}[kind]
 
     def check(sent_before):
-        met = any("MemoryError" in r.getMessage() or (r.exc_info and r.exc_info[0] is MemoryError)
-                  for r in records)
-        replies = host.sent()[sent_before:]
-        expected = "hello\n\n📋 Actions:\n🔧 browser.open"
-        if kind == "failing":
-            expected = "hello\n⚠️ Processing error: agent lost\n\n📋 Actions:\n🔧 browser.open"
-        met = met or replies != [expected]
-        host.agent.script(text("again"))
-        handle("again", 8)
-        assert host.sent()[-1] == "again", host.sent()[-3:]
+        met = bool(raised) or any(
+            "MemoryError" in r.getMessage() or (r.exc_info and r.exc_info[0] is MemoryError) for r in records)
+        met = met or host.sent()[sent_before:] != [reply]
+        if kind == "worker":
+            try:
+                drive(bridge.stop())
+            except MemoryError:
+                met = True  # the worker ended with it; awaiting the task hands it on
+                drive(bridge.stop())
+            assert not bridge.is_running and bridge._worker_task is None
+            bridge._queue.items.clear()  # a message queued while no worker ran
+            tasks.clear()
+            prepare()
+            worker_round("again", 8)
+            assert tasks and tasks[-1].done() and not bridge.is_running, tasks
+        else:
+            host.agent.script(text("again"))
+            handle("again", 8)
+        assert host.sent()[-1] == (reply if kind == "worker" else "again"), host.sent()[-3:]
         for name in os.listdir(tempfile.tempdir):
             os.unlink(os.path.join(tempfile.tempdir, name))  # a failed removal may leave one
         return met
@@ -191,6 +338,7 @@ SCENARIOS = {
     "class surface": surface_scenario,
     "full message": lambda: bridge_scenario("full"),
     "failing message": lambda: bridge_scenario("failing"),
+    "worker start stop": lambda: bridge_scenario("worker"),
     "import": lambda: import_scenario(),
 }
 
@@ -217,28 +365,56 @@ def import_scenario():
     return (lambda: None), attempt, check
 
 
+@contextlib.contextmanager
+def failing(n, persistent):
+    """The n-th allocation fails (with `persistent`, every one from it on) while the block runs."""
+    _testcapi.set_nomemory(n, 0 if persistent else n + 1)
+    try:
+        yield
+    finally:
+        _testcapi.remove_mem_hooks()
+
+
+def growth(function, *args):
+    """How many references and memory blocks more are alive after `function(*args)` than
+    before, each after a full collection (debug interpreter only)."""
+    gc.collect()
+    references, blocks = sys.gettotalrefcount(), sys.getallocatedblocks()
+    function(*args)
+    gc.collect()
+    return sys.gettotalrefcount() - references, sys.getallocatedblocks() - blocks
+
+
+def nothing():
+    pass
+
+
+# An attempt after which references or blocks grew is repeated this many times with the same
+# allocation failing; it leaks when they grew after every repetition (a cache that fills once
+# grows only the first time).
+LEAK_REPEATS = 3
+LEAK_REPORTS = 5
+
+
 def main():
     name, first, last, step = sys.argv[1], *map(int, sys.argv[2:5])
-    persistent = sys.argv[5:] == ["persistent"]
+    persistent = "persistent" in sys.argv[5:]
     prepare, attempt, check = SCENARIOS[name]()
-    count = clean = 0
-    for n in range(first, last, step):
+    leak_check = hasattr(sys, "gettotalrefcount") and name != "import"
+    reports = 0
+    if leak_check:
+        # The measurement's own numbers are alive at its second reading: growth beyond that.
+        overhead = [growth(nothing) for _ in range(3)][-1]
+
+    def leaked(grown):
+        return any(g > o for g, o in zip(grown, overhead))
+
+    def run_once(n):
         state = prepare()
         met = False
-        if os.environ.get("SWEEP_TRACE"):
-            print("allocation", n, file=sys.stderr, flush=True)
-
-        @contextlib.contextmanager
-        def failing(n=n):
-            _testcapi.set_nomemory(n, 0 if persistent else n + 1)
-            try:
-                yield
-            finally:
-                _testcapi.remove_mem_hooks()
-
         try:
             try:
-                attempt(state, failing)
+                attempt(state, functools.partial(failing, n, persistent))
             except MemoryError:
                 met = True
             if check(state):
@@ -246,10 +422,24 @@ def main():
         except BaseException:
             print(f"{name}: allocation {n} failing{' on' if persistent else ''}:", file=sys.stderr)
             raise
-        del state
+        return met
+
+    count = clean = 0
+    for n in range(first, last, step):
+        if os.environ.get("SWEEP_TRACE"):
+            print("allocation", n, file=sys.stderr, flush=True)
+        outcome = []
+        if not leak_check:
+            outcome.append(run_once(n))
+        elif leaked(growth(lambda: outcome.append(run_once(n)))):
+            grew = [growth(run_once, n) for _ in range(LEAK_REPEATS)]
+            if all(map(leaked, grew)):
+                print(f"leak {n}: {[tuple(g - o for g, o in zip(grown, overhead)) for grown in grew]}")
+                reports += 1
+                leak_check = reports < LEAK_REPORTS
         gc.collect()
         count += 1
-        clean = 0 if met else clean + 1
+        clean = 0 if outcome[0] else clean + 1
         if name == "import" and MODULE in sys.modules:
             break  # imported: the module exists once per process
         if clean >= SPARE:

@@ -1,14 +1,16 @@
 """Allocation failure injected along the representative paths: importing the module, its class
-surface, a full message with a screenshot, a message whose agent run fails, and the coroutine
-protocol (send, throw, close). allocation_sweep.py runs each in a child process, since the faults
-it hunts crash or abort: no path may crash, abort or return with an error left set; the failure
-surfaces as MemoryError or stays in the module's log and reply, and the objects involved work
-afterwards (the same bridge answers the next message).
+surface, a full message with a screenshot, a message whose agent run fails, the worker (start, a
+message whose handling fails and gets its apology, stop) and the coroutine protocol (send, throw,
+close). allocation_sweep.py runs each in a child process, since the faults it hunts crash or
+abort: no path may crash, abort or return with an error left set; the failure surfaces as
+MemoryError or stays in the module's log and reply, and the objects involved work afterwards (the
+same bridge answers the next message). On the debug interpreter the child also checks that a
+repeated attempt leaks no references or memory blocks.
 
 On the debug interpreter every allocation along each path fails once, in turn, and (except for
-the two message paths) then every allocation from it on; elsewhere the sweep samples every 5th
-allocation, single failures only. A sweep ends after 300 attempts in a row that met no failure,
-past the path's end."""
+the message with a screenshot) then every allocation from it on; elsewhere the sweep samples
+every 5th allocation, single failures only. A sweep ends after 300 attempts in a row that met no
+failure, past the path's end."""
 
 import sys
 from pathlib import Path
@@ -17,13 +19,36 @@ import pytest
 
 SWEEP = Path(__file__).with_name("allocation_sweep.py")
 DEBUG = hasattr(sys, "gettotalrefcount")
-SCENARIOS = ["import", "class surface", "full message", "failing message", "coroutine send",
-             "coroutine throw", "coroutine close"]
-# With every allocation failing from some point of a message on, the debug interpreter can stop
-# in a temporary file's deallocator ("cleared the current exception") after earlier attempts:
-# the message paths are swept with single failures.
+SCENARIOS = ["import", "class surface", "full message", "failing message", "worker start stop",
+             "coroutine send", "coroutine throw", "coroutine close"]
+# The message with a screenshot is swept with single failures only. With every allocation failing
+# from some point on, the debug interpreter stops in a temporary file's deallocator ("cleared the
+# current exception"): tempfile's wrapper materialises its instance dict (its __getattr__ reads
+# self.__dict__), and the interpreter's clearing of such a dict on deallocation needs memory;
+# without it, it reports through the unraisable hook, which replaces the exception in flight.
+# Deallocating with an exception in flight is ordinary (an `async def` twin's frame does it too),
+# so this is the interpreter's limit, not the module's.
 CASES = [(scenario, mode) for scenario in SCENARIOS for mode in ("single", "persistent")
-         if mode == "single" or (DEBUG and "message" not in scenario)]
+         if mode == "single" or (DEBUG and scenario != "full message")]
+# Growth the leak check reports today (about one reference and one block per repetition; four
+# and five on one screenshot path), with what is known of its cause; a listed sweep that
+# reports no growth fails, so the entry goes when the cause is fixed. Not yet known whether
+# each is a leak or a store that fills slowly: 100 close() calls of a suspended compiled
+# coroutine keep about 30 references and blocks, but 3000 keep no more (an `async def` twin keeps
+# none), and warming each scenario up 100 times did not remove the growth.
+CLOSE = "close() of a suspended compiled coroutine keeps memory (untracked objects; not located)"
+KNOWN_GROWTH = {
+    ("class surface", "single"): "each read of a compiled function's __signature__ keeps memory",
+    ("class surface", "persistent"): "each read of a compiled function's __signature__ keeps memory",
+    ("full message", "single"): "not yet located",
+    ("failing message", "single"): "growth at one failure point, not yet located",
+    ("worker start stop", "single"): "not yet located",
+    ("worker start stop", "persistent"): "not yet located",
+    ("coroutine throw", "single"): CLOSE + " (the check closes the coroutines)",
+    ("coroutine throw", "persistent"): CLOSE + " (the check closes the coroutines)",
+    ("coroutine close", "single"): CLOSE,
+    ("coroutine close", "persistent"): CLOSE,
+}
 
 
 @pytest.mark.parametrize("scenario, mode", CASES)
@@ -32,4 +57,10 @@ def test_allocation_failure_along_a_path(run_python, scenario, mode):
     result = run_python(f"import runpy, sys; sys.argv = {argv!r}; runpy.run_path(sys.argv[0], run_name='__main__')",
                         timeout=600)
     assert result.returncode == 0, result.stderr[-3000:]
-    assert result.stdout.startswith("swept "), result.stdout
+    lines = result.stdout.splitlines()
+    assert lines and lines[-1].startswith("swept "), result.stdout[-3000:]
+    leaks = [line for line in lines if line.startswith("leak ")]
+    if (scenario, mode) in KNOWN_GROWTH and DEBUG:
+        assert leaks, f"no growth left in {scenario!r} ({mode}): remove it from KNOWN_GROWTH"
+        pytest.xfail(f"{KNOWN_GROWTH[scenario, mode]}: {leaks[0]}")
+    assert not leaks, leaks
