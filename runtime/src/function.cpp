@@ -361,11 +361,11 @@ int set_annotate(PyObject* self, PyObject* value, void*) noexcept {
 }
 
 // The value `annotations` holds for `key` into kwargs[keyword], if it holds one.
-void copy_annotation(Borrowed annotations, PyObject* key, Borrowed kwargs, const char* keyword) {
+void copy_annotation(Borrowed annotations, Borrowed key, Borrowed kwargs, Borrowed keyword) {
   PyObject* found = nullptr;
-  if (require(PyDict_GetItemRef(annotations.get(), key, &found)) == 0) return;
+  if (require(PyDict_GetItemRef(annotations.get(), key.get(), &found)) == 0) return;
   Ref annotation = Ref::steal(found);
-  require(PyDict_SetItemString(kwargs.get(), keyword, annotation.get()));
+  require(PyDict_SetItem(kwargs.get(), keyword.get(), annotation.get()));
 }
 
 // inspect.Signature of the parameters, with the current annotations (as for a Python function).
@@ -375,23 +375,24 @@ PyObject* get_signature(PyObject* self_object, void*) noexcept {
         FunctionObject* self = as_function(self_object);
         const FunctionSpec& spec = *self->f.spec;
         Ref annotations = require(get_annotations(self_object, nullptr));
-        Ref inspect = require(PyImport_ImportModule("inspect"));
-        Ref parameter_type = require(PyObject_GetAttrString(inspect.get(), "Parameter"));
-        Ref signature_type = require(PyObject_GetAttrString(inspect.get(), "Signature"));
-        Ref kind = require(PyObject_GetAttrString(parameter_type.get(), "POSITIONAL_OR_KEYWORD"));
+        // Interned names: the interpreter's attribute cache keeps the last name object looked
+        // up in each slot, so a fresh str per lookup would pile up there.
+        Ref inspect = import(literal("inspect"));
+        Ref parameter_type = getattr(inspect, literal("Parameter"));
+        Ref signature_type = getattr(inspect, literal("Signature"));
+        Ref kind = getattr(parameter_type, literal("POSITIONAL_OR_KEYWORD"));
         Ref parameters = require(PyList_New(0));
         for (std::size_t i = 0; i < spec.params.size(); ++i) {
           Ref kwargs = require(PyDict_New());
           PyObject* name = PyTuple_GET_ITEM(self->f.param_names.get(), i);
-          copy_annotation(annotations, name, kwargs, "annotation");
+          copy_annotation(annotations, Borrowed(name), kwargs, literal("annotation"));
           Ref positional = require(PyTuple_Pack(2, name, kind.get()));
           Ref parameter =
               require(PyObject_Call(parameter_type.get(), positional.get(), kwargs.get()));
           require(PyList_Append(parameters.get(), parameter.get()));
         }
         Ref kwargs = require(PyDict_New());
-        Ref return_key = string("return");
-        copy_annotation(annotations, return_key.get(), kwargs, "return_annotation");
+        copy_annotation(annotations, literal("return"), kwargs, literal("return_annotation"));
         Ref positional = require(PyTuple_Pack(1, parameters.get()));
         return require(PyObject_Call(signature_type.get(), positional.get(), kwargs.get()))
             .release();

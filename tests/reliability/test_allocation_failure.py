@@ -38,8 +38,6 @@ CASES = [(scenario, mode) for scenario in SCENARIOS for mode in ("single", "pers
 # none), and warming each scenario up 100 times did not remove the growth.
 CLOSE = "close() of a suspended compiled coroutine keeps memory (untracked objects; not located)"
 KNOWN_GROWTH = {
-    ("class surface", "single"): "each read of a compiled function's __signature__ keeps memory",
-    ("class surface", "persistent"): "each read of a compiled function's __signature__ keeps memory",
     ("full message", "single"): "not yet located",
     ("failing message", "single"): "growth at one failure point, not yet located",
     ("worker start stop", "single"): "not yet located",
