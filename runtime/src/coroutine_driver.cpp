@@ -40,6 +40,17 @@ void end_coroutine(CoroObject* coro) noexcept {
 
 namespace {
 
+const Name value_name("value"), close_name("close"), throw_name("throw");
+
+// PyObject_GetOptionalAttr by an interned name, failing as the C API does. Not by a str made
+// afresh (PyObject_GetOptionalAttrString): the interpreter's attribute cache keeps the name
+// object last looked up in each of its slots, so every such lookup could leave one behind.
+int optional_attr(Borrowed object, const Name& name, PyObject** found) noexcept {
+  *found = nullptr;
+  return boundary([&] { return PyObject_GetOptionalAttr(object.get(), name.get().get(), found); },
+                  -1);
+}
+
 PyObject* chain_handled(CoroObject* coro) {
   for (; coro != nullptr; coro = coro->f.linked_parent) {
     if (coro->f.handling != nullptr) return coro->f.handling->exception().get();
@@ -131,7 +142,7 @@ bool fetch_stop_iteration(Ref& value) {
   if (PyErr_ExceptionMatches(PyExc_StopIteration) == 0) return false;
   Ref exc = Ref::steal(PyErr_GetRaisedException());
   PyObject* inner = nullptr;
-  if (PyObject_GetOptionalAttrString(exc.get(), "value", &inner) < 0) {
+  if (optional_attr(exc, value_name, &inner) < 0) {
     PyErr_Clear();
   }
   value = inner != nullptr ? Ref::steal(inner) : Ref::none();
@@ -141,7 +152,7 @@ bool fetch_stop_iteration(Ref& value) {
 // Closes a delegated-to iterator; returns the exception its close raised, if any.
 Ref close_iterator(Borrowed iterator) {
   PyObject* close = nullptr;
-  if (PyObject_GetOptionalAttrString(iterator.get(), "close", &close) < 0) {
+  if (optional_attr(iterator, close_name, &close) < 0) {
     PyErr_WriteUnraisable(iterator.get());
     return {};
   }
@@ -214,7 +225,7 @@ PySendResult throw_impl(CoroObject* self, Ref exception, PyObject** result) {
       target->f.inbox_error = failure ? std::move(failure) : std::move(exception);
     } else {
       PyObject* method = nullptr;
-      if (PyObject_GetOptionalAttrString(iterator.get(), "throw", &method) < 0) {
+      if (optional_attr(iterator, throw_name, &method) < 0) {
         target->f.awaited.reset();
         target->f.inbox_error = PyError::fetch().take();
       } else if (method == nullptr) {
