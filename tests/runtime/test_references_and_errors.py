@@ -1,20 +1,23 @@
 """Python exceptions crossing C++ code: the Exception-family helper, the handled exception that
-Python code called from a C++ handler sees, the boundary back to the interpreter, and owned
-references at interpreter exit."""
+Python code called from a C++ handler sees, the boundary back to the interpreter, owned
+references at interpreter exit, and what repeated operations leave in the interpreter's caches."""
 
 import asyncio
+import gc
+import inspect
 import logging
 import re
 import sys
 import textwrap
 import traceback
+import types
 from pathlib import Path
 
 import pytest
 
 import _pyrt_testmod as m
 
-from .twins import differential, finish, outcome, suspend
+from .twins import NATIVE, differential, finish, outcome, suspend
 
 pytestmark = pytest.mark.leakcheck
 
@@ -278,3 +281,46 @@ def test_no_static_owning_references_in_the_sources():
         for match in STATIC_OWNER.finditer(path.read_text())
     ]
     assert offenders == []
+
+
+@types.coroutine
+def absorb():
+    """Suspends once; a ValueError thrown in ends it with a value, as StopIteration carries it."""
+    try:
+        yield
+    except ValueError:
+        return "absorbed"
+
+
+def suspended(impl, awaitable):
+    coroutine = impl.await_value(awaitable)
+    coroutine.send(None)
+    return coroutine
+
+
+# The interpreter's attribute cache keeps the name object of the last lookup in each slot, so a
+# lookup by a str made afresh leaves that str behind until the slot is taken again. Names the
+# runtime looks up must be interned, as the interpreter's own are: then repeating an operation
+# keeps nothing (the suite's leak check empties that cache, so it cannot see this).
+REPEATED = {
+    "close": lambda impl: suspended(impl, suspend()).close(),
+    "throw": lambda impl: outcome(lambda: suspended(impl, absorb()).throw(ValueError("thrown"))),
+    "signature": lambda impl: (inspect.signature(impl.typed), inspect.signature(impl.add)),
+}
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="counts the debug interpreter's references")
+@pytest.mark.parametrize("operation", list(REPEATED))
+def test_repeated_operations_keep_nothing_in_the_interpreters_caches(operation):
+    def kept(impl):
+        for _ in range(10):
+            REPEATED[operation](impl)
+        gc.collect()
+        before = sys.gettotalrefcount(), sys.getallocatedblocks()
+        for _ in range(300):
+            REPEATED[operation](impl)
+        gc.collect()
+        return sys.gettotalrefcount() - before[0], sys.getallocatedblocks() - before[1]
+
+    native, ours = kept(NATIVE), kept(m)
+    assert ours[0] <= native[0] + 10 and ours[1] <= native[1] + 10, (ours, native)
