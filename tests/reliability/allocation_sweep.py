@@ -236,7 +236,7 @@ def bridge_scenario(kind):
 
     host = Host()
     host.calls = CallLog()
-    host.telegram.photos = CallLog()  # what the fake connector found of each photo sent
+    host.telegram.photos = CallLog()  # the fake connector's record of each photo it was sent
     sys.modules["kavori.gateway.server"], sys.modules["kavori.gateway.ws"] = host.server, host.ws_module
     from kavori.connectors import telegram_bridge as tb
 
@@ -277,7 +277,7 @@ def bridge_scenario(kind):
     def prepare():
         host.calls.clear()
         host.telegram.handlers.clear()  # the fake connector keeps every handler registered
-        host.telegram.photos.clear()
+        host.telegram.photos.clear()  # and its record of every photo
         records.clear()
         raised.clear()
         if kind == "worker":
@@ -382,7 +382,8 @@ def settled():
     """References and memory blocks alive after a full collection, with the interpreter's
     attribute cache emptied: each of its 4096 slots keeps the name object last looked up there,
     so lookups by freshly made names (the interpreter's own, e.g. when it prints an unraisable
-    exception) leave a slowly growing number of strings in it, a bounded store, not a leak."""
+    exception) leave a slowly growing number of strings in it, a bounded store, not a leak. (That
+    the runtime's own lookups leave nothing there is tested apart, in tests/runtime.)"""
     sys._clear_internal_caches()
     gc.collect()
     return sys.gettotalrefcount(), sys.getallocatedblocks()
