@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <new>
+#include <ranges>
 #include <unordered_map>
 #include <vector>
 
@@ -37,9 +38,7 @@ void release_kept(PyObject* capsule) noexcept {
     runtime_types = {};
     ++interpreter_generation;
   }
-  for (auto object = kept->objects.rbegin(); object != kept->objects.rend(); ++object) {
-    Py_DECREF(*object);
-  }
+  for (PyObject* object : std::views::reverse(kept->objects)) Py_DECREF(object);
   delete kept;
 }
 
