@@ -56,7 +56,8 @@ PyObject* module_dict(Where where) {
 }
 
 const Name cancelled_error("CancelledError"), create_task("create_task"), done("done"),
-    cancel("cancel"), queue_type("Queue"), get_logger("getLogger");
+    cancel("cancel"), queue_type("Queue"), get_logger("getLogger"), spec_name("name"),
+    pathlib("pathlib"), typing("typing");
 
 }  // namespace
 
@@ -271,20 +272,22 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
         std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
         if (interpreter < 0) pyrt::throw_error();
         std::int64_t expected = -1;
-        if (!recorded_interpreter.compare_exchange_strong(expected, interpreter) &&
-            expected != interpreter) {
+        if (recorded_interpreter.compare_exchange_strong(expected, interpreter)) {
+          // Once per interpreter lifetime, however many imports fail and are tried again: the
+          // process has few exit-function slots.
+          if (Py_AtExit(forget_interpreter) < 0) {
+            recorded_interpreter = -1;
+            throw PyError::format(PyExc_RuntimeError,
+                                  "no room left for an interpreter exit function");
+          }
+        } else if (expected != interpreter) {
           throw PyError::format(PyExc_ImportError, interpreter_change);
         }
         if (PyObject* module = executed()) return Py_NewRef(module);
-        Ref name = pyrt::getattr(Borrowed(spec), Name("name"));
-        Ref module = pyrt::require(PyModule_NewObject(name.get()));
+        Ref name = pyrt::getattr(Borrowed(spec), spec_name);
         // __loader__, __file__, __package__ and __spec__ come from the import system, which sets
         // them from the spec on the module this returns.
-        if (Py_AtExit(forget_interpreter) < 0) {
-          throw PyError::format(PyExc_RuntimeError,
-                                "no room left for an interpreter exit function");
-        }
-        return module.release();
+        return pyrt::require(PyModule_NewObject(name.get())).release();
       },
       static_cast<PyObject*>(nullptr));
 }
@@ -325,8 +328,8 @@ void fill_namespace(Borrowed module) {
   for (const Name* name : {&names::asyncio, &names::base64, &names::logging, &names::tempfile}) {
     bind(*name, pyrt::import(*name));
   }
-  bind(names::Path, pyrt::import_from(Name("pathlib"), names::Path));
-  bind(names::Any, pyrt::import_from(Name("typing"), names::Any));
+  bind(names::Path, pyrt::import_from(pathlib, names::Path));
+  bind(names::Any, pyrt::import_from(typing, names::Any));
   Ref module_name_object = pyrt::string(module_name);
   bind(names::logger,
        pyrt::call_method(module_global(names::logging), get_logger, module_name_object));

@@ -43,8 +43,24 @@ CASES = {
             interp.close()
         assert type(tb.get_telegram_bridge()) is tb.TelegramBridge
     """,
+    "a failed import is retried afresh, however often": """
+        import sys
+        sys.modules["base64"] = None  # the execution step fails at its imports
+        errors = set()
+        for _ in range(40):  # beyond the interpreter's 32 exit-function slots
+            try:
+                import kavori.connectors.telegram_bridge
+            except ImportError as error:
+                errors.add(str(error))
+        assert errors == {"import of base64 halted; None in sys.modules"}, errors
+        del sys.modules["base64"]
+        import kavori.connectors.telegram_bridge as tb
+        assert type(tb.get_telegram_bridge()) is tb.TelegramBridge
+        print("ok")
+    """,
 }
 EXPECTED = {
+    "a failed import is retried afresh, however often": "ok",
     "reimport and reload keep the one module and bridge": "ok",
     "a second interpreter is refused": "ImportError|" + INTERPRETER_ERROR,
 }
