@@ -151,7 +151,7 @@ def instant_asyncio(tasks):
     capture trips an interpreter assertion under failure), the same round (start, a message whose
     typing call fails, the apology, stop) with the N-th allocation failing, every 3rd N to the
     end of the path, hung in 14 of 511 attempts through the bridge's `async def` twin
-    (twin_bridge.py) and in 52 of 474 through the module. Every hang was a task whose step
+    (twin_bridge.py) and in 48 of 422 through the module. Every hang was a task whose step
     (TaskStepMethWrapper) or wakeup (Task.task_wakeup) callback raised MemoryError inside
     asyncio: from the Handle that call_soon makes to reschedule the task after a bare yield
     (base_events._call_soon, `events.Handle(...)`, under `await asyncio.sleep(0)`) or from
