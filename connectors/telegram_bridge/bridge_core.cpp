@@ -27,21 +27,37 @@ const Name chat_id("chat_id"), from_name("from_name"), type("type"), data("data"
 
 namespace {
 
-// The module loads into one interpreter, once, and keeps a reference to itself while that
-// interpreter lives. Both are forgotten when the interpreter finalises (the reference is then
-// dropped unreleased, the objects belonging to a finalised interpreter), so an embedding host
-// that initialises Python again can import the module again.
+// The module loads into one interpreter, once. That interpreter keeps the executed module
+// (pyrt::detail::keep) and releases it while it finalises; the pointer here is valid while its
+// generation is the current one. The interpreter's identifier is forgotten once it has
+// finalised, so an embedding host that initialises Python again can import the module again.
 std::atomic<std::int64_t> recorded_interpreter{-1};
 PyObject* executed_module = nullptr;
+std::uint32_t executed_generation = 0;
 
 // Runs after the interpreter has finalised; the C API is gone.
 void forget_interpreter() noexcept {
-  executed_module = nullptr;
   recorded_interpreter = -1;
 }
 
+// The executed module of the current interpreter, or null.
+PyObject* executed() noexcept {
+  return executed_generation == pyrt::detail::interpreter_generation ? executed_module : nullptr;
+}
+
+// Its namespace, for the operations; they run only while the module lives.
+PyObject* module_dict(Where where) {
+  PyObject* module = executed();
+  if (module == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "the module telegram_bridge is not loaded");
+    pyrt::throw_error(where);
+  }
+  return PyModule_GetDict(module);
+}
+
 const Name cancelled_error("CancelledError"), create_task("create_task"), done("done"),
-    cancel("cancel"), queue_type("Queue"), get_logger("getLogger");
+    cancel("cancel"), queue_type("Queue"), get_logger("getLogger"), spec_name("name"),
+    pathlib("pathlib"), typing("typing");
 
 }  // namespace
 
@@ -49,7 +65,7 @@ const Name cancelled_error("CancelledError"), create_task("create_task"), done("
 
 Ref module_global(Borrowed name, Where where) {
   PyObject* value = nullptr;
-  int found = PyDict_GetItemRef(PyModule_GetDict(executed_module), name.get(), &value);
+  int found = PyDict_GetItemRef(module_dict(where), name.get(), &value);
   if (found < 0) pyrt::throw_error(where);
   if (found == 0) {
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
@@ -59,7 +75,7 @@ Ref module_global(Borrowed name, Where where) {
 }
 
 void set_module_global(Borrowed name, Borrowed value, Where where) {
-  pyrt::require(PyDict_SetItem(PyModule_GetDict(executed_module), name.get(), value.get()), where);
+  pyrt::require(PyDict_SetItem(module_dict(where), name.get(), value.get()), where);
 }
 
 void log(Level level, Borrowed message, Where where) {
@@ -256,20 +272,22 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
         std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
         if (interpreter < 0) pyrt::throw_error();
         std::int64_t expected = -1;
-        if (!recorded_interpreter.compare_exchange_strong(expected, interpreter) &&
-            expected != interpreter) {
+        if (recorded_interpreter.compare_exchange_strong(expected, interpreter)) {
+          // Once per interpreter lifetime, however many imports fail and are tried again: the
+          // process has few exit-function slots.
+          if (Py_AtExit(forget_interpreter) < 0) {
+            recorded_interpreter = -1;
+            throw PyError::format(PyExc_RuntimeError,
+                                  "no room left for an interpreter exit function");
+          }
+        } else if (expected != interpreter) {
           throw PyError::format(PyExc_ImportError, interpreter_change);
         }
-        if (executed_module != nullptr) return Py_NewRef(executed_module);
-        Ref name = pyrt::getattr(Borrowed(spec), Name("name"));
-        Ref module = pyrt::require(PyModule_NewObject(name.get()));
+        if (PyObject* module = executed()) return Py_NewRef(module);
+        Ref name = pyrt::getattr(Borrowed(spec), spec_name);
         // __loader__, __file__, __package__ and __spec__ come from the import system, which sets
         // them from the spec on the module this returns.
-        if (Py_AtExit(forget_interpreter) < 0) {
-          throw PyError::format(PyExc_RuntimeError,
-                                "no room left for an interpreter exit function");
-        }
-        return module.release();
+        return pyrt::require(PyModule_NewObject(name.get())).release();
       },
       static_cast<PyObject*>(nullptr));
 }
@@ -282,7 +300,7 @@ Ref make_class(Borrowed module_name_object) {
   Ref doc =
       pyrt::string("Routes Telegram messages through the Kavori agent and sends responses back.");
   pyrt::require(PyDict_SetItemString(namespace_dict.get(), "__doc__", doc.get()));
-  Borrowed globals(PyModule_GetDict(executed_module));
+  Borrowed globals(module_dict(Where::current()));
   for (const Operation& operation : std::span(operations, operation_count)) {
     const pyrt::FunctionSpec& spec = *operation.spec;
     Ref function = pyrt::make_function(spec, module_name_object, globals);
@@ -310,8 +328,8 @@ void fill_namespace(Borrowed module) {
   for (const Name* name : {&names::asyncio, &names::base64, &names::logging, &names::tempfile}) {
     bind(*name, pyrt::import(*name));
   }
-  bind(names::Path, pyrt::import_from(Name("pathlib"), names::Path));
-  bind(names::Any, pyrt::import_from(Name("typing"), names::Any));
+  bind(names::Path, pyrt::import_from(pathlib, names::Path));
+  bind(names::Any, pyrt::import_from(typing, names::Any));
   Ref module_name_object = pyrt::string(module_name);
   bind(names::logger,
        pyrt::call_method(module_global(names::logging), get_logger, module_name_object));
@@ -323,21 +341,24 @@ void fill_namespace(Borrowed module) {
 }
 
 int exec_module(PyObject* module) noexcept {
-  if (executed_module != nullptr) {
-    if (executed_module == module) return 0;
+  if (PyObject* remembered = executed()) {
+    if (remembered == module) return 0;
     PyErr_SetString(PyExc_RuntimeError,
                     "Module 'telegram_bridge' has already been imported. Re-initialisation is "
                     "not supported.");
     return -1;
   }
-  executed_module = Py_NewRef(module);
+  // Remembered while the namespace fills (what runs meanwhile reads it), kept once filled.
+  executed_module = module;
+  executed_generation = pyrt::detail::interpreter_generation;
   int status = pyrt::boundary(
       [&] {
         fill_namespace(Borrowed(module));
+        pyrt::detail::keep(Py_NewRef(module));
         return 0;
       },
       -1);
-  if (status < 0) Py_CLEAR(executed_module);  // a later import starts afresh
+  if (status < 0) executed_module = nullptr;  // a later import starts afresh
   return status;
 }
 

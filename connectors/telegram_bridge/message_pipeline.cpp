@@ -17,12 +17,13 @@ const pyrt::KwNames timeout_keyword("timeout");
 const pyrt::KwNames manager_fromlist("manager");
 const pyrt::KwNames chat_id_keyword("chat_id");
 
-// The worker's poll timeout, 2.0 seconds, made once per interpreter lifetime (as pyrt::Name).
+// The worker's poll timeout, 2.0 seconds, made once per interpreter lifetime and kept by it (as
+// pyrt::Name).
 Borrowed poll_timeout() {
   static PyObject* timeout = nullptr;
   static std::uint32_t generation = 0;
   if (generation != pyrt::detail::interpreter_generation) {
-    timeout = pyrt::require(PyFloat_FromDouble(2.0)).release();
+    timeout = pyrt::detail::keep(PyFloat_FromDouble(2.0));
     generation = pyrt::detail::interpreter_generation;
   }
   return Borrowed(timeout);

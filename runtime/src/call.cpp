@@ -1,18 +1,84 @@
 #include "pyrt/call.hpp"
 
 #include <cstdint>
+#include <new>
+#include <ranges>
 #include <unordered_map>
+#include <vector>
+
+#include "internal.hpp"
 
 namespace pyrt {
 
 namespace detail {
+
 std::uint32_t interpreter_generation = 1;
+
+namespace {
+
+// What the runtime keeps for the current interpreter. A capsule in the interpreter's dictionary
+// owns it: the interpreter clears that dictionary late in its finalisation, after its modules,
+// while the C API still works, and so releases everything kept here exactly once. Process-wide
+// only the address, so that the next `keep` finds it.
+struct Kept {
+  std::vector<PyObject*> objects;
+};
+Kept* current_kept = nullptr;
+constexpr const char* kept_capsule_name = "pyrt.kept";
+
+void release_kept(PyObject* capsule) noexcept {
+  auto* kept = static_cast<Kept*>(PyCapsule_GetPointer(capsule, kept_capsule_name));
+  if (kept == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  if (kept == current_kept) {
+    // First, so that nothing released below finds a cache of this interpreter still filled.
+    current_kept = nullptr;
+    runtime_types = {};
+    ++interpreter_generation;
+  }
+  for (PyObject* object : std::views::reverse(kept->objects)) Py_DECREF(object);
+  delete kept;
 }
 
+Kept* kept_for_this_interpreter(std::source_location where) {
+  if (current_kept != nullptr) return current_kept;
+  PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
+  if (dict == nullptr) {
+    throw PyError::format(PyExc_RuntimeError, "the interpreter has no dictionary to keep in");
+  }
+  auto* kept = new Kept();
+  Ref capsule = Ref::steal(PyCapsule_New(kept, kept_capsule_name, release_kept));
+  if (!capsule) {
+    delete kept;
+    throw_error(where);
+  }
+  // One entry per copy of the runtime (each extension module links its own).
+  Ref key = require(PyUnicode_FromFormat("pyrt.kept.%p", static_cast<void*>(&current_kept)), where);
+  require(PyDict_SetItem(dict, key.get(), capsule.get()), where);
+  current_kept = kept;
+  return kept;
+}
+
+}  // namespace
+
+PyObject* keep(PyObject* object, std::source_location where) {
+  if (object == nullptr) throw_error(where);
+  Ref owned = Ref::steal(object);
+  try {
+    kept_for_this_interpreter(where)->objects.push_back(owned.get());
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+    throw_error(where);
+  }
+  return owned.release();
+}
+
+}  // namespace detail
+
 Borrowed Name::intern() const {
-  PyObject* interned = PyUnicode_InternFromString(text_);
-  if (interned == nullptr) throw_error();
-  interned_ = interned;
+  interned_ = detail::keep(PyUnicode_InternFromString(text_));
   generation_ = detail::interpreter_generation;
   return Borrowed(interned_);
 }
@@ -24,7 +90,7 @@ Borrowed literal(const char* text, std::source_location where) {
     PyObject* object;
   };
   static Slot recent[256];
-  // Never destroyed (a static owning nothing the interpreter frees): see Name.
+  // Never destroyed; it owns nothing (the interpreter keeps the strings): see Name.
   static auto* table = new std::unordered_map<const char*, PyObject*>();
   static std::uint32_t generation = 0;
   if (generation != detail::interpreter_generation) {
@@ -39,8 +105,7 @@ Borrowed literal(const char* text, std::source_location where) {
   if (found != table->end()) {
     object = found->second;
   } else {
-    object = PyUnicode_InternFromString(text);
-    if (object == nullptr) throw_error(where);
+    object = detail::keep(PyUnicode_InternFromString(text), where);
     table->emplace(text, object);
   }
   slot = {text, object};

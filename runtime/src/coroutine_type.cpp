@@ -445,6 +445,7 @@ CoroObject* allocate_coroutine(const Reservation& reservation, std::size_t frame
   std::size_t extra =
       frame_offset(reservation.count) + sizeof(FrameHeader) + frame_size - sizeof(CoroObject);
   auto items = static_cast<Py_ssize_t>((extra + sizeof(PyObject*) - 1) / sizeof(PyObject*));
+  if (runtime_types.coroutine == nullptr) no_runtime_types();
   CoroObject* raw = PyObject_GC_NewVar(CoroObject, runtime_types.coroutine, items);
   if (raw == nullptr) throw PyError::fetch();
   Py_SET_SIZE(raw, reservation.count);  // the variable part counts the arguments only
@@ -681,8 +682,7 @@ void init_coroutine_type(const char* module) {
           Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
       slots,
   };
-  runtime_types.coroutine =
-      reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&spec)).release());
+  runtime_types.coroutine = reinterpret_cast<PyTypeObject*>(detail::keep(PyType_FromSpec(&spec)));
 }
 
 }  // namespace pyrt

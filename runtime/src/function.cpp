@@ -471,6 +471,7 @@ Ref make_function(const FunctionSpec& spec, Borrowed module, Borrowed globals) {
   if (spec.params.size() > max_params) {
     throw PyError::format(PyExc_SystemError, "too many parameters for a compiled function");
   }
+  if (runtime_types.function == nullptr) no_runtime_types();
   auto* raw = PyObject_GC_New(FunctionObject, runtime_types.function);
   if (raw == nullptr) throw_error();
   FunctionObject* self = raw;
@@ -535,24 +536,11 @@ void init_function_type(const char* module) {
           Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
       slots,
   };
-  runtime_types.function =
-      reinterpret_cast<PyTypeObject*>(require(PyType_FromSpec(&spec)).release());
+  runtime_types.function = reinterpret_cast<PyTypeObject*>(detail::keep(PyType_FromSpec(&spec)));
 }
-
-namespace {
-// Runs after the interpreter has finalised (the C API is gone): whatever the runtime kept for
-// that interpreter is dropped unreleased, so a new interpreter starts afresh.
-void forget_interpreter() noexcept {
-  runtime_types = {};
-  ++detail::interpreter_generation;
-}
-}  // namespace
 
 void init_runtime(const char* module) {
   if (runtime_types.function != nullptr) return;
-  if (Py_AtExit(forget_interpreter) < 0) {
-    throw PyError::format(PyExc_RuntimeError, "no room left for an interpreter exit function");
-  }
   init_coroutine_type(module);
   init_function_type(module);
 }

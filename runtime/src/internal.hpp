@@ -97,9 +97,15 @@ struct RuntimeTypes {
   PyTypeObject* coroutine = nullptr;
   PyTypeObject* function = nullptr;
 };
-// The runtime's types, made once per interpreter lifetime (init_runtime) and forgotten when that
-// interpreter finalises.
+// The runtime's types, made once per interpreter lifetime (init_runtime), kept by that
+// interpreter (detail::keep) and forgotten when it releases them.
 extern RuntimeTypes runtime_types;
+
+// Making an object of a runtime type when there is none: before init_runtime, or late in the
+// interpreter's finalisation, after it released the types.
+[[noreturn]] inline void no_runtime_types() {
+  throw PyError::format(PyExc_RuntimeError, "the compiled runtime is not initialised here");
+}
 
 #ifdef PYRT_TRACK_REFS
 // Debug builds, when a chain of frames has just suspended: stops the process if a suspended

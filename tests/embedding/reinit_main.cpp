@@ -1,27 +1,45 @@
-// A host that embeds Python twice in one process: initialise, import the module, run one message
-// through the bridge, finalise; then the same again. Nothing the module or its runtime made may
-// outlive the first interpreter. The suite runs it with PYTHONPATH naming the build directory and
-// the tests (for the fake host). Exits 0 after both rounds, non-zero (or by a crash) otherwise.
+// A host that embeds Python again and again in one process: initialise, import the module, run
+// one message through the bridge, finalise; then the same again. Nothing the module or its
+// runtime made may outlive the interpreter that made it.
+//
+//     embed_reinit ROUNDS [twin]
+//
+// "twin" runs the same round trip through the bridge's `async def` twin instead of the module,
+// which shows what the interpreter itself keeps from one lifetime to the next. On a debug
+// interpreter each round first prints "alive R B": the references and memory blocks alive just
+// after initialisation, which include whatever earlier interpreters left behind. The suite runs it
+// with PYTHONPATH naming the build directory and the tests (for the fake host). Exits 0 after all
+// rounds, non-zero (or by a crash) otherwise.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <cstdio>
-#include <initializer_list>
+#include <cstdlib>
+#include <string>
 
 namespace {
 
 constexpr const char* round_trip = R"PY(
-import asyncio
 import sys
+
+if hasattr(sys, "gettotalrefcount"):
+    print("alive", sys.gettotalrefcount(), sys.getallocatedblocks())
+
+import asyncio
 
 from bridge.fakes import Host, text, until
 
 host = Host()
 sys.modules["kavori.gateway.server"] = host.server
 sys.modules["kavori.gateway.ws"] = host.ws_module
-import kavori.connectors.telegram_bridge as tb
+if sys.argv[2] == "twin":
+    from reliability.twin_bridge import TwinBridge
 
-bridge = tb.get_telegram_bridge()
+    bridge = TwinBridge()
+else:
+    import kavori.connectors.telegram_bridge as tb
+
+    bridge = tb.get_telegram_bridge()
 host.agent.script(text("pong"))
 
 
@@ -39,20 +57,23 @@ print("round trip", sys.argv[1])
 
 }  // namespace
 
-int main() {
-  for (const wchar_t* round : {L"1", L"2"}) {
+int main(int argc, char** argv) {
+  int rounds = argc > 1 ? std::atoi(argv[1]) : 2;
+  const wchar_t* kind = argc > 2 && std::string(argv[2]) == "twin" ? L"twin" : L"module";
+  for (int round = 1; round <= rounds; ++round) {
     PyConfig config;
     PyConfig_InitPythonConfig(&config);
     config.parse_argv = 0;  // the arguments are for the script, not options of the interpreter
-    const wchar_t* argv[] = {L"reinit", round};
-    PyStatus status = PyConfig_SetArgv(&config, 2, const_cast<wchar_t* const*>(argv));
+    std::wstring number = std::to_wstring(round);
+    const wchar_t* script_argv[] = {L"reinit", number.c_str(), kind};
+    PyStatus status = PyConfig_SetArgv(&config, 3, const_cast<wchar_t* const*>(script_argv));
     if (PyStatus_Exception(status) == 0) status = Py_InitializeFromConfig(&config);
     PyConfig_Clear(&config);
     if (PyStatus_Exception(status) != 0) Py_ExitStatusException(status);
     int failed = PyRun_SimpleString(round_trip);
     if (Py_FinalizeEx() < 0) failed = 1;
     if (failed != 0) {
-      std::fprintf(stderr, "reinit: round %ls failed\n", round);
+      std::fprintf(stderr, "reinit: round %d failed\n", round);
       return 1;
     }
   }

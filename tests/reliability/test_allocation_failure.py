@@ -25,12 +25,16 @@ DEBUG = hasattr(sys, "gettotalrefcount")
 SCENARIOS = ["import", "class surface", "full message", "failing message", "worker start stop",
              "coroutine send", "coroutine throw", "coroutine close"]
 # The message with a screenshot is swept with single failures only. With every allocation failing
-# from some point on, the debug interpreter stops in a temporary file's deallocator ("cleared the
-# current exception"): tempfile's wrapper materialises its instance dict (its __getattr__ reads
-# self.__dict__), and the interpreter's clearing of such a dict on deallocation needs memory;
-# without it, it reports through the unraisable hook, which replaces the exception in flight.
-# Deallocating with an exception in flight is ordinary (an `async def` twin's frame does it too),
-# so this is the interpreter's limit, not the module's.
+# from some point on, the debug interpreter stops in a temporary file's deallocator ("Deallocator
+# of type '_TemporaryFileWrapper' cleared the current exception"). That is the interpreter's
+# limit, not the module's; pure Python shows it on python3.14-dbg: a function that makes a
+# tempfile.NamedTemporaryFile, calls _testcapi.set_nomemory(0, 0) and raises aborts with that
+# message when the unwinding frame drops the wrapper (whose __repr__, called by its own __init__,
+# and __getattr__ read self.__dict__, materialising the instance dict). An instance of an empty
+# class stops the same way ("Deallocator of type 'Plain' ...") once its `__dict__` was read, and
+# ends with an ordinary MemoryError when it was not: detaching a materialised dict from the
+# instance's inline values copies them, and when that allocation fails the deallocator clears the
+# exception in flight.
 CASES = [(scenario, mode) for scenario in SCENARIOS for mode in ("single", "persistent")
          if mode == "single" or (DEBUG and scenario != "full message")]
 

@@ -30,6 +30,19 @@ class TwinBridge:
         self._running = True
         self._worker_task = asyncio.create_task(self._process_queue())
 
+    async def stop(self):
+        self._running = False
+        if self._worker_task and not self._worker_task.done():
+            self._worker_task.cancel()
+            try:
+                await self._worker_task
+            except asyncio.CancelledError:
+                pass
+        self._worker_task = None
+        telegram = self._get_telegram()
+        if telegram:
+            await telegram.stop()
+
     async def _on_telegram_message(self, text, metadata):
         await self._queue.put((text, metadata))
 

@@ -13,14 +13,20 @@ namespace pyrt {
 
 namespace detail {
 // Counts the interpreter lifetimes of this process. The caches below (Name, KwNames, literal)
-// keep what they made while the interpreter that made it lives; one filled under an earlier
-// count belongs to a finalised interpreter, so it is filled afresh and its old pointer is never
-// touched. The count moves on when the interpreter finalises (see init_runtime).
+// hold what they made for the interpreter that made it; one filled under an earlier count
+// belongs to a finalised interpreter, so it is filled afresh and its old pointer is never
+// touched. The count moves on when the interpreter releases what `keep` kept.
 extern std::uint32_t interpreter_generation;
+
+// Takes `object` (a new reference; null: the raised error is thrown) into the current
+// interpreter's keeping and returns it. The interpreter owns it from then on, in its own
+// dictionary, and releases it while it finalises, before the interpreter is gone; at that moment
+// interpreter_generation moves on, so every cache filled from `keep` is stale.
+PyObject* keep(PyObject* object, std::source_location where = std::source_location::current());
 }  // namespace detail
 
-// A string interned once per interpreter lifetime, kept while that interpreter lives (a plain
-// pointer, not an owning wrapper: nothing may release it after the interpreter has gone).
+// A string interned once per interpreter lifetime and kept by that interpreter (detail::keep):
+// a plain pointer, valid while its generation is the current one.
 class Name {
  public:
   explicit Name(const char* text) noexcept : text_(text) {}
@@ -38,7 +44,7 @@ class Name {
 };
 
 // A tuple of keyword-argument names for vectorcall, built once per interpreter lifetime and,
-// like Name, kept while that interpreter lives.
+// like Name, kept by that interpreter.
 template <std::size_t N>
 class KwNames {
  public:
@@ -52,7 +58,7 @@ class KwNames {
         if (name == nullptr) throw_error();
         PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
       }
-      tuple_ = tuple.release();
+      tuple_ = detail::keep(tuple.release());
       generation_ = detail::interpreter_generation;
     }
     return Borrowed(tuple_);
@@ -136,8 +142,8 @@ inline Ref str(Borrowed object, std::source_location where = std::source_locatio
 inline Ref string(const char* utf8, std::source_location where = std::source_location::current()) {
   return require(PyUnicode_FromString(utf8), where);
 }
-// The str of a string literal, made once per interpreter lifetime and kept while it lives (like
-// Name): for fixed texts on hot paths. Only for literals (the address identifies the text).
+// The str of a string literal, made once per interpreter lifetime and kept by it (like Name):
+// for fixed texts on hot paths. Only for literals (the address identifies the text).
 Borrowed literal(const char* text, std::source_location where = std::source_location::current());
 inline Ref boolean(bool value) {
   return Ref::borrow(value ? Py_True : Py_False);

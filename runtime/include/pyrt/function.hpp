@@ -95,8 +95,9 @@ constexpr FunctionSpec function_spec(const char* name, const char* qualname, con
 // coroutines' frames show as globals.
 Ref make_function(const FunctionSpec& spec, Borrowed module, Borrowed globals);
 
-// Creates the runtime's types; once per interpreter lifetime, before any make_function (they are
-// forgotten when the interpreter finalises). `module` is the dotted name they are shown under.
+// Creates the runtime's types; once per interpreter lifetime, before any make_function (the
+// interpreter keeps them and releases them while it finalises). `module` is the dotted name they
+// are shown under.
 void init_runtime(const char* module);
 
 namespace detail {

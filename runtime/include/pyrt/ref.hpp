@@ -9,7 +9,9 @@
 //  3. There is no implicit conversion to PyObject*: call get() where a C API needs the pointer,
 //     and release() where a C API (or the interpreter, on return) steals the reference.
 //  4. Never declare a static Ref or any other static owning wrapper: its destructor would run
-//     after the interpreter has been finalised.
+//     after the interpreter has been finalised. An object kept for the interpreter's lifetime
+//     is handed to detail::keep (call.hpp), which the interpreter releases while it finalises; a
+//     static holds only its plain pointer, with the generation it belongs to (as Name does).
 //  5. Refs that live across a suspension of a coroutine body must be pyrt::Local (coroutine.hpp),
 //     so that the cycle collector can see them. Debug builds enforce this: every Ref made while a
 //     coroutine body runs is tracked, and a suspension with a non-null one inside a suspended
