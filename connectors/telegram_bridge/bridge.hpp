@@ -68,10 +68,6 @@ enum class Level : std::uint8_t { debug, info, warning, error, exception };
 // One call of the module logger with one finished message.
 void log(Level level, Borrowed message, Where where = Where::current());
 void log(Level level, const char* message, Where where = Where::current());
-// Whether `logger.<level>(message)` would return at once: `logger` is exactly the standard
-// logging.Logger, nothing overrides its methods, and its own enabled-for state says the level is
-// off. False when in any doubt (standard_logger.cpp).
-bool dropped_by_standard_logger(Borrowed logger, Level level);
 
 // A fixed text (a string literal) as a str, made once.
 inline Ref text_of(const char* literal, Where where = Where::current()) {

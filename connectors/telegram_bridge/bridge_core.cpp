@@ -66,7 +66,6 @@ void log(Level level, Borrowed message, Where where) {
   static const Name methods[] = {Name("debug"), Name("info"), Name("warning"), Name("error"),
                                  Name("exception")};
   Ref logger = module_global(names::logger, where);
-  if (dropped_by_standard_logger(logger, level)) return;
   pyrt::call_method({logger, where}, methods[static_cast<int>(level)], message);
 }
 
