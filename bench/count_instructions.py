@@ -129,14 +129,14 @@ def profile(peer: str, messages: int, events: int, level: str, simulate: bool = 
         return Profile(out)
 
 
-def simulated(messages: int, events: int) -> None:
+def simulated(messages: int, events: int, peers: tuple[str, ...]) -> None:
     """What instruction counts leave out: the simulated cache misses and branch mispredictions."""
     print(f"{messages} messages x {events} events at WARNING, per message (callgrind simulation)")
     columns = ["Ir", "I1mr", "D1mr", "D1mw", "ILmr", "DLmr", "DLmw", "Bc", "Bcm", "Bi", "Bim"]
     print("| peer | " + " | ".join(columns) + " |")
     print("|---|" + "---:|" * len(columns))
     by_function = {}
-    for peer in ("module", "twin"):
+    for peer in peers:
         run, base = (profile(peer, count, events, "WARNING", simulate=True)
                      for count in (messages, 0))
         total = run.events
@@ -148,6 +148,8 @@ def simulated(messages: int, events: int) -> None:
             counts = Counter(run.events_by_function.get(name, {}))
             counts.subtract(base.events_by_function.get(name, {}))
             by_function[peer][name] = counts
+    if "module" not in by_function or "twin" not in by_function:
+        return
     for name in ("I1mr", "D1mr", "Bcm", "Bim"):
         difference = Counter(by_function["module"][name])
         difference.subtract(by_function["twin"][name])
@@ -175,7 +177,7 @@ def main() -> None:
     args = parser.parse_args()
     peers = tuple(peer for peer in PEERS if peer in args.peers.split(","))
     if args.simulate:
-        simulated(args.messages, args.events)
+        simulated(args.messages, args.events, peers)
         return
     print(f"{args.messages} messages x {args.events} events after a 200-message warm-up, "
           "start-up subtracted")
