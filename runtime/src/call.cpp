@@ -19,23 +19,19 @@ Borrowed Name::intern() const {
   return Borrowed(interned_);
 }
 
-Borrowed literal(const char* text, std::source_location where) {
-  // A direct-mapped cache in front of the table keeps the common case to a few instructions.
-  struct Slot {
-    const char* text;
-    PyObject* object;
-  };
-  static Slot recent[256];
+namespace detail {
+
+LiteralSlot literal_slots[std::size_t{1} << literal_slot_bits];
+std::uint32_t literal_generation = 0;
+
+Borrowed literal_slow(const char* text, std::source_location where) {
   // Never destroyed (a static owning nothing the interpreter frees): see Name.
   static auto* table = new std::unordered_map<const char*, PyObject*>();
-  static std::uint32_t generation = 0;
-  if (generation != detail::interpreter_generation) {
-    for (Slot& stale : recent) stale = {};
+  if (literal_generation != interpreter_generation) {
+    for (LiteralSlot& stale : literal_slots) stale = {};
     table->clear();
-    generation = detail::interpreter_generation;
+    literal_generation = interpreter_generation;
   }
-  Slot& slot = recent[(reinterpret_cast<std::uintptr_t>(text) >> 3) & 255];
-  if (slot.text == text) return Borrowed(slot.object);
   auto found = table->find(text);
   PyObject* object = nullptr;
   if (found != table->end()) {
@@ -45,9 +41,11 @@ Borrowed literal(const char* text, std::source_location where) {
     if (object == nullptr) throw_error(where);
     table->emplace(text, object);
   }
-  slot = {text, object};
+  literal_slot(text) = {text, object};
   return Borrowed(object);
 }
+
+}  // namespace detail
 
 Ref prefix(Borrowed text, Py_ssize_t count, std::source_location where) {
   Py_ssize_t length = PyUnicode_GetLength(text.get());
