@@ -12,7 +12,7 @@ namespace {
 const Name put("put"), wait_for("wait_for"), cancelled_error("CancelledError"), sleep("sleep"),
     ws_module("kavori.gateway.ws"), content("content"), tool("tool"), arguments("arguments"),
     operation("operation"), screenshot("screenshot"), image_base64("image_base64"),
-    message("message"), strip("strip");
+    message("message"), strip("strip"), source("source");
 const pyrt::KwNames timeout_keyword("timeout");
 const pyrt::KwNames manager_fromlist("manager");
 const pyrt::KwNames chat_id_keyword("chat_id");
@@ -176,9 +176,10 @@ Task<void> broadcast_notice(Borrowed text, Borrowed metadata) {
   {
     Ref sender = pyrt::str(dict_get(metadata, names::from_name, text_of("User")));
     Ref content_text = pyrt::concat({text_of("📱 **Telegram** ("), sender, text_of("): "), text});
-    pyrt::require(PyDict_SetItemString(notice.get(), "type", text_of("telegram_message").get()));
-    pyrt::require(PyDict_SetItemString(notice.get(), "content", content_text.get()));
-    pyrt::require(PyDict_SetItemString(notice.get(), "source", text_of("telegram").get()));
+    pyrt::require(
+        PyDict_SetItem(notice.get(), names::type.get().get(), text_of("telegram_message").get()));
+    pyrt::require(PyDict_SetItem(notice.get(), content.get().get(), content_text.get()));
+    pyrt::require(PyDict_SetItem(notice.get(), source.get().get(), text_of("telegram").get()));
   }
   co_await pyrt::awaitable(pyrt::call(broadcast, notice));
 }
