@@ -200,7 +200,7 @@ Task<void> process_event(Borrowed self, Borrowed event, Borrowed telegram, Borro
   Local type(pyrt::getattr(event, names::type));
   if (equals(type, text_of("text"))) {
     Ref data = pyrt::getattr(event, names::data);
-    if (pyrt::truthy(pyrt::call_method(data, names::get, content))) {
+    if (pyrt::truthy(get_from(data, content))) {
       Ref piece = pyrt::require(PyObject_GetItem(data.get(), content.get().get()));
       pyrt::require(PyList_Append(run.response_parts.get(), piece.get()));
       log(Level::debug, pyrt::concat({text_of("Agent text: "), pyrt::str(head(piece, 100))}));
@@ -210,11 +210,11 @@ Task<void> process_event(Borrowed self, Borrowed event, Borrowed telegram, Borro
   if (equals(type, text_of("tool_call"))) {
     {
       Ref data = pyrt::getattr(event, names::data);
-      Ref tool_name = pyrt::call_method(data, names::get, tool, text_of(""));
+      Ref tool_name = get_from(data, tool, text_of(""));
       if (equals(tool_name, text_of("plan")) || equals(tool_name, text_of("memory"))) co_return;
       Ref empty = pyrt::require(PyDict_New());
-      Ref tool_arguments = pyrt::call_method(data, names::get, arguments, empty);
-      Ref tool_operation = pyrt::call_method(tool_arguments, names::get, operation, text_of(""));
+      Ref tool_arguments = get_from(data, arguments, empty);
+      Ref tool_operation = get_from(tool_arguments, operation, text_of(""));
       Ref summary = pyrt::truthy(tool_operation)
                         ? pyrt::concat({text_of("🔧 "), pyrt::str(tool_name), text_of("."),
                                         pyrt::str(tool_operation)})
@@ -228,8 +228,7 @@ Task<void> process_event(Borrowed self, Borrowed event, Borrowed telegram, Borro
   }
   if (equals(type, text_of("tool_result"))) {
     Local data(pyrt::getattr(event, names::data));
-    if (pyrt::truthy(pyrt::call_method(data, names::get, screenshot)) &&
-        pyrt::truthy(pyrt::call_method(data, names::get, image_base64))) {
+    if (pyrt::truthy(get_from(data, screenshot)) && pyrt::truthy(get_from(data, image_base64))) {
       Local send_screenshot(pyrt::getattr(self, names::_send_screenshot));  // before its arguments
       Local image(pyrt::require(PyObject_GetItem(data.get(), image_base64.get().get())));
       Ref sent = co_await pyrt::await_method(send_screenshot, self, send_screenshot_spec, image,
@@ -240,8 +239,7 @@ Task<void> process_event(Borrowed self, Borrowed event, Borrowed telegram, Borro
   }
   if (equals(type, text_of("error"))) {
     Ref data = pyrt::getattr(event, names::data);
-    Ref error_msg =
-        pyrt::str(pyrt::call_method(data, names::get, message, text_of("Unknown error")));
+    Ref error_msg = pyrt::str(get_from(data, message, text_of("Unknown error")));
     Ref line = pyrt::concat({text_of("⚠️ "), error_msg});
     pyrt::require(PyList_Append(run.response_parts.get(), line.get()));
     log(Level::warning, pyrt::concat({text_of("Agent error event: "), error_msg}));
