@@ -148,7 +148,7 @@ extern LiteralSlot literal_slots[std::size_t{1} << literal_slot_bits];
 extern std::uint32_t literal_generation;
 inline LiteralSlot& literal_slot(const char* text) noexcept {
   // Literals are packed byte by byte, so the slot comes from every bit of the address.
-  const std::uint64_t address = reinterpret_cast<std::uintptr_t>(text);
+  const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(text));
   return literal_slots[(address * 0x9E3779B97F4A7C15ULL) >> (64 - literal_slot_bits)];
 }
 Borrowed literal_slow(const char* text, std::source_location where);
