@@ -20,6 +20,11 @@ over the twin's (above 1: the module is faster).
 
     python bench/bridge_bench.py [--messages K] [--events E] [--runs R] [--loop asyncio|uvloop|both]
                                  [--clock cpu|wall] [--idle SECONDS] [--queued N] [--imports N]
+                                 [--against BUILD_DIR]
+
+--against adds a fourth peer to the throughput table, "against": the compiled module from another
+build directory (another configuration of the same sources), measured in the same rounds, so that
+two builds are compared side by side under the same load.
 
 Times are the measuring process's CPU time unless --clock wall is given: on a shared machine a
 process waiting for a core is not slower, only later.
@@ -52,6 +57,8 @@ BUILD_DIR = Path(os.environ.get("KAVORI_BUILD_DIR", ROOT / "build" / "release"))
 MODULE_NAME = "kavori.connectors.telegram_bridge"
 TWIN_SOURCE = HERE / "telegram_bridge_twin.py"
 PEERS = ("module", "twin", "floor")
+# The build directory of the optional fourth peer (see --against); children inherit it.
+AGAINST_DIR = os.environ.get("KAVORI_AGAINST_BUILD_DIR")
 
 tb = None  # the implementation under measurement in this process, set by load()
 # CPU time of this process by default: on a shared machine it leaves out the time the process
@@ -71,8 +78,8 @@ def load(implementation: str):
         module = importlib.util.module_from_spec(spec)
         sys.modules[MODULE_NAME] = module
         spec.loader.exec_module(module)
-    elif implementation == "module":
-        sys.path.insert(0, str(BUILD_DIR))
+    elif implementation in ("module", "against"):
+        sys.path.insert(0, str(BUILD_DIR if implementation == "module" else AGAINST_DIR))
         module = importlib.import_module(MODULE_NAME)
     else:
         raise ValueError(implementation)
@@ -346,17 +353,22 @@ def own_process(mode: str, peer: str, *args) -> dict:
 
 
 def throughput(messages: int, events: int, runs: int, loops: list[str], clock_name: str) -> None:
+    peers = PEERS + (("against",) if AGAINST_DIR else ())
     print(f"{messages} messages x {events} events; median of {runs} rounds, one process per peer "
           f"and round; {'wall-clock' if clock_name == 'wall' else 'CPU'} time")
+    if AGAINST_DIR:
+        print(f"against: the module built in {AGAINST_DIR}")
     header = (f"| loop | logging | module µs/msg | module msg/s | twin µs/msg | twin msg/s "
               f"| floor µs/msg | floor msg/s | module/twin |")
+    if AGAINST_DIR:
+        header += " against µs/msg | against/twin |"
     print(header)
-    print("|---|---|" + "---:|" * 7)
+    print("|---|---|" + "---:|" * (9 if AGAINST_DIR else 7))
     for loop in loops:
         for level in ("WARNING", "INFO"):
-            samples: dict[str, list[float]] = {peer: [] for peer in PEERS}
+            samples: dict[str, list[float]] = {peer: [] for peer in peers}
             for _ in range(runs):
-                for peer in PEERS:
+                for peer in peers:
                     result = own_process("throughput", peer, messages, events, loop, level,
                                          clock_name)
                     samples[peer].append(result["seconds"])
@@ -365,8 +377,11 @@ def throughput(messages: int, events: int, runs: int, loops: list[str], clock_na
             cells = []
             for peer in PEERS:
                 cells += [f"{per_message[peer]:.2f}", f"{1e6 / per_message[peer]:,.0f}"]
-            ratio = per_message["twin"] / per_message["module"]
-            print(f"| {loop} | {level} | " + " | ".join(cells) + f" | {ratio:.3f} |", flush=True)
+            cells.append(f"{per_message['twin'] / per_message['module']:.3f}")
+            if AGAINST_DIR:
+                cells += [f"{per_message['against']:.2f}",
+                          f"{per_message['twin'] / per_message['against']:.3f}"]
+            print(f"| {loop} | {level} | " + " | ".join(cells) + " |", flush=True)
 
 
 def import_time(repeat: int) -> None:
@@ -418,7 +433,12 @@ def main() -> None:
     parser.add_argument("--idle", type=float, default=60.0, help="seconds; 0 skips")
     parser.add_argument("--queued", type=int, default=100_000, help="0 skips")
     parser.add_argument("--imports", type=int, default=9, help="processes per peer; 0 skips")
+    parser.add_argument("--against", metavar="BUILD_DIR",
+                        help="also measure the module of another build directory, side by side")
     args = parser.parse_args()
+    if args.against:
+        global AGAINST_DIR
+        AGAINST_DIR = os.environ["KAVORI_AGAINST_BUILD_DIR"] = str(Path(args.against).resolve())
     loops = ["asyncio", "uvloop"] if args.loop == "both" else [args.loop]
     print(f"Python {sys.version.split()[0]}, {os.cpu_count()} CPUs")
     throughput(args.messages, args.events, args.runs, loops, args.clock)

@@ -129,14 +129,14 @@ def profile(peer: str, messages: int, events: int, level: str, simulate: bool = 
         return Profile(out)
 
 
-def simulated(messages: int, events: int) -> None:
+def simulated(messages: int, events: int, peers: tuple[str, ...]) -> None:
     """What instruction counts leave out: the simulated cache misses and branch mispredictions."""
     print(f"{messages} messages x {events} events at WARNING, per message (callgrind simulation)")
     columns = ["Ir", "I1mr", "D1mr", "D1mw", "ILmr", "DLmr", "DLmw", "Bc", "Bcm", "Bi", "Bim"]
     print("| peer | " + " | ".join(columns) + " |")
     print("|---|" + "---:|" * len(columns))
     by_function = {}
-    for peer in ("module", "twin"):
+    for peer in peers:
         run, base = (profile(peer, count, events, "WARNING", simulate=True)
                      for count in (messages, 0))
         total = run.events
@@ -148,6 +148,8 @@ def simulated(messages: int, events: int) -> None:
             counts = Counter(run.events_by_function.get(name, {}))
             counts.subtract(base.events_by_function.get(name, {}))
             by_function[peer][name] = counts
+    if "module" not in by_function or "twin" not in by_function:
+        return
     for name in ("I1mr", "D1mr", "Bcm", "Bim"):
         difference = Counter(by_function["module"][name])
         difference.subtract(by_function["twin"][name])
@@ -166,22 +168,28 @@ def main() -> None:
     parser.add_argument("--events", type=int, default=6)
     parser.add_argument("--breakdown", type=int, default=15, metavar="N",
                         help="list the N functions that differ most, module against twin; 0 skips")
+    parser.add_argument("--peers", default=",".join(PEERS),
+                        help="comma-separated peers to count (default: all); the ratio needs "
+                             "module and twin")
     parser.add_argument("--simulate", action="store_true",
                         help="only: cache misses and branch mispredictions per message at WARNING, "
                              "module against twin (callgrind's simulation, several times slower)")
     args = parser.parse_args()
+    peers = tuple(peer for peer in PEERS if peer in args.peers.split(","))
     if args.simulate:
-        simulated(args.messages, args.events)
+        simulated(args.messages, args.events, peers)
         return
     print(f"{args.messages} messages x {args.events} events after a 200-message warm-up, "
           "start-up subtracted")
-    print("| logging | module instr/msg | twin instr/msg | floor instr/msg | module/twin "
-          "| module entries/msg | twin entries/msg | floor entries/msg |")
-    print("|---|---:|---:|---:|---:|---:|---:|---:|")
+    both = "module" in peers and "twin" in peers
+    print("| logging | " + " | ".join(f"{peer} instr/msg" for peer in peers)
+          + (" | module/twin" if both else "")
+          + "".join(f" | {peer} entries/msg" for peer in peers) + " |")
+    print("|---|" + "---:|" * (2 * len(peers) + both))
     differences, callers = {}, {}
     for level in ("WARNING", "INFO"):
         instructions, entries, functions, total_callers = {}, {}, {}, {}
-        for peer in PEERS:
+        for peer in peers:
             total = profile(peer, args.messages, args.events, level)
             base = profile(peer, 0, args.events, level)
             instructions[peer] = (total.instructions() - base.instructions()) / args.messages
@@ -190,16 +198,19 @@ def main() -> None:
             functions[peer].subtract(base.by_function())
             total_callers[peer] = total.entries_by_caller
             total_callers[peer].subtract(base.entries_by_caller)
-        print(f"| {level} | " + " | ".join(f"{instructions[peer]:,.0f}" for peer in PEERS)
-              + f" | {instructions['module'] / instructions['twin']:.3f} | "
-              + " | ".join(f"{entries[peer]:.2f}" for peer in PEERS) + " |", flush=True)
+        ratio = f" | {instructions['module'] / instructions['twin']:.3f}" if both else ""
+        print(f"| {level} | " + " | ".join(f"{instructions[peer]:,.0f}" for peer in peers)
+              + ratio + " | " + " | ".join(f"{entries[peer]:.2f}" for peer in peers) + " |",
+              flush=True)
+        if not both:
+            continue
         difference = Counter(functions["module"])
         difference.subtract(functions["twin"])
         differences[level] = difference
         caller = Counter(total_callers["module"])
         caller.subtract(total_callers["twin"])
         callers[level] = caller
-    if not args.breakdown:
+    if not args.breakdown or not differences:
         return
     for level, difference in differences.items():
         print(f"\n{level}: instructions per message, module minus twin, by function (object)")

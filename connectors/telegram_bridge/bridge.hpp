@@ -76,6 +76,10 @@ inline Ref text_of(const char* literal, Where where = Where::current()) {
 // metadata.get(key) / metadata.get(key, default) on an exact dict.
 Ref dict_get(Borrowed dict, Borrowed key, Borrowed fallback = Borrowed(Py_None),
              Where where = Where::current());
+// mapping.get(key) / mapping.get(key, fallback): looked up directly in an exact dict (whose get
+// nothing can override), called as a method on anything else.
+Ref get_from(Borrowed mapping, Borrowed key, Where where = Where::current());
+Ref get_from(Borrowed mapping, Borrowed key, Borrowed fallback, Where where = Where::current());
 // The first `count` characters of `text`, as text[:count] gives them.
 Ref head(Borrowed text, Py_ssize_t count, Where where = Where::current());
 // `a == b` tested for truth.

@@ -97,6 +97,16 @@ Ref dict_get(Borrowed dict, Borrowed key, Borrowed fallback, Where where) {
   return Ref::steal(value);
 }
 
+Ref get_from(Borrowed mapping, Borrowed key, Where where) {
+  if (PyDict_CheckExact(mapping.get())) return dict_get(mapping, key, Borrowed(Py_None), where);
+  return pyrt::call_method({mapping, where}, names::get, key);
+}
+
+Ref get_from(Borrowed mapping, Borrowed key, Borrowed fallback, Where where) {
+  if (PyDict_CheckExact(mapping.get())) return dict_get(mapping, key, fallback, where);
+  return pyrt::call_method({mapping, where}, names::get, key, fallback);
+}
+
 Ref head(Borrowed text, Py_ssize_t count, Where where) {
   if (PyUnicode_CheckExact(text.get())) return pyrt::prefix(text, count, where);
   Ref stop = pyrt::require(PyLong_FromSsize_t(count), where);

@@ -27,9 +27,9 @@ Ref lookup_failed(PyError& error, const char* prefix) {
 Ref _get_telegram(Borrowed) {
   try {
     Ref state = server_state();
-    Ref connector_mgr = pyrt::call_method(state, names::get, connector_manager);
+    Ref connector_mgr = get_from(state, connector_manager);
     if (!pyrt::truthy(connector_mgr)) return Ref::none();
-    Ref telegram = pyrt::call_method(connector_mgr, names::get, telegram_key);
+    Ref telegram = get_from(connector_mgr, telegram_key);
     if (pyrt::truthy(telegram) && pyrt::truthy(pyrt::getattr(telegram, names::is_configured))) {
       return telegram;
     }
@@ -42,7 +42,7 @@ Ref _get_telegram(Borrowed) {
 Ref _get_agent(Borrowed) {
   try {
     Ref state = server_state();
-    return pyrt::call_method(state, names::get, agent_key);
+    return get_from(state, agent_key);
   } catch (PyError& error) {
     return lookup_failed(error, "Failed to get agent: ");
   }

@@ -12,7 +12,7 @@ namespace {
 const Name put("put"), wait_for("wait_for"), cancelled_error("CancelledError"), sleep("sleep"),
     ws_module("kavori.gateway.ws"), content("content"), tool("tool"), arguments("arguments"),
     operation("operation"), screenshot("screenshot"), image_base64("image_base64"),
-    message("message"), strip("strip");
+    message("message"), strip("strip"), source("source");
 const pyrt::KwNames timeout_keyword("timeout");
 const pyrt::KwNames manager_fromlist("manager");
 const pyrt::KwNames chat_id_keyword("chat_id");
@@ -177,9 +177,10 @@ Task<void> broadcast_notice(Borrowed text, Borrowed metadata) {
   {
     Ref sender = pyrt::str(dict_get(metadata, names::from_name, text_of("User")));
     Ref content_text = pyrt::concat({text_of("📱 **Telegram** ("), sender, text_of("): "), text});
-    pyrt::require(PyDict_SetItemString(notice.get(), "type", text_of("telegram_message").get()));
-    pyrt::require(PyDict_SetItemString(notice.get(), "content", content_text.get()));
-    pyrt::require(PyDict_SetItemString(notice.get(), "source", text_of("telegram").get()));
+    pyrt::require(
+        PyDict_SetItem(notice.get(), names::type.get().get(), text_of("telegram_message").get()));
+    pyrt::require(PyDict_SetItem(notice.get(), content.get().get(), content_text.get()));
+    pyrt::require(PyDict_SetItem(notice.get(), source.get().get(), text_of("telegram").get()));
   }
   co_await pyrt::awaitable(pyrt::call(broadcast, notice));
 }
@@ -200,7 +201,7 @@ Task<void> process_event(Borrowed self, Borrowed event, Borrowed telegram, Borro
   Local type(pyrt::getattr(event, names::type));
   if (equals(type, text_of("text"))) {
     Ref data = pyrt::getattr(event, names::data);
-    if (pyrt::truthy(pyrt::call_method(data, names::get, content))) {
+    if (pyrt::truthy(get_from(data, content))) {
       Ref piece = pyrt::require(PyObject_GetItem(data.get(), content.get().get()));
       pyrt::require(PyList_Append(run.response_parts.get(), piece.get()));
       log(Level::debug, pyrt::concat({text_of("Agent text: "), pyrt::str(head(piece, 100))}));
@@ -210,11 +211,11 @@ Task<void> process_event(Borrowed self, Borrowed event, Borrowed telegram, Borro
   if (equals(type, text_of("tool_call"))) {
     {
       Ref data = pyrt::getattr(event, names::data);
-      Ref tool_name = pyrt::call_method(data, names::get, tool, text_of(""));
+      Ref tool_name = get_from(data, tool, text_of(""));
       if (equals(tool_name, text_of("plan")) || equals(tool_name, text_of("memory"))) co_return;
       Ref empty = pyrt::require(PyDict_New());
-      Ref tool_arguments = pyrt::call_method(data, names::get, arguments, empty);
-      Ref tool_operation = pyrt::call_method(tool_arguments, names::get, operation, text_of(""));
+      Ref tool_arguments = get_from(data, arguments, empty);
+      Ref tool_operation = get_from(tool_arguments, operation, text_of(""));
       Ref summary = pyrt::truthy(tool_operation)
                         ? pyrt::concat({text_of("🔧 "), pyrt::str(tool_name), text_of("."),
                                         pyrt::str(tool_operation)})
@@ -228,8 +229,7 @@ Task<void> process_event(Borrowed self, Borrowed event, Borrowed telegram, Borro
   }
   if (equals(type, text_of("tool_result"))) {
     Local data(pyrt::getattr(event, names::data));
-    if (pyrt::truthy(pyrt::call_method(data, names::get, screenshot)) &&
-        pyrt::truthy(pyrt::call_method(data, names::get, image_base64))) {
+    if (pyrt::truthy(get_from(data, screenshot)) && pyrt::truthy(get_from(data, image_base64))) {
       Local send_screenshot(pyrt::getattr(self, names::_send_screenshot));  // before its arguments
       Local image(pyrt::require(PyObject_GetItem(data.get(), image_base64.get().get())));
       Ref sent = co_await pyrt::await_method(send_screenshot, self, send_screenshot_spec, image,
@@ -240,8 +240,7 @@ Task<void> process_event(Borrowed self, Borrowed event, Borrowed telegram, Borro
   }
   if (equals(type, text_of("error"))) {
     Ref data = pyrt::getattr(event, names::data);
-    Ref error_msg =
-        pyrt::str(pyrt::call_method(data, names::get, message, text_of("Unknown error")));
+    Ref error_msg = pyrt::str(get_from(data, message, text_of("Unknown error")));
     Ref line = pyrt::concat({text_of("⚠️ "), error_msg});
     pyrt::require(PyList_Append(run.response_parts.get(), line.get()));
     log(Level::warning, pyrt::concat({text_of("Agent error event: "), error_msg}));

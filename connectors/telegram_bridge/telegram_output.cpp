@@ -14,7 +14,7 @@ const pyrt::KwNames send_photo_keywords("caption", "chat_id");
 const pyrt::KwNames unlink_keywords("missing_ok");
 
 Ref result_get(Borrowed result, const Name& key, Where where = Where::current()) {
-  return pyrt::call_method({result, where}, names::get, key);
+  return get_from(result, key, where);
 }
 
 // Path(path).unlink(missing_ok=True), through the module's current `Path`.

@@ -1,6 +1,8 @@
 #include "pyrt/call.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <ranges>
 #include <unordered_map>
@@ -83,23 +85,19 @@ Borrowed Name::intern() const {
   return Borrowed(interned_);
 }
 
-Borrowed literal(const char* text, std::source_location where) {
-  // A direct-mapped cache in front of the table keeps the common case to a few instructions.
-  struct Slot {
-    const char* text;
-    PyObject* object;
-  };
-  static Slot recent[256];
+namespace detail {
+
+LiteralSlot literal_slots[std::size_t{1} << literal_slot_bits];
+std::uint32_t literal_generation = 0;
+
+Borrowed literal_slow(const char* text, std::source_location where) {
   // Never destroyed; it owns nothing (the interpreter keeps the strings): see Name.
   static auto* table = new std::unordered_map<const char*, PyObject*>();
-  static std::uint32_t generation = 0;
-  if (generation != detail::interpreter_generation) {
-    for (Slot& stale : recent) stale = {};
+  if (literal_generation != interpreter_generation) {
+    for (LiteralSlot& stale : literal_slots) stale = {};
     table->clear();
-    generation = detail::interpreter_generation;
+    literal_generation = interpreter_generation;
   }
-  Slot& slot = recent[(reinterpret_cast<std::uintptr_t>(text) >> 3) & 255];
-  if (slot.text == text) return Borrowed(slot.object);
   auto found = table->find(text);
   PyObject* object = nullptr;
   if (found != table->end()) {
@@ -108,9 +106,11 @@ Borrowed literal(const char* text, std::source_location where) {
     object = detail::keep(PyUnicode_InternFromString(text), where);
     table->emplace(text, object);
   }
-  slot = {text, object};
+  literal_slot(text) = {text, object};
   return Borrowed(object);
 }
+
+}  // namespace detail
 
 Ref prefix(Borrowed text, Py_ssize_t count, std::source_location where) {
   Py_ssize_t length = PyUnicode_GetLength(text.get());
@@ -119,8 +119,19 @@ Ref prefix(Borrowed text, Py_ssize_t count, std::source_location where) {
   return require(PyUnicode_Substring(text.get(), 0, count), where);
 }
 
+namespace {
+// Copies `count` characters of one width into a wider string, as CPython widens them.
+template <class From, class To>
+void widen(const void* from, void* to, Py_ssize_t count) noexcept {
+  const auto* source = static_cast<const From*>(from);
+  auto* target = static_cast<To*>(to);
+  for (Py_ssize_t i = 0; i < count; ++i) target[i] = source[i];
+}
+}  // namespace
+
 Ref concat(std::initializer_list<Borrowed> parts, std::source_location where) {
   Py_ssize_t length = 0;
+  Py_UCS4 max_char = 0;
   for (Borrowed part : parts) {
     // As `str + other` words it, so a non-str fails like the same code written in Python.
     if (!PyUnicode_Check(part.get())) {
@@ -128,22 +139,36 @@ Ref concat(std::initializer_list<Borrowed> parts, std::source_location where) {
                    part.type()->tp_name);
       throw_error();
     }
-    length += PyUnicode_GET_LENGTH(part.get());
-  }
-  PyUnicodeWriter* writer = PyUnicodeWriter_Create(length);
-  if (writer == nullptr) throw_error(where);
-  for (Borrowed part : parts) {
-    // The characters themselves, as `+` takes them: a str subclass's __str__ plays no part.
-    int written = PyUnicode_CheckExact(part.get())
-                      ? PyUnicodeWriter_WriteStr(writer, part.get())
-                      : PyUnicodeWriter_WriteSubstring(writer, part.get(), 0,
-                                                       PyUnicode_GET_LENGTH(part.get()));
-    if (written < 0) {
-      PyUnicodeWriter_Discard(writer);
+    Py_ssize_t part_length = PyUnicode_GET_LENGTH(part.get());
+    if (part_length > PY_SSIZE_T_MAX - length) {
+      PyErr_SetString(PyExc_OverflowError, "strings are too large to concat");
       throw_error(where);
     }
+    length += part_length;
+    max_char = std::max(max_char, PyUnicode_MAX_CHAR_VALUE(part.get()));
   }
-  return require(PyUnicodeWriter_Finish(writer), where);
+  // The characters themselves, as `+` takes them (a str subclass's __str__ plays no part), into
+  // a new string of the widest part's width: what a chain of `+` makes, without the writer's
+  // bookkeeping.
+  Ref result = require(PyUnicode_New(length, max_char), where);
+  const int kind = PyUnicode_KIND(result.get());
+  char* data = static_cast<char*>(PyUnicode_DATA(result.get()));
+  for (Borrowed part : parts) {
+    Py_ssize_t count = PyUnicode_GET_LENGTH(part.get());
+    const void* source = PyUnicode_DATA(part.get());
+    const int part_kind = PyUnicode_KIND(part.get());
+    if (part_kind == kind) {
+      std::memcpy(data, source, static_cast<std::size_t>(count) * static_cast<std::size_t>(kind));
+    } else if (kind == PyUnicode_2BYTE_KIND) {
+      widen<Py_UCS1, Py_UCS2>(source, data, count);
+    } else if (part_kind == PyUnicode_1BYTE_KIND) {
+      widen<Py_UCS1, Py_UCS4>(source, data, count);
+    } else {
+      widen<Py_UCS2, Py_UCS4>(source, data, count);
+    }
+    data += count * kind;
+  }
+  return result;
 }
 
 Ref import(Borrowed module, std::source_location where) {

@@ -91,6 +91,8 @@ def test_missing_agent_or_connector(run, bridge, host, logs, agent, connector):
     ({"from_name": "Bob"}, "Bob", None, 555),
     ({"chat_id": 3, "from_name": None}, "None", 3, 3),
     ({"chat_id": "7"}, "User", "7", "7"),
+    ({"chat_id": 8, "from_name": "Zoë"}, "Zoë", 8, 8),  # characters of every width in one notice
+    ({"chat_id": 9, "from_name": "Дима"}, "Дима", 9, 9),
 ])
 def test_typing_and_notice_follow_the_metadata(run, bridge, host, metadata, sender, typing_chat, reply_chat):
     host.agent.script(text("ok"))

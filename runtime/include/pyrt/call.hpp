@@ -142,9 +142,36 @@ inline Ref str(Borrowed object, std::source_location where = std::source_locatio
 inline Ref string(const char* utf8, std::source_location where = std::source_location::current()) {
   return require(PyUnicode_FromString(utf8), where);
 }
-// The str of a string literal, made once per interpreter lifetime and kept by it (like Name):
-// for fixed texts on hot paths. Only for literals (the address identifies the text).
-Borrowed literal(const char* text, std::source_location where = std::source_location::current());
+namespace detail {
+// The cache in front of literal()'s table: direct-mapped by the text's address, valid for the
+// interpreter lifetime `literal_generation` (see interpreter_generation).
+struct LiteralSlot {
+  const char* text;
+  PyObject* object;
+};
+inline constexpr int literal_slot_bits = 10;
+extern LiteralSlot literal_slots[std::size_t{1} << literal_slot_bits];
+extern std::uint32_t literal_generation;
+inline LiteralSlot& literal_slot(const char* text) noexcept {
+  // Literals are packed byte by byte, so the slot comes from every bit of the address.
+  const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(text));
+  return literal_slots[(address * 0x9E3779B97F4A7C15ULL) >> (64 - literal_slot_bits)];
+}
+Borrowed literal_slow(const char* text, std::source_location where);
+}  // namespace detail
+
+// The str of a string literal, made once per interpreter lifetime and kept while it lives (like
+// Name): for fixed texts on hot paths. Only for literals (the address identifies the text).
+// The common case, a text met before, is a few inline instructions.
+inline Borrowed literal(const char* text,
+                        std::source_location where = std::source_location::current()) {
+  const detail::LiteralSlot& slot = detail::literal_slot(text);
+  if (slot.text == text && detail::literal_generation == detail::interpreter_generation)
+      [[likely]] {
+    return Borrowed(slot.object);
+  }
+  return detail::literal_slow(text, where);
+}
 inline Ref boolean(bool value) {
   return Ref::borrow(value ? Py_True : Py_False);
 }
