@@ -7,9 +7,8 @@ MemoryError (or one the module logged) is reported, and a crash or abort ends th
 On the debug interpreter it also checks for leaks: an attempt after which more references or
 memory blocks are alive, and again after each of a few repetitions, is then run in batches with
 the same allocation failing (see LEAK_BATCH), and when every batch grew by at least one of either
-per attempt a line
-"leak N: [(references, blocks), ...] per 10 attempts" is printed (for the first LEAK_REPORTS
-such attempts; the sweep goes on without the check after that).
+per attempt a line "leak N: [(references, blocks), ...] per 10 attempts" is printed (for the
+first LEAK_REPORTS such attempts; the sweep goes on without the check after that).
 
     python allocation_sweep.py SCENARIO FIRST LAST STEP [persistent]
 
