@@ -5,10 +5,10 @@ After every attempt it checks that the objects involved still work. Any failure 
 MemoryError (or one the module logged) is reported, and a crash or abort ends the process.
 
 On the debug interpreter it also checks for leaks: an attempt after which more references or
-memory blocks are alive is repeated in batches with the same allocation failing (see
-LEAK_BATCH), and when every batch grew by at least one of either per attempt a line
-"leak N: [(references, blocks), ...] per 10 attempts" is printed (for the first LEAK_REPORTS
-such attempts; the sweep goes on without the check after that).
+memory blocks are alive, and again after each of a few repetitions, is then run in batches with
+the same allocation failing (see LEAK_BATCH), and when every batch grew by at least one of either
+per attempt a line "leak N: [(references, blocks), ...] per 10 attempts" is printed (for the
+first LEAK_REPORTS such attempts; the sweep goes on without the check after that).
 
     python allocation_sweep.py SCENARIO FIRST LAST STEP [persistent]
 
@@ -423,13 +423,15 @@ def repeat(function, n):
         function(n)
 
 
-# An attempt after which references or blocks grew is run again in batches of LEAK_BATCH with
-# the same allocation failing: one batch to warm up, then LEAK_BATCHES batches, and it leaks when
-# every one of those grew by at least one reference or one block per attempt. A leak loses that
-# much with every attempt; a bounded store that fills slowly (a free list, one of the
-# interpreter's caches) does not. Growth after a few single attempts cannot tell them apart:
-# with the same allocation failing, the failure moves to other sites as such stores fill, so a
-# store can grow by one now and then over a hundred attempts before it is full.
+# An attempt after which references or blocks grew, and grew again in each of LEAK_REPEATS
+# repetitions, is run again in batches of LEAK_BATCH with the same allocation failing: one batch
+# to warm up, then LEAK_BATCHES batches, and it leaks when every one of those grew by at least one
+# reference or one block per attempt. A leak loses that much with every attempt; a bounded store
+# that fills slowly (a free list, one of the interpreter's caches) does not. Growth after a few
+# single attempts cannot tell them apart: with the same allocation failing, the failure moves to
+# other sites as such stores fill, so a store can grow by one now and then over a hundred
+# attempts before it is full.
+LEAK_REPEATS = 3
 LEAK_BATCH = 10
 LEAK_BATCHES = 3
 LEAK_REPORTS = 5
@@ -470,7 +472,8 @@ def main():
         outcome = []
         if not leak_check:
             outcome.append(run_once(n))
-        elif leaked(growth(lambda: outcome.append(run_once(n)))):
+        elif leaked(growth(lambda: outcome.append(run_once(n)))) and all(
+                leaked(growth(run_once, n)) for _ in range(LEAK_REPEATS)):
             batch = functools.partial(repeat, run_once, n)
             batch()
             grew = [tuple(g - o for g, o in zip(growth(batch), overhead)) for _ in range(LEAK_BATCHES)]
