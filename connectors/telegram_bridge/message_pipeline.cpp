@@ -20,13 +20,8 @@ const pyrt::KwNames chat_id_keyword("chat_id");
 // The worker's poll timeout, 2.0 seconds, made once per interpreter lifetime and kept by it (as
 // pyrt::Name).
 Borrowed poll_timeout() {
-  static PyObject* timeout = nullptr;
-  static std::uint32_t generation = 0;
-  if (generation != pyrt::detail::interpreter_generation) {
-    timeout = pyrt::detail::keep(PyFloat_FromDouble(2.0));
-    generation = pyrt::detail::interpreter_generation;
-  }
-  return Borrowed(timeout);
+  static pyrt::detail::PerInterpreter timeout;
+  return timeout.current() ? timeout.object() : timeout.hold(PyFloat_FromDouble(2.0));
 }
 
 // `first, second = item`, as tuple unpacking does it.

@@ -13,10 +13,6 @@ const pyrt::KwNames temporary_file_keywords("suffix", "delete");
 const pyrt::KwNames send_photo_keywords("caption", "chat_id");
 const pyrt::KwNames unlink_keywords("missing_ok");
 
-Ref result_get(Borrowed result, const Name& key, Where where = Where::current()) {
-  return get_from(result, key, where);
-}
-
 // Path(path).unlink(missing_ok=True), through the module's current `Path`.
 void remove_file(Borrowed path, Where where = Where::current()) {
   Ref file = pyrt::call({module_global(names::Path, where), where}, path);
@@ -91,12 +87,12 @@ Task<void> send_photo(Borrowed tmp_path, Borrowed chat_id, Borrowed telegram, bo
   Ref sending = pyrt::call_method_kw(telegram, names::send_photo, send_photo_keywords, tmp_path,
                                      text_of("📸 Screenshot"), chat_id);
   Local result(co_await pyrt::awaitable(std::move(sending)));
-  if (pyrt::truthy(result_get(result, success))) {
+  if (pyrt::truthy(get_from(result, success))) {
     log(Level::info, "Screenshot sent to Telegram");
     sent = true;
   } else {
     log(Level::warning, pyrt::concat({text_of("Failed to send screenshot to Telegram: "),
-                                      pyrt::str(result_get(result, message))}));
+                                      pyrt::str(get_from(result, message))}));
   }
 }
 
@@ -131,12 +127,12 @@ Task<Ref> _send_reply(Borrowed self, Borrowed text, Borrowed metadata) {
   Ref sending = pyrt::call_method_kw(telegram, names::send_message, send_message_keywords, text,
                                      chat_id, text_of(""));
   Local result(co_await pyrt::awaitable(std::move(sending)));
-  if (pyrt::truthy(result_get(result, success))) {
+  if (pyrt::truthy(get_from(result, success))) {
     log(Level::info, pyrt::concat({text_of("Reply sent to Telegram (msg_ids="),
-                                   pyrt::str(result_get(result, message_ids)), text_of(")")}));
+                                   pyrt::str(get_from(result, message_ids)), text_of(")")}));
   } else {
     log(Level::error, pyrt::concat({text_of("Failed to send Telegram reply: "),
-                                    pyrt::str(result_get(result, message))}));
+                                    pyrt::str(get_from(result, message))}));
   }
   co_return Ref::none();
 }

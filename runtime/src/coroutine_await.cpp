@@ -35,6 +35,8 @@ Ref awaitable_iterator(Ref object, std::source_location where) {
 }
 
 namespace {
+const Name cr_await("cr_await");
+
 // The native coroutine type's own cr_await getter: called directly, it costs a fraction of an
 // attribute lookup on every await of a native coroutine.
 const PyGetSetDef* native_cr_await() noexcept {
@@ -56,9 +58,7 @@ void refuse_if_being_awaited(Borrowed coroutine, std::source_location where) {
     awaited = require(getter->get(coroutine.get(), getter->closure), where);
   } else {
     PyObject* found = nullptr;
-    if (PyObject_GetOptionalAttrString(coroutine.get(), "cr_await", &found) < 0) {
-      throw_error(where);
-    }
+    require(PyObject_GetOptionalAttr(coroutine.get(), cr_await.get().get(), &found), where);
     awaited = Ref::steal(found);
   }
   if (awaited && !awaited.is_none()) {

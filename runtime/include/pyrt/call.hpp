@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -23,6 +24,31 @@ extern std::uint32_t interpreter_generation;
 // dictionary, and releases it while it finalises, before the interpreter is gone; at that moment
 // interpreter_generation moves on, so every cache filled from `keep` is stale.
 PyObject* keep(PyObject* object, std::source_location where = std::source_location::current());
+
+// One object for the current interpreter lifetime, kept by that interpreter: a pointer that is
+// read only while its generation is the current one (debug builds check), so a stale one is
+// never touched.
+class PerInterpreter {
+ public:
+  // Whether the object of the current interpreter lifetime was made.
+  bool current() const noexcept { return generation_ == interpreter_generation; }
+  // That object; only when current().
+  Borrowed object() const noexcept {
+    assert(current());
+    return Borrowed(object_);
+  }
+  // Takes `made` (a new reference; null: the raised error is thrown) into the interpreter's
+  // keeping (keep) as the object of the current lifetime.
+  Borrowed hold(PyObject* made, std::source_location where = std::source_location::current()) {
+    object_ = keep(made, where);
+    generation_ = interpreter_generation;
+    return Borrowed(object_);
+  }
+
+ private:
+  PyObject* object_ = nullptr;
+  std::uint32_t generation_ = 0;
+};
 }  // namespace detail
 
 // A string interned once per interpreter lifetime and kept by that interpreter (detail::keep):
@@ -30,17 +56,14 @@ PyObject* keep(PyObject* object, std::source_location where = std::source_locati
 class Name {
  public:
   explicit Name(const char* text) noexcept : text_(text) {}
-  Borrowed get() const {
-    return generation_ == detail::interpreter_generation ? Borrowed(interned_) : intern();
-  }
+  Borrowed get() const { return interned_.current() ? interned_.object() : intern(); }
   operator Borrowed() const { return get(); }  // NOLINT
   const char* text() const noexcept { return text_; }
 
  private:
   Borrowed intern() const;
   const char* text_;
-  mutable PyObject* interned_ = nullptr;
-  mutable std::uint32_t generation_ = 0;
+  mutable detail::PerInterpreter interned_;
 };
 
 // A tuple of keyword-argument names for vectorcall, built once per interpreter lifetime and,
@@ -51,24 +74,20 @@ class KwNames {
   template <class... Texts>
   explicit KwNames(Texts... texts) noexcept : texts_{texts...} {}
   Borrowed get() const {
-    if (generation_ != detail::interpreter_generation) {
-      Ref tuple = require(PyTuple_New(N));
-      for (std::size_t i = 0; i < N; ++i) {
-        PyObject* name = PyUnicode_InternFromString(texts_[i]);
-        if (name == nullptr) throw_error();
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
-      }
-      tuple_ = detail::keep(tuple.release());
-      generation_ = detail::interpreter_generation;
+    if (tuple_.current()) return tuple_.object();
+    Ref tuple = require(PyTuple_New(N));
+    for (std::size_t i = 0; i < N; ++i) {
+      PyObject* name = PyUnicode_InternFromString(texts_[i]);
+      if (name == nullptr) throw_error();
+      PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
     }
-    return Borrowed(tuple_);
+    return tuple_.hold(tuple.release());
   }
   operator Borrowed() const { return get(); }  // NOLINT
 
  private:
   const char* texts_[N];
-  mutable PyObject* tuple_ = nullptr;
-  mutable std::uint32_t generation_ = 0;
+  mutable detail::PerInterpreter tuple_;
 };
 template <class... Texts>
 KwNames(Texts...) -> KwNames<sizeof...(Texts)>;
