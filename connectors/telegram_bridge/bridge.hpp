@@ -60,8 +60,9 @@ extern const pyrt::FunctionSpec get_telegram_bridge_spec;
 // Each takes the caller's location last, for the traceback entry of an error (see pyrt/error.hpp).
 using Where = std::source_location;
 
-// The module namespace, read at every use. NameError when the name is unbound.
-Ref module_global(Borrowed name, Where where = Where::current());
+// The module namespace, read at every use (a cached read while the namespace is unchanged).
+// NameError when the name is unbound.
+Ref module_global(const Name& name, Where where = Where::current());
 void set_module_global(Borrowed name, Borrowed value, Where where = Where::current());
 
 enum class Level : std::uint8_t { debug, info, warning, error, exception };

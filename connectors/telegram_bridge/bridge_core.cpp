@@ -1,10 +1,12 @@
 // The module's load-time behaviour, the TelegramBridge class, the process-wide bridge, and
 // starting and stopping the bridge.
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <span>
 
 #include "bridge.hpp"
+#include "pyrt/watch.hpp"
 
 namespace telegram_bridge {
 
@@ -63,15 +65,53 @@ const Name cancelled_error("CancelledError"), create_task("create_task"), done("
 
 // ---- Shared helpers ----
 
-Ref module_global(Borrowed name, Where where) {
+namespace {
+// The globals read on every message (logger, asyncio), kept from one read to the next while
+// the namespace is unchanged: it is watched (pyrt/watch.hpp), so a host that rebinds a name is
+// seen at the next use, as without the cache.
+struct GlobalSlot {
+  PyObject* dict = nullptr;   // only compared
+  PyObject* name = nullptr;   // only compared: a Name's interned string
+  PyObject* value = nullptr;  // borrowed from the namespace, alive while the epoch holds
+  std::uint64_t epoch = 0;
+};
+std::array<GlobalSlot, 8> global_slots;
+std::size_t next_global_slot = 0;
+}  // namespace
+
+Ref module_global(const Name& name, Where where) {
+  PyObject* dict = module_dict(where);
+  PyObject* key = name.get().get();
+  for (const GlobalSlot& slot : global_slots) {
+    if (slot.name == key && slot.dict == dict && slot.epoch == pyrt::detail::cache_epoch) {
+      return Ref::borrow(Borrowed(slot.value));
+    }
+  }
+  const std::uint64_t epoch = pyrt::detail::cache_epoch;
   PyObject* value = nullptr;
-  int found = PyDict_GetItemRef(module_dict(where), name.get(), &value);
+  int found = PyDict_GetItemRef(dict, key, &value);
   if (found < 0) pyrt::throw_error(where);
   if (found == 0) {
-    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.get());
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
     pyrt::throw_error(where);
   }
-  return Ref::steal(value);
+  Ref result = Ref::steal(value);
+  if (pyrt::watch_dict(dict)) {
+    // The name's own slot or a stale one, else the next in turn.
+    GlobalSlot* slot = nullptr;
+    for (GlobalSlot& candidate : global_slots) {
+      if (candidate.name == key || candidate.epoch != pyrt::detail::cache_epoch) {
+        slot = &candidate;
+        break;
+      }
+    }
+    if (slot == nullptr) {
+      slot = &global_slots[next_global_slot];
+      next_global_slot = (next_global_slot + 1) % global_slots.size();
+    }
+    *slot = {dict, key, value, epoch};
+  }
+  return result;
 }
 
 void set_module_global(Borrowed name, Borrowed value, Where where) {

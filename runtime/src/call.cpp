@@ -38,6 +38,7 @@ void release_kept(PyObject* capsule) noexcept {
     // First, so that nothing released below finds a cache of this interpreter still filled.
     current_kept = nullptr;
     runtime_types = {};
+    release_watches();
     ++interpreter_generation;
   }
   for (PyObject* object : std::views::reverse(kept->objects)) Py_DECREF(object);
@@ -64,6 +65,10 @@ Kept* kept_for_this_interpreter(std::source_location where) {
 }
 
 }  // namespace
+
+bool keeping() noexcept {
+  return current_kept != nullptr;
+}
 
 PyObject* keep(PyObject* object, std::source_location where) {
   if (object == nullptr) throw_error(where);

@@ -93,6 +93,15 @@ PySendResult send_impl(CoroObject* self, PyObject* value, PyObject** result);
 PySendResult throw_impl(CoroObject* self, Ref exception, PyObject** result);
 PyObject* close_impl(CoroObject* self);
 
+// Drops the watchers of the interpreter that releases what the runtime keeps
+// (watch.cpp).
+void release_watches() noexcept;
+namespace detail {
+// Whether the current interpreter keeps objects for the runtime (see detail::keep), i.e. has not
+// released them yet.
+bool keeping() noexcept;
+}  // namespace detail
+
 struct RuntimeTypes {
   PyTypeObject* coroutine = nullptr;
   PyTypeObject* function = nullptr;

@@ -232,20 +232,36 @@ def test_singleton_follows_the_module_attributes(tb, host, monkeypatch):
 
 
 def test_a_rebound_logger_is_used(tb, bridge, host, logs, monkeypatch, run):
+    """Module globals are read at every use: a rebinding, a deletion or a change through the
+    namespace dict after they were read is seen at the next use."""
     lines = []
 
     class Recorder:
-        def __getattr__(self, level):
-            return lambda msg, *args, **kwargs: lines.append((level, msg))
+        def __init__(self, tag=""):
+            self.tag = tag
 
-    monkeypatch.setattr(tb, "logger", Recorder())
+        def __getattr__(self, level):
+            return lambda msg, *args, **kwargs: lines.append((self.tag + level, msg))
+
     host.state_error = RuntimeError("not ready")
+    assert bridge._get_agent() is None  # the module's own logger, read before the rebinding
+    assert logs.lines == [("ERROR", "Failed to get agent: not ready")]
+    monkeypatch.setattr(tb, "logger", Recorder())
     assert bridge._get_agent() is None
     run(bridge.stop())
     assert lines == [("error", "Failed to get agent: not ready"),
                      ("error", "Failed to get Telegram connector: not ready"),
                      ("info", "Telegram bridge stopped")]
-    assert logs.records == []
+    vars(tb).update(logger=Recorder("again "))
+    assert bridge._get_agent() is None
+    assert lines[-1] == ("again error", "Failed to get agent: not ready")
+    del tb.logger
+    with pytest.raises(NameError, match="name 'logger' is not defined"):
+        bridge._get_agent()
+    tb.logger = Recorder("restored ")
+    assert bridge._get_agent() is None
+    assert lines[-1] == ("restored error", "Failed to get agent: not ready")
+    assert len(logs.records) == 1
 
 
 def test_help_shows_the_public_surface(tb):

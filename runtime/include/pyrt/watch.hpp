@@ -1,0 +1,29 @@
+// Caches of values read from dictionaries (a module's globals, ...), kept as the interpreter's
+// specialised bytecode keeps them, made safe for C++ by CPython's dictionary watchers.
+//
+// Rules:
+//   - An entry records detail::cache_epoch when its fill starts and is used only while the epoch
+//     is unchanged. The dictionary it was read from is watched (watch_dict) before it is stored.
+//   - The epoch moves on before any change of a watched dictionary takes effect (a key added,
+//     changed or deleted, the dict cleared, filled from another or deallocated), and when the
+//     interpreter releases what the runtime keeps (its finalisation). So a value borrowed from a
+//     watched dictionary stays alive while an entry holding it is used.
+//   - When a dictionary cannot be watched (every watcher id of the interpreter is taken, or the
+//     interpreter has released the runtime's objects), watch_dict returns false and nothing is
+//     cached: the uncached path is always correct.
+#pragma once
+
+#include <cstdint>
+
+#include "pyrt/error.hpp"
+
+namespace pyrt {
+
+namespace detail {
+extern std::uint64_t cache_epoch;
+}  // namespace detail
+
+// Watches `dict` for the caches; false when it cannot be watched.
+bool watch_dict(PyObject* dict) noexcept;
+
+}  // namespace pyrt
