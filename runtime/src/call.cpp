@@ -90,26 +90,33 @@ Borrowed Name::intern() const {
 
 namespace detail {
 
-LiteralSlot literal_slots[std::size_t{1} << literal_slot_bits];
+LiteralSlot literal_slots[literal_slot_count];
 std::uint32_t literal_generation = 0;
 
 Borrowed literal_slow(const char* text, std::source_location where) {
-  // Never destroyed; it owns nothing (the interpreter keeps the strings): see Name.
-  static auto* table = new std::unordered_map<const char*, PyObject*>();
+  // The texts met once the table is at its limit. Never destroyed; it owns nothing (the
+  // interpreter keeps the strings): see Name.
+  static auto* overflow = new std::unordered_map<const char*, PyObject*>();
+  static std::size_t placed = 0;
   if (literal_generation != interpreter_generation) {
     for (LiteralSlot& stale : literal_slots) stale = {};
-    table->clear();
+    overflow->clear();
+    placed = 0;
     literal_generation = interpreter_generation;
   }
-  auto found = table->find(text);
-  PyObject* object = nullptr;
-  if (found != table->end()) {
-    object = found->second;
-  } else {
-    object = detail::keep(PyUnicode_InternFromString(text), where);
-    table->emplace(text, object);
+  if (placed == literal_slot_limit) {
+    auto found = overflow->find(text);
+    if (found != overflow->end()) return Borrowed(found->second);
   }
-  literal_slot(text) = {text, object};
+  PyObject* object = detail::keep(PyUnicode_InternFromString(text), where);
+  if (placed < literal_slot_limit) {
+    std::size_t i = literal_home(text);
+    while (literal_slots[i].text != nullptr) i = (i + 1) % literal_slot_count;
+    literal_slots[i] = {text, object};
+    ++placed;
+  } else {
+    overflow->emplace(text, object);
+  }
   return Borrowed(object);
 }
 

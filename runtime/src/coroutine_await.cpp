@@ -127,7 +127,7 @@ std::coroutine_handle<> PyAwaiter::suspend(std::coroutine_handle<> handle) noexc
     owner->f.awaited_is_link = true;
     child->f.linked_parent = owner;
     child->f.state = CoroState::started;
-    t_driver->current = child;
+    set_running(*t_driver, child);
     return child->f.body;
   }
   owner->f.awaited_is_link = false;

@@ -12,6 +12,9 @@
 namespace pyrt {
 
 thread_local Driver* t_driver = nullptr;
+namespace detail {
+thread_local constinit LocalNode* running_locals = nullptr;
+}  // namespace detail
 
 bool chain_running(CoroObject* coro) noexcept {
   while (coro->f.linked_parent != nullptr) coro = coro->f.linked_parent;
@@ -77,15 +80,18 @@ void detach_from_parent(CoroObject* coro) {
 
 class DriverScope {
  public:
-  explicit DriverScope(CoroObject* root) noexcept : root_(root) {
+  explicit DriverScope(CoroObject* root) noexcept
+      : root_(root), outer_locals_(detail::running_locals) {
     driver_.outer = t_driver;
     t_driver = &driver_;
+    detail::running_locals = nullptr;
     root_->f.running = true;
   }
   ~DriverScope() {
     if (driver_.handled_changed) PyErr_SetHandledException(driver_.outer_handled.get());
     root_->f.running = false;
     t_driver = driver_.outer;
+    detail::running_locals = outer_locals_;
   }
   DriverScope(const DriverScope&) = delete;
   DriverScope& operator=(const DriverScope&) = delete;
@@ -98,10 +104,10 @@ class DriverScope {
 
   // Resumes `frame` of `target` and runs the chain until a frame suspends or the root ends.
   PySendResult run(CoroObject* target, std::coroutine_handle<> frame, PyObject** result) {
-    driver_.current = target;
+    set_running(driver_, target);
     if (PyObject* handled = chain_handled(target)) set_handled(driver_, handled);
     frame.resume();
-    driver_.current = nullptr;
+    set_running(driver_, nullptr);
     if (driver_.yielded) {
 #ifdef PYRT_TRACK_REFS
       check_suspended_frames(root_);
@@ -124,6 +130,7 @@ class DriverScope {
 
  private:
   CoroObject* root_;
+  detail::LocalNode* outer_locals_;  // the running Locals of the code that sent to this chain
   Driver driver_;
 };
 
@@ -335,21 +342,25 @@ void Caught::raise() {
   throw error;
 }
 
-PlainScope::PlainScope() noexcept : saved_(t_driver) {
+PlainScope::PlainScope() noexcept : saved_(t_driver), saved_locals_(detail::running_locals) {
   // A null-current driver marks plain code; nothing else of it is used.
   static_assert(sizeof(Driver*) == sizeof(void*));
   t_driver = nullptr;
+  detail::running_locals = nullptr;
 }
 PlainScope::~PlainScope() {
   t_driver = static_cast<Driver*>(saved_);
+  detail::running_locals = saved_locals_;
 }
 
 namespace detail {
 
-LocalNode* current_locals() noexcept {
+#ifndef NDEBUG
+LocalNode* driver_locals() noexcept {
   CoroObject* current = t_driver != nullptr ? t_driver->current : nullptr;
   return current != nullptr ? &current->f.locals : nullptr;
 }
+#endif
 
 Ref store_unhandled_exception(PromiseBase& promise) noexcept {
   try {
@@ -400,7 +411,7 @@ std::coroutine_handle<> body_finished(PromiseBase& promise) noexcept {
   coro->f.linked_parent = nullptr;
   parent->f.inbox_value = std::move(promise.result);
   parent->f.inbox_error = std::move(promise.error);
-  t_driver->current = parent;
+  set_running(*t_driver, parent);
   return parent->f.suspended;
 }
 

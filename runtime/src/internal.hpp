@@ -71,6 +71,13 @@ struct Driver {
 };
 extern thread_local Driver* t_driver;
 
+// Makes `coro` (or none) the coroutine whose frame `driver` runs, and its Locals the list that
+// new Locals join.
+inline void set_running(Driver& driver, CoroObject* coro) noexcept {
+  driver.current = coro;
+  detail::running_locals = coro != nullptr ? &coro->f.locals : nullptr;
+}
+
 inline CoroObject* as_coro(PyObject* object) noexcept {
   return reinterpret_cast<CoroObject*>(object);
 }
@@ -133,6 +140,7 @@ class PlainScope {
 
  private:
   void* saved_;
+  detail::LocalNode* saved_locals_;
 };
 
 // Setter of a str-only attribute such as __name__, as the interpreter's own objects word it.

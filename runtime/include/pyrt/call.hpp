@@ -153,7 +153,19 @@ inline void setattr(Borrowed object, Borrowed name, Borrowed value,
   require(PyObject_SetAttr(object.get(), name.get(), value.get()), where);
 }
 inline bool truthy(Borrowed object, std::source_location where = std::source_location::current()) {
-  return require(PyObject_IsTrue(object.get()), where) != 0;
+  // The common cases inline, as the interpreter's own truth test takes them.
+  PyObject* raw = object.get();
+  if (raw == Py_True) return true;
+  if (raw == Py_False || raw == Py_None) return false;
+  if (PyUnicode_CheckExact(raw)) return PyUnicode_GET_LENGTH(raw) != 0;
+  // An object whose type defines neither __bool__ nor __len__ is true.
+  const PyTypeObject* type = Py_TYPE(raw);
+  if ((type->tp_as_number == nullptr || type->tp_as_number->nb_bool == nullptr) &&
+      (type->tp_as_mapping == nullptr || type->tp_as_mapping->mp_length == nullptr) &&
+      (type->tp_as_sequence == nullptr || type->tp_as_sequence->sq_length == nullptr)) {
+    return true;
+  }
+  return require(PyObject_IsTrue(raw), where) != 0;
 }
 inline Ref str(Borrowed object, std::source_location where = std::source_location::current()) {
   return require(PyObject_Str(object.get()), where);
@@ -162,19 +174,24 @@ inline Ref string(const char* utf8, std::source_location where = std::source_loc
   return require(PyUnicode_FromString(utf8), where);
 }
 namespace detail {
-// The cache in front of literal()'s table: direct-mapped by the text's address, valid for the
-// interpreter lifetime `literal_generation` (see interpreter_generation).
+// literal()'s table, for the interpreter lifetime `literal_generation` (see
+// interpreter_generation): open addressing by the text's address with linear probing. A text,
+// once placed, keeps its slot for that lifetime, so hot texts never evict each other whatever
+// addresses the loader gave them. The table is never filled beyond `literal_slot_limit`, so a
+// probe always ends at an empty slot; texts beyond that are served by literal_slow.
 struct LiteralSlot {
   const char* text;
   PyObject* object;
 };
 inline constexpr int literal_slot_bits = 10;
-extern LiteralSlot literal_slots[std::size_t{1} << literal_slot_bits];
+inline constexpr std::size_t literal_slot_count = std::size_t{1} << literal_slot_bits;
+inline constexpr std::size_t literal_slot_limit = literal_slot_count / 4 * 3;
+extern LiteralSlot literal_slots[literal_slot_count];
 extern std::uint32_t literal_generation;
-inline LiteralSlot& literal_slot(const char* text) noexcept {
+inline std::size_t literal_home(const char* text) noexcept {
   // Literals are packed byte by byte, so the slot comes from every bit of the address.
   const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(text));
-  return literal_slots[(address * 0x9E3779B97F4A7C15ULL) >> (64 - literal_slot_bits)];
+  return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ULL) >> (64 - literal_slot_bits));
 }
 Borrowed literal_slow(const char* text, std::source_location where);
 }  // namespace detail
@@ -184,10 +201,14 @@ Borrowed literal_slow(const char* text, std::source_location where);
 // The common case, a text met before, is a few inline instructions.
 inline Borrowed literal(const char* text,
                         std::source_location where = std::source_location::current()) {
-  const detail::LiteralSlot& slot = detail::literal_slot(text);
-  if (slot.text == text && detail::literal_generation == detail::interpreter_generation)
-      [[likely]] {
-    return Borrowed(slot.object);
+  if (detail::literal_generation == detail::interpreter_generation) [[likely]] {
+    for (std::size_t i = detail::literal_home(text);; i = (i + 1) % detail::literal_slot_count) {
+      const detail::LiteralSlot& slot = detail::literal_slots[i];
+      if (slot.text == text) [[likely]] {
+        return Borrowed(slot.object);
+      }
+      if (slot.text == nullptr) break;
+    }
   }
   return detail::literal_slow(text, where);
 }

@@ -23,6 +23,7 @@
 //     the line where the error arose in it.
 #pragma once
 
+#include <cassert>
 #include <coroutine>
 #include <cstddef>
 #include <optional>
@@ -48,8 +49,14 @@ struct LocalNode {
   LocalNode* next = nullptr;
 };
 
-// The list of Locals of the coroutine whose frame is running; null in plain code.
-LocalNode* current_locals() noexcept;
+// The list of Locals of the coroutine whose frame is running on this thread; null in plain
+// code. The driver sets it whenever it changes the running coroutine, so that making a Local
+// reads one thread-local pointer (constinit: no initialisation guard on access).
+extern thread_local constinit LocalNode* running_locals;
+#ifndef NDEBUG
+// The same, found from the driver's state: debug builds check that the two agree.
+LocalNode* driver_locals() noexcept;
+#endif
 
 void* allocate_frame(std::size_t size);
 void free_frame(void* frame) noexcept;
@@ -229,7 +236,8 @@ class Local {
   Local() noexcept : Local(Ref()) {}
   explicit Local(Ref ref) noexcept {
     node_.ref = std::move(ref);
-    if (detail::LocalNode* head = detail::current_locals()) {
+    assert(detail::running_locals == detail::driver_locals());
+    if (detail::LocalNode* head = detail::running_locals) {
       node_.prev = head;
       node_.next = head->next;
       head->next->prev = &node_;
