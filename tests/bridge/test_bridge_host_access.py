@@ -19,6 +19,13 @@ class Falsy:
         return False
 
 
+class Empty:
+    """False by its length alone."""
+
+    def __len__(self):
+        return 0
+
+
 class Raises:
     """An object whose truth test raises."""
 
@@ -78,6 +85,7 @@ def _items(target, **changes):
 CONNECTOR_ROWS = {
     "no connector manager": (_items("state", connector_manager=MISSING), None),
     "falsy connector manager": (_items("state", connector_manager=Falsy()), None),
+    "empty connector manager": (_items("state", connector_manager=Empty()), None),
     "manager without get": (_items("state", connector_manager=object()), "'object' object has no attribute 'get'"),
     "manager get raises": (lambda host, mp: setattr(host.connectors, "error", ValueError("bad manager")),
                            "bad manager"),
