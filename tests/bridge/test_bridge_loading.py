@@ -58,8 +58,45 @@ CASES = {
         assert type(tb.get_telegram_bridge()) is tb.TelegramBridge
         print("ok")
     """,
+    "module globals are read correctly with every dictionary watcher taken": """
+        import ctypes, sys, types
+        # Another extension holding every watcher id: the module must read its globals uncached.
+        callback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p,
+                                    ctypes.c_void_p)(lambda *args: 0)
+        add_watcher = ctypes.pythonapi.PyDict_AddWatcher
+        add_watcher.argtypes, add_watcher.restype = [ctypes.c_void_p], ctypes.c_int
+        taken = []
+        while True:
+            try:
+                taken.append(add_watcher(ctypes.cast(callback, ctypes.c_void_p)))
+            except RuntimeError:
+                break
+        server = types.ModuleType("kavori.gateway.server")
+        def get_state():
+            raise RuntimeError("not ready")
+        server.get_state = get_state
+        sys.modules["kavori.gateway.server"] = server
+        import kavori.connectors.telegram_bridge as tb
+        lines = []
+        class Recorder:
+            def __init__(self, tag):
+                self.tag = tag
+            def error(self, message):
+                lines.append(self.tag)
+        bridge = tb.TelegramBridge()
+        for tag in "ab":
+            tb.logger = Recorder(tag)
+            bridge._get_agent()
+        del tb.logger
+        try:
+            bridge._get_agent()
+        except NameError:
+            lines.append("NameError")
+        print(len(taken) > 0, *lines)
+    """,
 }
 EXPECTED = {
+    "module globals are read correctly with every dictionary watcher taken": "True a b NameError",
     "a failed import is retried afresh, however often": "ok",
     "reimport and reload keep the one module and bridge": "ok",
     "a second interpreter is refused": "ImportError|" + INTERPRETER_ERROR,
