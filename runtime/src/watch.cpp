@@ -1,5 +1,7 @@
 #include "pyrt/watch.hpp"
 
+#include <cassert>
+
 #include "internal.hpp"
 
 namespace pyrt {
@@ -52,6 +54,8 @@ void release_watches() noexcept {
 }
 
 bool watch_dict(PyObject* dict) noexcept {
+  // A failure here is cleared; an error raised before would be lost with it.
+  assert(!PyErr_Occurred());
   if (!detail::watcher_ready()) return false;
   if (PyDict_Watch(detail::watch_state.dict_watcher, dict) < 0) {
     PyErr_Clear();

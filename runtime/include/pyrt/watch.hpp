@@ -23,7 +23,7 @@ namespace detail {
 extern std::uint64_t cache_epoch;
 }  // namespace detail
 
-// Watches `dict` for the caches; false when it cannot be watched.
+// Watches `dict` for the caches; false when it cannot be watched. Called with no error raised.
 bool watch_dict(PyObject* dict) noexcept;
 
 }  // namespace pyrt
