@@ -3,8 +3,9 @@
 Instruction counts (count_instructions.py) repeat exactly but weigh every instruction alike; on
 this workload the module runs fewer instructions than the twin and still takes longer, because
 an instruction that misses a cache costs many. This samples CPU time instead: each peer (see
-bridge_bench.py) runs N messages after a warm-up under `perf record -e cpu-clock`, and the same
-run with the warm-up only is subtracted, so start-up cancels out. Samples are grouped by what
+bridge_bench.py) runs N messages after its warm-up under `perf record -e cpu-clock`, and a
+process measuring as many messages as the warm-up is subtracted, so start-up and warm-up cancel
+out and N minus that many steady messages remain. Samples are grouped by what
 the code does; the groups are scaled so that each peer's total is its time per message measured
 without the profiler in the same invocation (the profiler slows both alike).
 
@@ -29,12 +30,12 @@ from pathlib import Path
 HERE = Path(__file__).resolve().parent
 BRIDGE_BENCH = HERE / "bridge_bench.py"
 PEERS = ("module", "twin")
-WARM_UP = 2_000  # bridge_bench's warm-up: the subtracted run is the same process with 1 message
+BASELINE = 2_000  # bridge_bench's warm-up: a run of this many has as many warm-up messages before it
 
 # Groups, first match wins: (name, pattern over "object:function").
 GROUPS = [
     ("the module's own code (C++)", r"^telegram_bridge\."),
-    ("method calls, attribute and name lookups through the C API",
+    ("method calls, attribute lookups, truth tests and str() through the C API",
      r":(_PyObject_GetMethodStackRef|PyObject_VectorcallMethod|_PyObject_GenericGetAttrWithDict|"
      r"PyObject_GetAttr|PyObject_GetOptionalAttr|PyObject_SetAttr|_Py_type_getattro|member_get|"
      r"store_instance_attr|_PyObject_StoreInstanceAttribute|unicodekeys_lookup_unicode|"
@@ -109,15 +110,18 @@ def main() -> None:
     parser.add_argument("--functions", type=int, default=12, metavar="K",
                         help="also list the K functions that differ most; 0 skips")
     args = parser.parse_args()
+    if args.messages <= 2 * BASELINE:
+        parser.error(f"--messages must be above {2 * BASELINE}")
     per_message: dict[str, Counter[str]] = {}
     scale: dict[str, float] = {}
     for peer in PEERS:
         total = sampled(peer, args.messages, args.events, args.loop, args.level)
-        total.subtract(sampled(peer, 1, args.events, args.loop, args.level))
-        profiled = sum(total.values()) / args.messages
+        total.subtract(sampled(peer, BASELINE, args.events, args.loop, args.level))
+        steady = args.messages - BASELINE
+        profiled = sum(total.values()) / steady
         unprofiled = measured(peer, args.messages, args.events, args.loop, args.level) * 1e9
         scale[peer] = unprofiled / profiled
-        per_message[peer] = Counter({key: value / args.messages * scale[peer]
+        per_message[peer] = Counter({key: value / steady * scale[peer]
                                      for key, value in total.items()})
     print(f"{args.messages} messages x {args.events} events, {args.loop}, {args.level}; "
           "ns per message, each peer scaled to its unprofiled time (profiled/unprofiled: "
