@@ -1,6 +1,7 @@
 // The module's load-time behaviour, the TelegramBridge class, the process-wide bridge, and
 // starting and stopping the bridge.
 #include <array>
+#include <cassert>
 #include <atomic>
 #include <cstdint>
 #include <span>
@@ -118,11 +119,159 @@ void set_module_global(Borrowed name, Borrowed value, Where where) {
   pyrt::require(PyDict_SetItem(module_dict(where), name.get(), value.get()), where);
 }
 
+namespace {
+
+const Name log_methods[] = {Name("debug"), Name("info"), Name("warning"), Name("error"),
+                            Name("exception")};
+const Name logger_class("Logger"), is_enabled_for("isEnabledFor"), disabled("disabled"),
+    level_cache("_cache"), code_qualname("co_qualname");
+const Name level_constants[] = {Name("DEBUG"), Name("INFO")};
+
+// Which of the module logger's debug and info calls would return at once, doing nothing: the
+// standard logging.Logger drops a call whose level its own level cache (`_cache`, which
+// `isEnabledFor` keeps and which `setLevel` and `logging.disable` clear) says is disabled. A call
+// is skipped only when the logger is exactly logging.Logger, whose `debug`, `info` and
+// `isEnabledFor` are logging's own, nothing on the instance shadows them, and `disabled` is a
+// plain bool. Everything the answer rests on is watched (pyrt/watch.hpp): the logger's instance
+// dict (level, `disabled`, `_cache`, any shadowing attribute), the cache, the Logger class and
+// logging's namespace (the level constants); any change is seen at the next call. Watching the
+// instance dict means creating it, which slows the logger's own Python code a little (its
+// attribute reads): it is created only once `info` is dropped, when every info and debug call of
+// a message is skipped; a logger that emits info records runs as before.
+struct DroppedLevels {
+  std::uint64_t epoch = 0;
+  PyObject* logger = nullptr;      // only compared
+  PyTypeObject* type = nullptr;    // only compared
+  std::array<bool, 2> skip = {};   // debug, info
+};
+DroppedLevels dropped_levels;
+
+// What the lookup of `name` along the type's MRO finds first (a new reference; null when
+// nothing). `failed` when a namespace cannot be read (the error cleared).
+Ref find_in_type(PyTypeObject* type, PyObject* name, bool& failed) noexcept {
+  PyObject* mro = type->tp_mro;
+  failed = mro == nullptr || !PyTuple_Check(mro);
+  for (Py_ssize_t i = 0; !failed && i < PyTuple_GET_SIZE(mro); ++i) {
+    PyObject* base = PyTuple_GET_ITEM(mro, i);
+    Ref dict = PyType_Check(base) ? Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(base)))
+                                  : Ref();
+    PyObject* value = nullptr;
+    failed = !dict || PyDict_GetItemRef(dict.get(), name, &value) < 0;
+    if (value != nullptr) return Ref::steal(value);
+  }
+  if (failed) PyErr_Clear();
+  return {};
+}
+
+// Whether `function` is logging's own Logger.<name>: defined in logging's namespace, under that
+// name (not another of its methods put in its place).
+bool is_logging_method(PyObject* function, const Name& name, PyObject* logging_dict) noexcept {
+  if (function == nullptr || !PyFunction_Check(function) ||
+      PyFunction_GetGlobals(function) != logging_dict) {
+    return false;
+  }
+  Ref qualname = Ref::steal(PyObject_GetAttr(PyFunction_GetCode(function), code_qualname.get().get()));
+  if (!qualname) {
+    PyErr_Clear();
+    return false;
+  }
+  Ref expected = Ref::steal(PyUnicode_FromFormat("Logger.%s", name.text()));
+  bool same = expected && PyUnicode_Check(qualname.get()) && PyUnicode_Equal(qualname.get(), expected.get()) == 1;
+  if (!expected) PyErr_Clear();
+  return same;
+}
+
+// Works out dropped_levels for `logger` afresh. Anything unexpected (including a failure, whose
+// error is cleared: the call that follows meets it again if it matters) means no call is skipped.
+void find_dropped_levels(PyObject* logger) noexcept {
+  DroppedLevels found{pyrt::detail::cache_epoch, logger, Py_TYPE(logger), {}};
+  auto decided = [&] {
+    assert(!PyErr_Occurred());
+    dropped_levels = found;
+  };
+  PyObject* logging_module = PyImport_GetModule(names::logging.get().get());  // only if imported
+  Ref logging_ref = Ref::steal(logging_module);
+  if (logging_module == nullptr || !PyModule_Check(logging_module)) {
+    PyErr_Clear();
+    return decided();
+  }
+  PyObject* logging_dict = PyModule_GetDict(logging_module);
+  if (!pyrt::watch_dict(logging_dict)) return decided();
+  PyObject* standard = nullptr;
+  if (PyDict_GetItemRef(logging_dict, logger_class.get().get(), &standard) < 0) PyErr_Clear();
+  Ref standard_ref = Ref::steal(standard);
+  PyTypeObject* type = Py_TYPE(logger);
+  if (reinterpret_cast<PyObject*>(type) != standard || !pyrt::watch_type(type) ||
+      type->tp_getattro != PyObject_GenericGetAttr) {
+    return decided();
+  }
+  bool failed = false;
+  for (const Name* name : {&log_methods[0], &log_methods[1], &is_enabled_for}) {
+    Ref function = find_in_type(type, name->get().get(), failed);
+    if (failed || !is_logging_method(function.get(), *name, logging_dict)) return decided();
+  }
+  for (const Name* name : {&disabled, &level_cache}) {  // instance attributes, nothing in the class
+    if (find_in_type(type, name->get().get(), failed) || failed) return decided();
+  }
+  std::array<Ref, 2> levels;
+  for (std::size_t i = 0; i < levels.size(); ++i) {
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(logging_dict, level_constants[i].get().get(), &value) < 0) PyErr_Clear();
+    levels[i] = Ref::steal(value);
+    if (!levels[i] || !PyLong_CheckExact(levels[i].get())) return decided();
+  }
+  PyObject* cache = nullptr;
+  if (PyObject_GetOptionalAttr(logger, level_cache.get().get(), &cache) < 0) PyErr_Clear();
+  Ref cache_ref = Ref::steal(cache);
+  if (cache == nullptr || !PyDict_CheckExact(cache) || !pyrt::watch_dict(cache)) return decided();
+  auto cached_false = [&](std::size_t level) {
+    PyObject* value = nullptr;
+    if (PyDict_GetItemRef(cache, levels[level].get(), &value) < 0) PyErr_Clear();
+    Ref value_ref = Ref::steal(value);
+    return value == Py_False;
+  };
+  // Only a logger that drops info is worth its instance dict (see above).
+  if (!cached_false(1)) return decided();
+  Ref dict = Ref::steal(PyObject_GenericGetDict(logger, nullptr));
+  if (!dict || !PyDict_CheckExact(dict.get()) || !pyrt::watch_dict(dict.get())) {
+    PyErr_Clear();
+    return decided();
+  }
+  for (const Name* name : {&log_methods[0], &log_methods[1], &is_enabled_for}) {
+    int shadowed = PyDict_Contains(dict.get(), name->get().get());
+    if (shadowed != 0) {
+      PyErr_Clear();
+      return decided();
+    }
+  }
+  PyObject* flag = nullptr;
+  PyObject* own_cache = nullptr;
+  if (PyDict_GetItemRef(dict.get(), disabled.get().get(), &flag) < 0 ||
+      PyDict_GetItemRef(dict.get(), level_cache.get().get(), &own_cache) < 0) {
+    PyErr_Clear();
+  }
+  Ref flag_ref = Ref::steal(flag), own_cache_ref = Ref::steal(own_cache);
+  if (own_cache != cache || (flag != Py_True && flag != Py_False)) return decided();
+  for (std::size_t level = 0; level < found.skip.size(); ++level) {
+    found.skip[level] = flag == Py_True || cached_false(level);
+  }
+  return decided();
+}
+
+}  // namespace
+
 void log(Level level, Borrowed message, Where where) {
-  static const Name methods[] = {Name("debug"), Name("info"), Name("warning"), Name("error"),
-                                 Name("exception")};
   Ref logger = module_global(names::logger, where);
-  pyrt::call_method({logger, where}, methods[static_cast<int>(level)], message);
+  const auto index = static_cast<std::size_t>(level);
+  if (index < dropped_levels.skip.size()) {
+    const DroppedLevels& known = dropped_levels;
+    if (known.epoch != pyrt::detail::cache_epoch || known.logger != logger.get() ||
+        known.type != logger.type()) {
+      find_dropped_levels(logger.get());
+    }
+    if (dropped_levels.skip[index]) return;
+  }
+  pyrt::call_method({logger, where}, log_methods[index], message);
 }
 
 void log(Level level, const char* message, Where where) {

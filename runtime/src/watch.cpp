@@ -12,10 +12,11 @@ std::uint64_t cache_epoch = 1;
 
 namespace {
 
-// The watcher id of the current interpreter lifetime (plain data, nothing owned).
+// The watcher ids of the current interpreter lifetime (plain data, nothing owned).
 struct WatchState {
-  std::uint32_t generation = 0;  // the interpreter lifetime the id belongs to
+  std::uint32_t generation = 0;  // the interpreter lifetime the ids belong to
   int dict_watcher = -1;
+  int type_watcher = -1;
 };
 WatchState watch_state;
 
@@ -26,17 +27,27 @@ int on_dict_event(PyDict_WatchEvent /*event*/, PyObject* /*dict*/, PyObject* /*k
   return 0;
 }
 
-bool watcher_ready() noexcept {
-  // Only while the interpreter keeps the runtime's objects: after it released them (late in its
-  // finalisation) nothing would clear the watcher.
+// Runs before the change takes effect.
+int on_type_event(PyTypeObject* /*type*/) noexcept {
+  ++cache_epoch;
+  return 0;
+}
+
+// Only while the interpreter keeps the runtime's objects: after it released them (late in its
+// finalisation) nothing would clear the watchers.
+bool watchers_ready() noexcept {
   if (!keeping()) return false;
   if (watch_state.generation != interpreter_generation) {
+    watch_state = {};
     watch_state.generation = interpreter_generation;
+    // Every id taken (the interpreter has a few of each for all extensions): nothing of that
+    // kind is cached.
     watch_state.dict_watcher = PyDict_AddWatcher(on_dict_event);
-    // Every id taken (the interpreter has a few for all extensions): nothing is cached.
     if (watch_state.dict_watcher < 0) PyErr_Clear();
+    watch_state.type_watcher = PyType_AddWatcher(on_type_event);
+    if (watch_state.type_watcher < 0) PyErr_Clear();
   }
-  return watch_state.dict_watcher >= 0;
+  return true;
 }
 
 }  // namespace
@@ -45,9 +56,13 @@ bool watcher_ready() noexcept {
 
 void release_watches() noexcept {
   using detail::watch_state;
-  if (watch_state.generation == detail::interpreter_generation && watch_state.dict_watcher >= 0 &&
-      PyDict_ClearWatcher(watch_state.dict_watcher) < 0) {
-    PyErr_Clear();
+  if (watch_state.generation == detail::interpreter_generation) {
+    if (watch_state.dict_watcher >= 0 && PyDict_ClearWatcher(watch_state.dict_watcher) < 0) {
+      PyErr_Clear();
+    }
+    if (watch_state.type_watcher >= 0 && PyType_ClearWatcher(watch_state.type_watcher) < 0) {
+      PyErr_Clear();
+    }
   }
   watch_state = {};
   ++detail::cache_epoch;
@@ -56,12 +71,25 @@ void release_watches() noexcept {
 bool watch_dict(PyObject* dict) noexcept {
   // A failure here is cleared; an error raised before would be lost with it.
   assert(!PyErr_Occurred());
-  if (!detail::watcher_ready()) return false;
+  if (!detail::watchers_ready() || detail::watch_state.dict_watcher < 0) return false;
   if (PyDict_Watch(detail::watch_state.dict_watcher, dict) < 0) {
     PyErr_Clear();
     return false;
   }
   return true;
+}
+
+bool watch_type(PyTypeObject* type) noexcept {
+  assert(!PyErr_Occurred());
+  if (!detail::watchers_ready() || detail::watch_state.type_watcher < 0) return false;
+  if (PyType_Watch(detail::watch_state.type_watcher, reinterpret_cast<PyObject*>(type)) < 0) {
+    PyErr_Clear();
+    return false;
+  }
+  // CPython reports a change of a type only while the type has a version tag, and a change takes
+  // the tag away until the next lookup: make sure it has one now. A class changed very many
+  // times runs out of tags; its changes would go unreported, so it is not watched.
+  return PyUnstable_Type_AssignVersionTag(type) != 0;
 }
 
 }  // namespace pyrt
