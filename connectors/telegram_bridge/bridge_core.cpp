@@ -1,8 +1,8 @@
 // The module's load-time behaviour, the TelegramBridge class, the process-wide bridge, and
 // starting and stopping the bridge.
 #include <array>
-#include <cassert>
 #include <atomic>
+#include <cassert>
 #include <cstdint>
 #include <span>
 
@@ -140,9 +140,9 @@ const Name level_constants[] = {Name("DEBUG"), Name("INFO")};
 // a message is skipped; a logger that emits info records runs as before.
 struct DroppedLevels {
   std::uint64_t epoch = 0;
-  PyObject* logger = nullptr;      // only compared
-  PyTypeObject* type = nullptr;    // only compared
-  std::array<bool, 2> skip = {};   // debug, info
+  PyObject* logger = nullptr;     // only compared
+  PyTypeObject* type = nullptr;   // only compared
+  std::array<bool, 2> skip = {};  // debug, info
 };
 DroppedLevels dropped_levels;
 
@@ -153,8 +153,9 @@ Ref find_in_type(PyTypeObject* type, PyObject* name, bool& failed) noexcept {
   failed = mro == nullptr || !PyTuple_Check(mro);
   for (Py_ssize_t i = 0; !failed && i < PyTuple_GET_SIZE(mro); ++i) {
     PyObject* base = PyTuple_GET_ITEM(mro, i);
-    Ref dict = PyType_Check(base) ? Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(base)))
-                                  : Ref();
+    Ref dict = PyType_Check(base)
+                   ? Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(base)))
+                   : Ref();
     PyObject* value = nullptr;
     failed = !dict || PyDict_GetItemRef(dict.get(), name, &value) < 0;
     if (value != nullptr) return Ref::steal(value);
@@ -170,13 +171,15 @@ bool is_logging_method(PyObject* function, const Name& name, PyObject* logging_d
       PyFunction_GetGlobals(function) != logging_dict) {
     return false;
   }
-  Ref qualname = Ref::steal(PyObject_GetAttr(PyFunction_GetCode(function), code_qualname.get().get()));
+  Ref qualname =
+      Ref::steal(PyObject_GetAttr(PyFunction_GetCode(function), code_qualname.get().get()));
   if (!qualname) {
     PyErr_Clear();
     return false;
   }
   Ref expected = Ref::steal(PyUnicode_FromFormat("Logger.%s", name.text()));
-  bool same = expected && PyUnicode_Check(qualname.get()) && PyUnicode_Equal(qualname.get(), expected.get()) == 1;
+  bool same = expected && PyUnicode_Check(qualname.get()) &&
+              PyUnicode_Equal(qualname.get(), expected.get()) == 1;
   if (!expected) PyErr_Clear();
   return same;
 }

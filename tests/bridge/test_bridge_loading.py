@@ -94,9 +94,37 @@ CASES = {
             lines.append("NameError")
         print(len(taken) > 0, *lines)
     """,
+    "dropped log calls are still seen to change with every type watcher taken": """
+        import asyncio, ctypes, logging, sys, types
+        # Another extension holding every type watcher id: a changed Logger class goes unreported,
+        # so no log call may be skipped.
+        callback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p)(lambda type: 0)
+        add_watcher = ctypes.pythonapi.PyType_AddWatcher
+        add_watcher.argtypes, add_watcher.restype = [ctypes.c_void_p], ctypes.c_int
+        taken = []
+        while True:
+            try:
+                taken.append(add_watcher(ctypes.cast(callback, ctypes.c_void_p)))
+            except RuntimeError:
+                break
+        sys.modules["kavori.gateway.server"] = types.ModuleType("kavori.gateway.server")
+        import kavori.connectors.telegram_bridge as tb
+        logging.getLogger(tb.__name__).setLevel(logging.WARNING)
+        bridge = tb.TelegramBridge()
+        seen = []
+        async def main():
+            for _ in range(3):
+                await bridge._on_telegram_message("hi", {})
+            logging.Logger.info = lambda self, message, *args, **kwargs: seen.append(message)
+            await bridge._on_telegram_message("hi", {})
+        asyncio.run(main())
+        print(len(taken) > 0, *seen)
+    """,
 }
 EXPECTED = {
     "module globals are read correctly with every dictionary watcher taken": "True a b NameError",
+    "dropped log calls are still seen to change with every type watcher taken":
+        "True Queuing Telegram message from unknown: hi",
     "a failed import is retried afresh, however often": "ok",
     "reimport and reload keep the one module and bridge": "ok",
     "a second interpreter is refused": "ImportError|" + INTERPRETER_ERROR,

@@ -11,6 +11,7 @@ import logging
 import pathlib
 import pickle
 import pydoc
+import sys
 import tempfile
 import typing
 
@@ -262,6 +263,61 @@ def test_a_rebound_logger_is_used(tb, bridge, host, logs, monkeypatch, run):
     assert bridge._get_agent() is None
     assert lines[-1] == ("restored error", "Failed to get agent: not ready")
     assert len(logs.records) == 1
+
+
+QUEUED = "Queuing Telegram message from Ann: hi"
+
+
+class _InfoRecordingLogger(logging.Logger):
+    def info(self, msg, *args, **kwargs):
+        _seen.append(msg)
+
+
+_seen: list[str] = []
+# What changes after the bridge has logged at WARNING (its info calls dropped), and what the next
+# info call must then give: a record, or a call of the replacement.
+LOGGER_CHANGES = {
+    "the level lowered": (lambda logger, mp: logger.setLevel(logging.INFO), ("INFO", QUEUED)),
+    "the level cache filled by hand": (lambda logger, mp: logger._cache.__setitem__(logging.INFO, True),
+                                       ("INFO", QUEUED)),
+    "info on the instance": (lambda logger, mp: setattr(logger, "info", lambda msg, *a, **k: _seen.append(msg)),
+                             QUEUED),
+    "isEnabledFor on the instance": (lambda logger, mp: setattr(logger, "isEnabledFor", lambda level: True),
+                                     ("INFO", QUEUED)),
+    "info on the class": (lambda logger, mp: mp.setattr(logging.Logger, "info",
+                                                        lambda self, msg, *a, **k: _seen.append(msg)), QUEUED),
+    "the logger's class": (lambda logger, mp: mp.setattr(logger, "__class__", _InfoRecordingLogger), QUEUED),
+    "logging.INFO rebound": (lambda logger, mp: mp.setattr(logging, "INFO", logging.WARNING), ("WARNING", QUEUED)),
+}
+
+
+@pytest.mark.parametrize("change", list(LOGGER_CHANGES))
+def test_dropped_log_calls_follow_the_logger(tb, bridge, host, logs, monkeypatch, run, change):
+    """Info and debug calls that the standard logger drops are not made at all, and any change
+    that would make the logger act on them is seen at the very next call."""
+    logger = logging.getLogger(tb.__name__)
+    logger.setLevel(logging.WARNING)
+    apply, expected = LOGGER_CHANGES[change]
+    metadata = {"from_name": "Ann"}
+    info_code = logging.Logger.info.__code__
+    calls = []
+    for _ in range(3):  # the first calls fill the logger's level cache
+        run(bridge._on_telegram_message("hi", metadata))
+    try:
+        sys.setprofile(lambda frame, event, arg: calls.append(event) if frame.f_code is info_code
+                       and frame.f_locals["self"] is logger else None)
+        run(bridge._on_telegram_message("hi", metadata))
+    finally:
+        sys.setprofile(None)
+    assert calls == [] and logs.lines == []  # dropped without a call
+    _seen.clear()
+    try:
+        apply(logger, monkeypatch)
+        run(bridge._on_telegram_message("hi", metadata))
+    finally:
+        for name in ("info", "isEnabledFor"):
+            vars(logger).pop(name, None)
+    assert (logs.lines, _seen) == (([expected], []) if isinstance(expected, tuple) else ([], [expected]))
 
 
 def test_help_shows_the_public_surface(tb):
