@@ -142,6 +142,7 @@ struct DroppedLevels {
   std::uint64_t epoch = 0;
   PyObject* logger = nullptr;     // only compared
   PyTypeObject* type = nullptr;   // only compared
+  PyObject* dict = nullptr;       // only compared: the instance dict watched, if any
   std::array<bool, 2> skip = {};  // debug, info
 };
 DroppedLevels dropped_levels;
@@ -187,7 +188,7 @@ bool is_logging_method(PyObject* function, const Name& name, PyObject* logging_d
 // Works out dropped_levels for `logger` afresh. Anything unexpected (including a failure, whose
 // error is cleared: the call that follows meets it again if it matters) means no call is skipped.
 void find_dropped_levels(PyObject* logger) noexcept {
-  DroppedLevels found{pyrt::detail::cache_epoch, logger, Py_TYPE(logger), {}};
+  DroppedLevels found{pyrt::detail::cache_epoch, logger, Py_TYPE(logger), nullptr, {}};
   auto decided = [&] {
     assert(!PyErr_Occurred());
     dropped_levels = found;
@@ -255,10 +256,19 @@ void find_dropped_levels(PyObject* logger) noexcept {
   }
   Ref flag_ref = Ref::steal(flag), own_cache_ref = Ref::steal(own_cache);
   if (own_cache != cache || (flag != Py_True && flag != Py_False)) return decided();
+  found.dict = dict.get();
   for (std::size_t level = 0; level < found.skip.size(); ++level) {
     found.skip[level] = flag == Py_True || cached_false(level);
   }
   return decided();
+}
+
+// Whether `logger`'s instance dict is still `watched`: a dict put in its place (`__dict__`
+// assignment) is not watched, and the one it replaced reports nothing while someone keeps it.
+bool has_instance_dict(PyObject* logger, PyObject* watched) noexcept {
+  Ref dict = Ref::steal(PyObject_GenericGetDict(logger, nullptr));
+  if (!dict) PyErr_Clear();
+  return dict.get() == watched;
 }
 
 }  // namespace
@@ -270,6 +280,9 @@ void log(Level level, Borrowed message, Where where) {
     const DroppedLevels& known = dropped_levels;
     if (known.epoch != pyrt::detail::cache_epoch || known.logger != logger.get() ||
         known.type != logger.type()) {
+      find_dropped_levels(logger.get());
+    }
+    if (dropped_levels.skip[index] && !has_instance_dict(logger.get(), dropped_levels.dict)) {
       find_dropped_levels(logger.get());
     }
     if (dropped_levels.skip[index]) return;

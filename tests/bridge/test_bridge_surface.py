@@ -287,6 +287,9 @@ LOGGER_CHANGES = {
     "info on the class": (lambda logger, mp: mp.setattr(logging.Logger, "info",
                                                         lambda self, msg, *a, **k: _seen.append(msg)), QUEUED),
     "the logger's class": (lambda logger, mp: mp.setattr(logger, "__class__", _InfoRecordingLogger), QUEUED),
+    "the instance dict replaced, the old one kept": (
+        lambda logger, mp: mp.setattr(logger, "__dict__", {**vars(logger), "info": lambda msg, *a, **k: _seen.append(msg)}),
+        QUEUED),
     "logging.INFO rebound": (lambda logger, mp: mp.setattr(logging, "INFO", logging.WARNING), ("WARNING", QUEUED)),
 }
 
