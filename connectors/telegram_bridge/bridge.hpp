@@ -66,7 +66,9 @@ Ref module_global(const Name& name, Where where = Where::current());
 void set_module_global(Borrowed name, Borrowed value, Where where = Where::current());
 
 enum class Level : std::uint8_t { debug, info, warning, error, exception };
-// One call of the module logger with one finished message.
+// One call of the module logger with one finished message (built by the caller, as Python builds
+// the argument). A debug or info call that the standard logging.Logger would drop at once is not
+// made (see bridge_core.cpp).
 void log(Level level, Borrowed message, Where where = Where::current());
 void log(Level level, const char* message, Where where = Where::current());
 
