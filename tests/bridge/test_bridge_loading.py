@@ -10,6 +10,21 @@ import pytest
 
 INTERPRETER_ERROR = "Interpreter change detected - this module can only be loaded into one interpreter per process."
 
+# Another extension holding every watcher id of one kind (taken through ctypes); the callback
+# has to stay alive while its ids are held.
+TAKE_ALL_WATCHERS = """
+        import ctypes
+        def take_all_watchers(add_function, *callback_arguments):
+            callback = ctypes.CFUNCTYPE(ctypes.c_int, *callback_arguments)(lambda *args: 0)
+            add = getattr(ctypes.pythonapi, add_function)
+            add.argtypes, add.restype = [ctypes.c_void_p], ctypes.c_int
+            taken = []
+            while True:
+                try:
+                    taken.append(add(ctypes.cast(callback, ctypes.c_void_p)))
+                except RuntimeError:
+                    return taken, callback
+"""
 CASES = {
     "reimport and reload keep the one module and bridge": """
         import importlib, sys
@@ -58,19 +73,11 @@ CASES = {
         assert type(tb.get_telegram_bridge()) is tb.TelegramBridge
         print("ok")
     """,
-    "module globals are read correctly with every dictionary watcher taken": """
-        import ctypes, sys, types
-        # Another extension holding every watcher id: the module must read its globals uncached.
-        callback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p,
-                                    ctypes.c_void_p)(lambda *args: 0)
-        add_watcher = ctypes.pythonapi.PyDict_AddWatcher
-        add_watcher.argtypes, add_watcher.restype = [ctypes.c_void_p], ctypes.c_int
-        taken = []
-        while True:
-            try:
-                taken.append(add_watcher(ctypes.cast(callback, ctypes.c_void_p)))
-            except RuntimeError:
-                break
+    "module globals are read correctly with every dictionary watcher taken": TAKE_ALL_WATCHERS + """
+        import sys, types
+        # The module must read its globals uncached.
+        taken, callback = take_all_watchers("PyDict_AddWatcher", ctypes.c_int, ctypes.c_void_p,
+                                            ctypes.c_void_p, ctypes.c_void_p)
         server = types.ModuleType("kavori.gateway.server")
         def get_state():
             raise RuntimeError("not ready")
@@ -94,19 +101,10 @@ CASES = {
             lines.append("NameError")
         print(len(taken) > 0, *lines)
     """,
-    "dropped log calls are still seen to change with every type watcher taken": """
-        import asyncio, ctypes, logging, sys, types
-        # Another extension holding every type watcher id: a changed Logger class goes unreported,
-        # so no log call may be skipped.
-        callback = ctypes.CFUNCTYPE(ctypes.c_int, ctypes.c_void_p)(lambda type: 0)
-        add_watcher = ctypes.pythonapi.PyType_AddWatcher
-        add_watcher.argtypes, add_watcher.restype = [ctypes.c_void_p], ctypes.c_int
-        taken = []
-        while True:
-            try:
-                taken.append(add_watcher(ctypes.cast(callback, ctypes.c_void_p)))
-            except RuntimeError:
-                break
+    "dropped log calls are still seen to change with every type watcher taken": TAKE_ALL_WATCHERS + """
+        import asyncio, logging, sys, types
+        # A changed Logger class goes unreported, so no log call may be skipped.
+        taken, callback = take_all_watchers("PyType_AddWatcher", ctypes.c_void_p)
         sys.modules["kavori.gateway.server"] = types.ModuleType("kavori.gateway.server")
         import kavori.connectors.telegram_bridge as tb
         logging.getLogger(tb.__name__).setLevel(logging.WARNING)
