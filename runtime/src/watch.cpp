@@ -27,7 +27,8 @@ int on_dict_event(PyDict_WatchEvent /*event*/, PyObject* /*dict*/, PyObject* /*k
   return 0;
 }
 
-// Runs before the change takes effect.
+// Runs as part of the change (CPython reports a type's change at most once until the type is
+// looked up again: see watch_type).
 int on_type_event(PyTypeObject* /*type*/) noexcept {
   ++cache_epoch;
   return 0;

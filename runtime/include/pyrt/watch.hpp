@@ -9,8 +9,9 @@
 //     changed or deleted, the dict cleared, filled from another or deallocated), when a watched
 //     type is changed (an attribute set or deleted on it or a base, its bases replaced), and when
 //     the interpreter releases what the runtime keeps (its finalisation). So a value borrowed
-//     from a watched dictionary, or from the namespace of a watched type or its bases, stays
-//     alive while an entry holding it is used.
+//     from a watched dictionary stays alive while an entry holding it is used. An entry that
+//     rests on a type's namespace keeps no value borrowed from it: CPython does not promise to
+//     report the change before the old value goes.
 //   - A type's namespace is changed only through the type (setattr, delattr), which CPython
 //     reports; C code that writes into it directly must call PyType_Modified, as CPython requires.
 //   - When something cannot be watched (every watcher id of the interpreter is taken, or the
