@@ -193,6 +193,8 @@ void find_dropped_levels(PyObject* logger) noexcept {
     assert(!PyErr_Occurred());
     dropped_levels = found;
   };
+  // The rules above are those of logging in Python 3.14; on any other version nothing is skipped.
+  if ((Py_Version >> 16) != 0x030e) return decided();
   PyObject* logging_module = PyImport_GetModule(names::logging.get().get());  // only if imported
   Ref logging_ref = Ref::steal(logging_module);
   if (logging_module == nullptr || !PyModule_Check(logging_module)) {
