@@ -288,7 +288,7 @@ LOGGER_CHANGES = {
                                                         lambda self, msg, *a, **k: _seen.append(msg)), QUEUED),
     "the logger's class": (lambda logger, mp: mp.setattr(logger, "__class__", _InfoRecordingLogger), QUEUED),
     "the instance dict replaced, the old one kept": (
-        lambda logger, mp: mp.setattr(logger, "__dict__", {**vars(logger), "info": lambda msg, *a, **k: _seen.append(msg)}),
+        lambda logger, mp: setattr(logger, "__dict__", {**vars(logger), "info": lambda msg, *a, **k: _seen.append(msg)}),
         QUEUED),
     "logging.INFO rebound": (lambda logger, mp: mp.setattr(logging, "INFO", logging.WARNING), ("WARNING", QUEUED)),
     # The level cache is logging's own, not public: without it the call is made, as the twin makes it.
@@ -301,6 +301,7 @@ def test_dropped_log_calls_follow_the_logger(tb, bridge, host, logs, monkeypatch
     """Info and debug calls that the standard logger drops are not made at all, and any change
     that would make the logger act on them is seen at the very next call."""
     logger = logging.getLogger(tb.__name__)
+    own_dict = vars(logger)  # kept, and put back at the end
     logger.setLevel(logging.WARNING)
     apply, expected = LOGGER_CHANGES[change]
     metadata = {"from_name": "Ann"}
@@ -325,9 +326,10 @@ def test_dropped_log_calls_follow_the_logger(tb, bridge, host, logs, monkeypatch
         else:
             run(bridge._on_telegram_message("hi", metadata))
     finally:
+        logger.__dict__ = own_dict
         for name in ("info", "isEnabledFor"):
-            vars(logger).pop(name, None)
-        vars(logger).setdefault("_cache", {})
+            own_dict.pop(name, None)
+        own_dict.setdefault("_cache", {})
     assert (logs.lines, _seen) == (([], []) if expected is None else ([expected], []) if isinstance(expected, tuple)
                                    else ([], [expected]))
 
