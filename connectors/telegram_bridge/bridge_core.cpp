@@ -167,7 +167,7 @@ Ref find_in_type(PyTypeObject* type, PyObject* name, bool& failed) noexcept {
 
 // Whether `function` is logging's own Logger.<name>: defined in logging's namespace, under that
 // name (not another of its methods put in its place).
-bool is_logging_method(PyObject* function, const Name& name, PyObject* logging_dict) noexcept {
+bool is_logging_method(PyObject* function, const Name& name, PyObject* logging_dict) {
   if (function == nullptr || !PyFunction_Check(function) ||
       PyFunction_GetGlobals(function) != logging_dict) {
     return false;
@@ -187,7 +187,8 @@ bool is_logging_method(PyObject* function, const Name& name, PyObject* logging_d
 
 // Works out dropped_levels for `logger` afresh. Anything unexpected (including a failure, whose
 // error is cleared: the call that follows meets it again if it matters) means no call is skipped.
-void find_dropped_levels(PyObject* logger) noexcept {
+// Not noexcept: the names it looks up are made on first use, and that can fail like any call.
+void find_dropped_levels(PyObject* logger) {
   DroppedLevels found{pyrt::detail::cache_epoch, logger, Py_TYPE(logger), nullptr, {}};
   auto decided = [&] {
     assert(!PyErr_Occurred());
@@ -281,10 +282,8 @@ void log(Level level, Borrowed message, Where where) {
   if (index < dropped_levels.skip.size()) {
     const DroppedLevels& known = dropped_levels;
     if (known.epoch != pyrt::detail::cache_epoch || known.logger != logger.get() ||
-        known.type != logger.type()) {
-      find_dropped_levels(logger.get());
-    }
-    if (dropped_levels.skip[index] && !has_instance_dict(logger.get(), dropped_levels.dict)) {
+        known.type != logger.type() ||
+        (known.skip[index] && !has_instance_dict(logger.get(), known.dict))) {
       find_dropped_levels(logger.get());
     }
     if (dropped_levels.skip[index]) return;
