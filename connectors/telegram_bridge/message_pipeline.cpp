@@ -180,71 +180,9 @@ Task<void> broadcast_notice(Borrowed text, Borrowed metadata) {
   co_await pyrt::awaitable(pyrt::call(broadcast, notice));
 }
 
-// The per-event step: mirror, then dispatch on the event's type. Failures outside the mirror
-// end the agent run.
-Task<void> process_event(Borrowed self, Borrowed event, Borrowed telegram, Borrowed chat_id,
-                         RunState& run) {
-  // Every event goes to the WebSocket clients first; a failure of that is discarded silently
-  // (inline rather than a step: this runs for every event).
-  try {
-    Local ws_manager(pyrt::import_from(ws_module, names::manager, manager_fromlist));
-    Local event_dict(pyrt::call_method(event, names::to_dict));
-    co_await pyrt::awaitable(pyrt::call_method(ws_manager, names::broadcast, event_dict));
-  } catch (PyError& error) {
-    pyrt::exception_family(error);
-  }
-  Local type(pyrt::getattr(event, names::type));
-  if (equals(type, text_of("text"))) {
-    Ref data = pyrt::getattr(event, names::data);
-    if (pyrt::truthy(get_from(data, content))) {
-      Ref piece = pyrt::require(PyObject_GetItem(data.get(), content.get().get()));
-      pyrt::require(PyList_Append(run.response_parts.get(), piece.get()));
-      log(Level::debug, pyrt::concat({text_of("Agent text: "), pyrt::str(head(piece, 100))}));
-      co_return;
-    }
-  }
-  if (equals(type, text_of("tool_call"))) {
-    {
-      Ref data = pyrt::getattr(event, names::data);
-      Ref tool_name = get_from(data, tool, text_of(""));
-      if (equals(tool_name, text_of("plan")) || equals(tool_name, text_of("memory"))) co_return;
-      Ref empty = pyrt::require(PyDict_New());
-      Ref tool_arguments = get_from(data, arguments, empty);
-      Ref tool_operation = get_from(tool_arguments, operation, text_of(""));
-      Ref summary = pyrt::truthy(tool_operation)
-                        ? pyrt::concat({text_of("🔧 "), pyrt::str(tool_name), text_of("."),
-                                        pyrt::str(tool_operation)})
-                        : pyrt::concat({text_of("🔧 "), pyrt::str(tool_name)});
-      pyrt::require(PyList_Append(run.tool_summaries.get(), summary.get()));
-      log(Level::debug, pyrt::concat({text_of("Agent tool call: "), summary}));
-    }
-    co_await pyrt::awaitable(
-        pyrt::call_method_kw(telegram, names::send_typing, chat_id_keyword, chat_id));
-    co_return;
-  }
-  if (equals(type, text_of("tool_result"))) {
-    Local data(pyrt::getattr(event, names::data));
-    if (pyrt::truthy(get_from(data, screenshot)) && pyrt::truthy(get_from(data, image_base64))) {
-      Local send_screenshot(pyrt::getattr(self, names::_send_screenshot));  // before its arguments
-      Local image(pyrt::require(PyObject_GetItem(data.get(), image_base64.get().get())));
-      Ref sent = co_await pyrt::await_method(send_screenshot, self, send_screenshot_spec, image,
-                                             chat_id, telegram);
-      if (pyrt::truthy(sent)) ++run.screenshots_sent;
-    }
-    co_return;
-  }
-  if (equals(type, text_of("error"))) {
-    Ref data = pyrt::getattr(event, names::data);
-    Ref error_msg = pyrt::str(get_from(data, message, text_of("Unknown error")));
-    Ref line = pyrt::concat({text_of("⚠️ "), error_msg});
-    pyrt::require(PyList_Append(run.response_parts.get(), line.get()));
-    log(Level::warning, pyrt::concat({text_of("Agent error event: "), error_msg}));
-    co_return;
-  }
-  if (equals(type, text_of("done"))) log(Level::info, "Agent processing complete");
-}
-
-// logger.info(...); async for event in agent.process_message(text): <the per-event step>
+// logger.info(...); async for event in agent.process_message(text): mirror the event, then
+// dispatch on its type. Failures outside the mirror end the agent run. The per-event step is the
+// loop's body rather than a child coroutine of its own: it runs for every event.
 Task<void> run_agent(Borrowed self, Borrowed agent, Borrowed text, Borrowed telegram,
                      Borrowed chat_id, RunState& run) {
   log(Level::info, "Sending message to agent for processing...");
@@ -252,7 +190,64 @@ Task<void> run_agent(Borrowed self, Borrowed agent, Borrowed text, Borrowed tele
   for (;;) {
     Local event(co_await pyrt::anext(events));
     if (!event) break;
-    co_await process_event(self, event, telegram, chat_id, run);
+    // Every event goes to the WebSocket clients first; a failure of that is discarded silently.
+    try {
+      Local ws_manager(pyrt::import_from(ws_module, names::manager, manager_fromlist));
+      Local event_dict(pyrt::call_method(event, names::to_dict));
+      co_await pyrt::awaitable(pyrt::call_method(ws_manager, names::broadcast, event_dict));
+    } catch (PyError& error) {
+      pyrt::exception_family(error);
+    }
+    Local type(pyrt::getattr(event, names::type));
+    if (equals(type, text_of("text"))) {
+      Ref data = pyrt::getattr(event, names::data);
+      if (pyrt::truthy(get_from(data, content))) {
+        Ref piece = pyrt::require(PyObject_GetItem(data.get(), content.get().get()));
+        pyrt::require(PyList_Append(run.response_parts.get(), piece.get()));
+        log(Level::debug, pyrt::concat({text_of("Agent text: "), pyrt::str(head(piece, 100))}));
+        continue;
+      }
+    }
+    if (equals(type, text_of("tool_call"))) {
+      {
+        Ref data = pyrt::getattr(event, names::data);
+        Ref tool_name = get_from(data, tool, text_of(""));
+        if (equals(tool_name, text_of("plan")) || equals(tool_name, text_of("memory"))) continue;
+        Ref empty = pyrt::require(PyDict_New());
+        Ref tool_arguments = get_from(data, arguments, empty);
+        Ref tool_operation = get_from(tool_arguments, operation, text_of(""));
+        Ref summary = pyrt::truthy(tool_operation)
+                          ? pyrt::concat({text_of("🔧 "), pyrt::str(tool_name), text_of("."),
+                                          pyrt::str(tool_operation)})
+                          : pyrt::concat({text_of("🔧 "), pyrt::str(tool_name)});
+        pyrt::require(PyList_Append(run.tool_summaries.get(), summary.get()));
+        log(Level::debug, pyrt::concat({text_of("Agent tool call: "), summary}));
+      }
+      co_await pyrt::awaitable(
+          pyrt::call_method_kw(telegram, names::send_typing, chat_id_keyword, chat_id));
+      continue;
+    }
+    if (equals(type, text_of("tool_result"))) {
+      Local data(pyrt::getattr(event, names::data));
+      if (pyrt::truthy(get_from(data, screenshot)) && pyrt::truthy(get_from(data, image_base64))) {
+        Local send_screenshot(
+            pyrt::getattr(self, names::_send_screenshot));  // before its arguments
+        Local image(pyrt::require(PyObject_GetItem(data.get(), image_base64.get().get())));
+        Ref sent = co_await pyrt::await_method(send_screenshot, self, send_screenshot_spec, image,
+                                               chat_id, telegram);
+        if (pyrt::truthy(sent)) ++run.screenshots_sent;
+      }
+      continue;
+    }
+    if (equals(type, text_of("error"))) {
+      Ref data = pyrt::getattr(event, names::data);
+      Ref error_msg = pyrt::str(get_from(data, message, text_of("Unknown error")));
+      Ref line = pyrt::concat({text_of("⚠️ "), error_msg});
+      pyrt::require(PyList_Append(run.response_parts.get(), line.get()));
+      log(Level::warning, pyrt::concat({text_of("Agent error event: "), error_msg}));
+      continue;
+    }
+    if (equals(type, text_of("done"))) log(Level::info, "Agent processing complete");
   }
 }
 
