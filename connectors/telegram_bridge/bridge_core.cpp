@@ -140,9 +140,10 @@ const Name level_constants[] = {Name("DEBUG"), Name("INFO")};
 // a message is skipped; a logger that emits info records runs as before.
 struct DroppedLevels {
   std::uint64_t epoch = 0;
-  PyObject* logger = nullptr;     // only compared
+  PyObject* logger = nullptr;     // compared; used only while `bound` and the epoch hold
   PyTypeObject* type = nullptr;   // only compared
   PyObject* dict = nullptr;       // only compared: the instance dict watched, if any
+  bool bound = false;             // `logger` was read from the module's watched namespace
   std::array<bool, 2> skip = {};  // debug, info
 };
 DroppedLevels dropped_levels;
@@ -185,11 +186,12 @@ bool is_logging_method(PyObject* function, const Name& name, PyObject* logging_d
   return same;
 }
 
-// Works out dropped_levels for `logger` afresh. Anything unexpected (including a failure, whose
+// Works out dropped_levels for `logger`, read under `epoch` (from the module's watched namespace
+// when `bound`), afresh. Anything unexpected (including a failure, whose
 // error is cleared: the call that follows meets it again if it matters) means no call is skipped.
 // Not noexcept: the names it looks up are made on first use, and that can fail like any call.
-void find_dropped_levels(PyObject* logger) {
-  DroppedLevels found{pyrt::detail::cache_epoch, logger, Py_TYPE(logger), nullptr, {}};
+void find_dropped_levels(PyObject* logger, std::uint64_t epoch, bool bound) {
+  DroppedLevels found{epoch, logger, Py_TYPE(logger), nullptr, bound, {}};
   auto decided = [&] {
     assert(!PyErr_Occurred());
     dropped_levels = found;
@@ -277,16 +279,24 @@ bool has_instance_dict(PyObject* logger, PyObject* watched) noexcept {
 }  // namespace
 
 void log(Level level, Borrowed message, Where where) {
-  Ref logger = module_global(names::logger, where);
   const auto index = static_cast<std::size_t>(level);
-  if (index < dropped_levels.skip.size()) {
-    const DroppedLevels& known = dropped_levels;
+  const DroppedLevels& known = dropped_levels;
+  // While the epoch holds, the module's namespace still binds the logger the decision was made
+  // for (and keeps it alive): a dropped call needs no read of the namespace.
+  if (index < known.skip.size() && known.skip[index] && known.bound &&
+      known.epoch == pyrt::detail::cache_epoch && Py_TYPE(known.logger) == known.type &&
+      has_instance_dict(known.logger, known.dict)) {
+    return;
+  }
+  const std::uint64_t epoch = pyrt::detail::cache_epoch;  // before the read it vouches for
+  Ref logger = module_global(names::logger, where);
+  if (index < known.skip.size()) {
     if (known.epoch != pyrt::detail::cache_epoch || known.logger != logger.get() ||
         known.type != logger.type() ||
         (known.skip[index] && !has_instance_dict(logger.get(), known.dict))) {
-      find_dropped_levels(logger.get());
+      find_dropped_levels(logger.get(), epoch, pyrt::watch_dict(module_dict(where)));
     }
-    if (dropped_levels.skip[index]) return;
+    if (known.skip[index]) return;
   }
   pyrt::call_method({logger, where}, log_methods[index], message);
 }

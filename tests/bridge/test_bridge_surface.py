@@ -291,6 +291,8 @@ LOGGER_CHANGES = {
         lambda logger, mp: setattr(logger, "__dict__", {**vars(logger), "info": lambda msg, *a, **k: _seen.append(msg)}),
         QUEUED),
     "logging.INFO rebound": (lambda logger, mp: mp.setattr(logging, "INFO", logging.WARNING), ("WARNING", QUEUED)),
+    "the module's logger rebound": (lambda logger, mp: mp.setattr(sys.modules[logger.name], "logger",
+                                                                  _InfoRecordingLogger("other")), QUEUED),
     # The level cache is logging's own, not public: without it the call is made, as the twin makes it.
     "the level cache gone": (lambda logger, mp: delattr(logger, "_cache"), AttributeError),
 }
