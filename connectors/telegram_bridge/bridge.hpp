@@ -72,7 +72,12 @@ enum class Level : std::uint8_t { debug, info, warning, error, exception };
 void log(Level level, Borrowed message, Where where = Where::current());
 void log(Level level, const char* message, Where where = Where::current());
 
-// A fixed text (a string literal) as a str, made once.
+// A fixed text as a str, made once: text_of<"...">(), or text_of(literal) for a literal passed on
+// through a pointer.
+template <pyrt::detail::FixedText Text>
+Ref text_of(Where where = Where::current()) {
+  return Ref::borrow(pyrt::text<Text>(where));
+}
 inline Ref text_of(const char* literal, Where where = Where::current()) {
   return Ref::borrow(pyrt::literal(literal, where));
 }

@@ -77,9 +77,9 @@ Task<void> handle_item(Borrowed self, Borrowed text, Borrowed metadata) {
     pyrt::Handling handling(error);
     Local error_text(pyrt::str(error.value()));
     log(Level::exception,
-        pyrt::concat({text_of("Error processing Telegram message: "), error_text}));
+        pyrt::concat({text_of<"Error processing Telegram message: ">(), error_text}));
     Local apology(
-        pyrt::concat({text_of("⚠️ Sorry, I encountered an error:\n"), head(error_text, 500)}));
+        pyrt::concat({text_of<"⚠️ Sorry, I encountered an error:\n">(), head(error_text, 500)}));
     Local send_reply(pyrt::getattr(self, names::_send_reply));
     co_await pyrt::await_method(send_reply, self, send_reply_spec, apology, metadata);
   }
@@ -118,7 +118,7 @@ Task<void> take_and_handle(Borrowed self, Poll& poll) {
     metadata = std::move(second);
   }
   log(Level::info,
-      pyrt::concat({text_of("Processing queued message: "), pyrt::str(head(text, 80))}));
+      pyrt::concat({text_of<"Processing queued message: ">(), pyrt::str(head(text, 80))}));
   pyrt::Caught ended = co_await pyrt::finishing(handle_item(self, text, metadata));
   {
     pyrt::Handling handling(ended);
@@ -170,12 +170,13 @@ Task<void> broadcast_notice(Borrowed text, Borrowed metadata) {
   Local broadcast(pyrt::getattr(ws_manager, names::broadcast));  // before the notice is built
   Local notice(pyrt::require(PyDict_New()));
   {
-    Ref sender = pyrt::str(dict_get(metadata, names::from_name, text_of("User")));
-    Ref content_text = pyrt::concat({text_of("📱 **Telegram** ("), sender, text_of("): "), text});
+    Ref sender = pyrt::str(dict_get(metadata, names::from_name, text_of<"User">()));
+    Ref content_text =
+        pyrt::concat({text_of<"📱 **Telegram** (">(), sender, text_of<"): ">(), text});
     pyrt::require(
-        PyDict_SetItem(notice.get(), names::type.get().get(), text_of("telegram_message").get()));
+        PyDict_SetItem(notice.get(), names::type.get().get(), text_of<"telegram_message">().get()));
     pyrt::require(PyDict_SetItem(notice.get(), content.get().get(), content_text.get()));
-    pyrt::require(PyDict_SetItem(notice.get(), source.get().get(), text_of("telegram").get()));
+    pyrt::require(PyDict_SetItem(notice.get(), source.get().get(), text_of<"telegram">().get()));
   }
   co_await pyrt::awaitable(pyrt::call(broadcast, notice));
 }
@@ -199,35 +200,36 @@ Task<void> run_agent(Borrowed self, Borrowed agent, Borrowed text, Borrowed tele
       pyrt::exception_family(error);
     }
     Local type(pyrt::getattr(event, names::type));
-    if (equals(type, text_of("text"))) {
+    if (equals(type, text_of<"text">())) {
       Ref data = pyrt::getattr(event, names::data);
       if (pyrt::truthy(get_from(data, content))) {
         Ref piece = pyrt::require(PyObject_GetItem(data.get(), content.get().get()));
         pyrt::require(PyList_Append(run.response_parts.get(), piece.get()));
-        log(Level::debug, pyrt::concat({text_of("Agent text: "), pyrt::str(head(piece, 100))}));
+        log(Level::debug, pyrt::concat({text_of<"Agent text: ">(), pyrt::str(head(piece, 100))}));
         continue;
       }
     }
-    if (equals(type, text_of("tool_call"))) {
+    if (equals(type, text_of<"tool_call">())) {
       {
         Ref data = pyrt::getattr(event, names::data);
-        Ref tool_name = get_from(data, tool, text_of(""));
-        if (equals(tool_name, text_of("plan")) || equals(tool_name, text_of("memory"))) continue;
+        Ref tool_name = get_from(data, tool, text_of<"">());
+        if (equals(tool_name, text_of<"plan">()) || equals(tool_name, text_of<"memory">()))
+          continue;
         Ref empty = pyrt::require(PyDict_New());
         Ref tool_arguments = get_from(data, arguments, empty);
-        Ref tool_operation = get_from(tool_arguments, operation, text_of(""));
+        Ref tool_operation = get_from(tool_arguments, operation, text_of<"">());
         Ref summary = pyrt::truthy(tool_operation)
-                          ? pyrt::concat({text_of("🔧 "), pyrt::str(tool_name), text_of("."),
+                          ? pyrt::concat({text_of<"🔧 ">(), pyrt::str(tool_name), text_of<".">(),
                                           pyrt::str(tool_operation)})
-                          : pyrt::concat({text_of("🔧 "), pyrt::str(tool_name)});
+                          : pyrt::concat({text_of<"🔧 ">(), pyrt::str(tool_name)});
         pyrt::require(PyList_Append(run.tool_summaries.get(), summary.get()));
-        log(Level::debug, pyrt::concat({text_of("Agent tool call: "), summary}));
+        log(Level::debug, pyrt::concat({text_of<"Agent tool call: ">(), summary}));
       }
       co_await pyrt::awaitable(
           pyrt::call_method_kw(telegram, names::send_typing, chat_id_keyword, chat_id));
       continue;
     }
-    if (equals(type, text_of("tool_result"))) {
+    if (equals(type, text_of<"tool_result">())) {
       Local data(pyrt::getattr(event, names::data));
       if (pyrt::truthy(get_from(data, screenshot)) && pyrt::truthy(get_from(data, image_base64))) {
         Local send_screenshot(
@@ -239,31 +241,30 @@ Task<void> run_agent(Borrowed self, Borrowed agent, Borrowed text, Borrowed tele
       }
       continue;
     }
-    if (equals(type, text_of("error"))) {
+    if (equals(type, text_of<"error">())) {
       Ref data = pyrt::getattr(event, names::data);
-      Ref error_msg = pyrt::str(get_from(data, message, text_of("Unknown error")));
-      Ref line = pyrt::concat({text_of("⚠️ "), error_msg});
+      Ref error_msg = pyrt::str(get_from(data, message, text_of<"Unknown error">()));
+      Ref line = pyrt::concat({text_of<"⚠️ ">(), error_msg});
       pyrt::require(PyList_Append(run.response_parts.get(), line.get()));
-      log(Level::warning, pyrt::concat({text_of("Agent error event: "), error_msg}));
+      log(Level::warning, pyrt::concat({text_of<"Agent error event: ">(), error_msg}));
       continue;
     }
-    if (equals(type, text_of("done"))) log(Level::info, "Agent processing complete");
+    if (equals(type, text_of<"done">())) log(Level::info, "Agent processing complete");
   }
 }
 
 // Joins the collected pieces into the one reply, with its fallback and actions section.
 Ref compose_reply(RunState& run, Where where = Where::current()) {
-  Ref newline = text_of("\n", where);
+  Ref newline = text_of<"\n">(where);
   Ref joined = pyrt::require(PyUnicode_Join(newline.get(), run.response_parts.get()), where);
   Ref final_response = pyrt::call_method({joined, where}, strip);
   Py_ssize_t summaries = PyList_GET_SIZE(run.tool_summaries.get());
   if (PyUnicode_GetLength(final_response.get()) == 0) {
     final_response = summaries == 0 && run.screenshots_sent == 0
-                         ? text_of(
+                         ? text_of<
                                "I received your message but had no response to give. Could you try "
-                               "rephrasing?",
-                               where)
-                         : text_of("✅ Done!", where);
+                               "rephrasing?">(where)
+                         : text_of<"✅ Done!">(where);
   }
   if (summaries > 0) {
     Ref shown = pyrt::require(PyList_GetSlice(run.tool_summaries.get(), 0, 8), where);
@@ -275,7 +276,7 @@ Ref compose_reply(RunState& run, Where where = Where::current()) {
       actions_str = pyrt::concat({actions_str, more}, where);
     }
     final_response =
-        pyrt::concat({final_response, text_of("\n\n📋 Actions:\n", where), actions_str}, where);
+        pyrt::concat({final_response, text_of<"\n\n📋 Actions:\n">(where), actions_str}, where);
   }
   return final_response;
 }
@@ -284,9 +285,9 @@ Ref compose_reply(RunState& run, Where where = Where::current()) {
 
 Task<Ref> _on_telegram_message(Borrowed self, Borrowed text, Borrowed metadata) {
   {
-    Ref sender = pyrt::str(dict_get(metadata, names::from_name, text_of("unknown")));
-    log(Level::info, pyrt::concat({text_of("Queuing Telegram message from "), sender, text_of(": "),
-                                   head(text, 80)}));
+    Ref sender = pyrt::str(dict_get(metadata, names::from_name, text_of<"unknown">()));
+    log(Level::info, pyrt::concat({text_of<"Queuing Telegram message from ">(), sender,
+                                   text_of<": ">(), head(text, 80)}));
   }
   Ref putting = pyrt::call_method(pyrt::getattr(self, names::_queue), put,
                                   pyrt::require(PyTuple_Pack(2, text.get(), metadata.get())));
@@ -309,7 +310,7 @@ Task<Ref> _process_queue(Borrowed self) {
       if (!escaped) continue;
       pyrt::Handling handling(escaped);
       log(Level::error,
-          pyrt::concat({text_of("Queue processor error: "), pyrt::str(escaped.value())}));
+          pyrt::concat({text_of<"Queue processor error: ">(), pyrt::str(escaped.value())}));
       // A failure after an item was taken only yields once, so it cannot hold the event loop.
       if (poll == Poll::failed) delay = backoff.next();
     }
@@ -324,9 +325,10 @@ Task<Ref> _handle_message(Borrowed self, Borrowed text, Borrowed metadata) {
   if (!pyrt::truthy(agent)) {
     log(Level::error, "Agent not available for Telegram message processing");
     Local send_reply(pyrt::getattr(self, names::_send_reply));
-    Local notice(text_of(
-        "⚠️ Kavori agent is not initialized. Please check the web UI and ensure an API key is "
-        "configured."));
+    Local notice(
+        text_of<
+            "⚠️ Kavori agent is not initialized. Please check the web UI and ensure an API key is "
+            "configured.">());
     co_await pyrt::await_method(send_reply, self, send_reply_spec, notice, metadata);
     co_return Ref::none();
   }
@@ -341,7 +343,7 @@ Task<Ref> _handle_message(Borrowed self, Borrowed text, Borrowed metadata) {
   if (pyrt::Caught error = co_await pyrt::catching(broadcast_notice(text, metadata))) {
     pyrt::Handling handling(error);
     log(Level::debug,
-        pyrt::concat({text_of("Could not broadcast to WebSocket: "), pyrt::str(error.value())}));
+        pyrt::concat({text_of<"Could not broadcast to WebSocket: ">(), pyrt::str(error.value())}));
   }
 
   RunState run;
@@ -349,15 +351,16 @@ Task<Ref> _handle_message(Borrowed self, Borrowed text, Borrowed metadata) {
           co_await pyrt::catching(run_agent(self, agent, text, telegram, chat_id, run))) {
     pyrt::Handling handling(error);
     log(Level::exception, "Agent processing failed for Telegram message");
-    Ref line = pyrt::concat({text_of("⚠️ Processing error: "), head(pyrt::str(error.value()), 300)});
+    Ref line =
+        pyrt::concat({text_of<"⚠️ Processing error: ">(), head(pyrt::str(error.value()), 300)});
     pyrt::require(PyList_Append(run.response_parts.get(), line.get()));
   }
 
   Local final_response(compose_reply(run));
   {
     Ref count = pyrt::require(PyLong_FromSsize_t(PyUnicode_GetLength(final_response.get())));
-    log(Level::info, pyrt::concat({text_of("Sending reply to Telegram ("), pyrt::str(count),
-                                   text_of(" chars)")}));
+    log(Level::info, pyrt::concat({text_of<"Sending reply to Telegram (">(), pyrt::str(count),
+                                   text_of<" chars)">()}));
   }
   Local send_reply(pyrt::getattr(self, names::_send_reply));
   co_await pyrt::await_method(send_reply, self, send_reply_spec, final_response, metadata);

@@ -40,7 +40,7 @@ Ref special_method(Borrowed object, const Name& method, Where where) {
 Ref write_temporary_png(Borrowed img_bytes, Where where = Where::current()) {
   Ref manager =
       pyrt::call_method_kw({module_global(names::tempfile, where), where}, named_temporary_file,
-                           temporary_file_keywords, text_of(".png", where), pyrt::boolean(false));
+                           temporary_file_keywords, text_of<".png">(where), pyrt::boolean(false));
   Ref exit_method = special_method(manager, exit_, where);
   Ref enter_method = special_method(manager, enter, where);
   Ref tmp = pyrt::call({enter_method, where}, manager);
@@ -85,13 +85,13 @@ Ref write_temporary_png(Borrowed img_bytes, Where where = Where::current()) {
 // log line; `sent` when the connector reported success.
 Task<void> send_photo(Borrowed tmp_path, Borrowed chat_id, Borrowed telegram, bool& sent) {
   Ref sending = pyrt::call_method_kw(telegram, names::send_photo, send_photo_keywords, tmp_path,
-                                     text_of("📸 Screenshot"), chat_id);
+                                     text_of<"📸 Screenshot">(), chat_id);
   Local result(co_await pyrt::awaitable(std::move(sending)));
   if (pyrt::truthy(get_from(result, success))) {
     log(Level::info, "Screenshot sent to Telegram");
     sent = true;
   } else {
-    log(Level::warning, pyrt::concat({text_of("Failed to send screenshot to Telegram: "),
+    log(Level::warning, pyrt::concat({text_of<"Failed to send screenshot to Telegram: ">(),
                                       pyrt::str(get_from(result, message))}));
   }
 }
@@ -125,13 +125,13 @@ Task<Ref> _send_reply(Borrowed self, Borrowed text, Borrowed metadata) {
     co_return Ref::none();
   }
   Ref sending = pyrt::call_method_kw(telegram, names::send_message, send_message_keywords, text,
-                                     chat_id, text_of(""));
+                                     chat_id, text_of<"">());
   Local result(co_await pyrt::awaitable(std::move(sending)));
   if (pyrt::truthy(get_from(result, success))) {
-    log(Level::info, pyrt::concat({text_of("Reply sent to Telegram (msg_ids="),
-                                   pyrt::str(get_from(result, message_ids)), text_of(")")}));
+    log(Level::info, pyrt::concat({text_of<"Reply sent to Telegram (msg_ids=">(),
+                                   pyrt::str(get_from(result, message_ids)), text_of<")">()}));
   } else {
-    log(Level::error, pyrt::concat({text_of("Failed to send Telegram reply: "),
+    log(Level::error, pyrt::concat({text_of<"Failed to send Telegram reply: ">(),
                                     pyrt::str(get_from(result, message))}));
   }
   co_return Ref::none();
@@ -142,7 +142,7 @@ Task<Ref> _send_screenshot(Borrowed, Borrowed image_base64, Borrowed chat_id, Bo
   if (pyrt::Caught error =
           co_await pyrt::catching(deliver_screenshot(image_base64, chat_id, telegram, sent))) {
     pyrt::Handling handling(error);
-    log(Level::error, pyrt::concat({text_of("Failed to send screenshot to Telegram: "),
+    log(Level::error, pyrt::concat({text_of<"Failed to send screenshot to Telegram: ">(),
                                     pyrt::str(error.value())}));
     co_return pyrt::boolean(false);
   }

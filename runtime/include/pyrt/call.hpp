@@ -212,6 +212,24 @@ inline Borrowed literal(const char* text,
   }
   return detail::literal_slow(text, where);
 }
+namespace detail {
+// A string literal as a template argument, so that each text has a cache slot of its own.
+template <std::size_t N>
+struct FixedText {
+  consteval FixedText(const char (&text)[N]) noexcept {  // NOLINT: converts from the literal
+    for (std::size_t i = 0; i < N; ++i) chars[i] = text[i];
+  }
+  char chars[N] = {};
+};
+}  // namespace detail
+
+// The same for a text given as a template argument, `pyrt::text<"...">()`: its own slot, so the
+// common case is one comparison (literal() looks the text up in a shared table).
+template <detail::FixedText Text>
+Borrowed text(std::source_location where = std::source_location::current()) {
+  static constinit detail::PerInterpreter made;
+  return made.current() ? made.object() : made.hold(PyUnicode_InternFromString(Text.chars), where);
+}
 inline Ref boolean(bool value) {
   return Ref::borrow(value ? Py_True : Py_False);
 }
