@@ -213,8 +213,9 @@ Task<void> run_agent(Borrowed self, Borrowed agent, Borrowed text, Borrowed tele
       {
         Ref data = pyrt::getattr(event, names::data);
         Ref tool_name = get_from(data, tool, text_of<"">());
-        if (equals(tool_name, text_of<"plan">()) || equals(tool_name, text_of<"memory">()))
+        if (equals(tool_name, text_of<"plan">()) || equals(tool_name, text_of<"memory">())) {
           continue;
+        }
         Ref empty = pyrt::require(PyDict_New());
         Ref tool_arguments = get_from(data, arguments, empty);
         Ref tool_operation = get_from(tool_arguments, operation, text_of<"">());
@@ -232,8 +233,8 @@ Task<void> run_agent(Borrowed self, Borrowed agent, Borrowed text, Borrowed tele
     if (equals(type, text_of<"tool_result">())) {
       Local data(pyrt::getattr(event, names::data));
       if (pyrt::truthy(get_from(data, screenshot)) && pyrt::truthy(get_from(data, image_base64))) {
-        Local send_screenshot(
-            pyrt::getattr(self, names::_send_screenshot));  // before its arguments
+        // The method before its arguments, as Python evaluates the call.
+        Local send_screenshot(pyrt::getattr(self, names::_send_screenshot));
         Local image(pyrt::require(PyObject_GetItem(data.get(), image_base64.get().get())));
         Ref sent = co_await pyrt::await_method(send_screenshot, self, send_screenshot_spec, image,
                                                chat_id, telegram);
