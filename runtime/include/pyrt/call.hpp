@@ -216,7 +216,7 @@ namespace detail {
 // A string literal as a template argument, so that each text has a cache slot of its own.
 template <std::size_t N>
 struct FixedText {
-  consteval FixedText(const char (&text)[N]) noexcept {  // NOLINT: converts from the literal
+  constexpr FixedText(const char (&text)[N]) noexcept {  // NOLINT: converts from the literal
     for (std::size_t i = 0; i < N; ++i) chars[i] = text[i];
   }
   char chars[N] = {};
