@@ -75,8 +75,8 @@ void log(Level level, const char* message, Where where = Where::current());
 // A fixed text as a str, made once: text_of<"...">(), or text_of(literal) for a literal passed on
 // through a pointer.
 template <pyrt::detail::FixedText Text>
-Ref text_of(Where where = Where::current()) {
-  return Ref::borrow(pyrt::text<Text>(where));
+Ref text_of() {
+  return Ref::borrow(pyrt::text<Text>());
 }
 inline Ref text_of(const char* literal, Where where = Where::current()) {
   return Ref::borrow(pyrt::literal(literal, where));

@@ -256,7 +256,7 @@ Task<void> run_agent(Borrowed self, Borrowed agent, Borrowed text, Borrowed tele
 
 // Joins the collected pieces into the one reply, with its fallback and actions section.
 Ref compose_reply(RunState& run, Where where = Where::current()) {
-  Ref newline = text_of<"\n">(where);
+  Ref newline = text_of<"\n">();
   Ref joined = pyrt::require(PyUnicode_Join(newline.get(), run.response_parts.get()), where);
   Ref final_response = pyrt::call_method({joined, where}, strip);
   Py_ssize_t summaries = PyList_GET_SIZE(run.tool_summaries.get());
@@ -264,8 +264,8 @@ Ref compose_reply(RunState& run, Where where = Where::current()) {
     final_response = summaries == 0 && run.screenshots_sent == 0
                          ? text_of<
                                "I received your message but had no response to give. Could you try "
-                               "rephrasing?">(where)
-                         : text_of<"✅ Done!">(where);
+                               "rephrasing?">()
+                         : text_of<"✅ Done!">();
   }
   if (summaries > 0) {
     Ref shown = pyrt::require(PyList_GetSlice(run.tool_summaries.get(), 0, 8), where);
@@ -277,7 +277,7 @@ Ref compose_reply(RunState& run, Where where = Where::current()) {
       actions_str = pyrt::concat({actions_str, more}, where);
     }
     final_response =
-        pyrt::concat({final_response, text_of<"\n\n📋 Actions:\n">(where), actions_str}, where);
+        pyrt::concat({final_response, text_of<"\n\n📋 Actions:\n">(), actions_str}, where);
   }
   return final_response;
 }

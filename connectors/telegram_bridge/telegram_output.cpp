@@ -40,7 +40,7 @@ Ref special_method(Borrowed object, const Name& method, Where where) {
 Ref write_temporary_png(Borrowed img_bytes, Where where = Where::current()) {
   Ref manager =
       pyrt::call_method_kw({module_global(names::tempfile, where), where}, named_temporary_file,
-                           temporary_file_keywords, text_of<".png">(where), pyrt::boolean(false));
+                           temporary_file_keywords, text_of<".png">(), pyrt::boolean(false));
   Ref exit_method = special_method(manager, exit_, where);
   Ref enter_method = special_method(manager, enter, where);
   Ref tmp = pyrt::call({enter_method, where}, manager);

@@ -55,7 +55,7 @@ class PerInterpreter {
 // a plain pointer, valid while its generation is the current one.
 class Name {
  public:
-  explicit Name(const char* text) noexcept : text_(text) {}
+  constexpr explicit Name(const char* text) noexcept : text_(text) {}
   Borrowed get() const { return interned_.current() ? interned_.object() : intern(); }
   operator Borrowed() const { return get(); }  // NOLINT
   const char* text() const noexcept { return text_; }
@@ -223,12 +223,12 @@ struct FixedText {
 };
 }  // namespace detail
 
-// The same for a text given as a template argument, `pyrt::text<"...">()`: its own slot, so the
-// common case is one comparison (literal() looks the text up in a shared table).
+// The same for a text given as a template argument, `pyrt::text<"...">()`: a Name of its own, so
+// the common case is one comparison (literal() looks the text up in a shared table).
 template <detail::FixedText Text>
-Borrowed text(std::source_location where = std::source_location::current()) {
-  static constinit detail::PerInterpreter made;
-  return made.current() ? made.object() : made.hold(PyUnicode_InternFromString(Text.chars), where);
+Borrowed text() {
+  static constinit const Name name(Text.chars);
+  return name.get();
 }
 inline Ref boolean(bool value) {
   return Ref::borrow(value ? Py_True : Py_False);
