@@ -67,8 +67,9 @@ void set_module_global(Borrowed name, Borrowed value, Where where = Where::curre
 
 enum class Level : std::uint8_t { debug, info, warning, error, exception };
 // One call of the module logger with one finished message (built by the caller, as Python builds
-// the argument). A debug or info call that the standard logging.Logger would drop at once is not
-// made (see bridge_core.cpp).
+// the argument). With the standard logging.Logger, a call it would drop at once is not made, and
+// a record it would make is made and handed to it directly, located at `where` (see
+// bridge_core.cpp).
 void log(Level level, Borrowed message, Where where = Where::current());
 void log(Level level, const char* message, Where where = Where::current());
 

@@ -1,10 +1,12 @@
 // The module's load-time behaviour, the TelegramBridge class, the process-wide bridge, and
 // starting and stopping the bridge.
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cassert>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 #include "bridge.hpp"
 #include "pyrt/watch.hpp"
@@ -123,30 +125,41 @@ namespace {
 
 const Name log_methods[] = {Name("debug"), Name("info"), Name("warning"), Name("error"),
                             Name("exception")};
-const Name logger_class("Logger"), is_enabled_for("isEnabledFor"), disabled("disabled"),
-    level_cache("_cache"), code_qualname("co_qualname");
-const Name level_constants[] = {Name("DEBUG"), Name("INFO")};
+// What the standard Logger's log methods run on the way to a record, besides the method itself.
+const Name is_enabled_for("isEnabledFor"), low_level_log("_log"), find_caller("findCaller");
+const Name logger_class("Logger"), disabled("disabled"), level_cache("_cache"),
+    code_qualname("co_qualname"), source_file("_srcfile"), make_record("makeRecord"),
+    handle_record("handle");
+const Name level_constants[] = {Name("DEBUG"), Name("INFO"), Name("WARNING"), Name("ERROR")};
 
-// Which of the module logger's debug and info calls would return at once, doing nothing: the
-// standard logging.Logger drops a call whose level its own level cache (`_cache`, which
-// `isEnabledFor` keeps and which `setLevel` and `logging.disable` clear) says is disabled. A call
-// is skipped only when the logger is exactly logging.Logger, whose `debug`, `info` and
-// `isEnabledFor` are logging's own, nothing on the instance shadows them, and `disabled` is a
-// plain bool. Everything the answer rests on is watched (pyrt/watch.hpp): the logger's instance
-// dict (level, `disabled`, `_cache`, any shadowing attribute), the cache, the Logger class and
-// logging's namespace (the level constants); any change is seen at the next call. Watching the
-// instance dict means creating it, which slows the logger's own Python code a little (its
-// attribute reads): it is created only once `info` is dropped, when every info and debug call of
-// a message is skipped; a logger that emits info records runs as before.
-struct DroppedLevels {
+// What a call of the module logger at each level comes to. When the logger is exactly the
+// standard logging.Logger, whose log methods (above) are logging's own and which nothing on the
+// instance shadows, its own level cache (`_cache`, which `isEnabledFor` fills and `setLevel` and
+// `logging.disable` clear) and `disabled` flag decide what the call would do:
+//   skip  the call would return at once: it is not made;
+//   emit  the call would make a record and hand it to the logger: the module does the same
+//         through the logger's `makeRecord` and `handle`, as the method would, except that the
+//         record is located at the module's own log call (its source file, line and function)
+//         instead of wherever logging's frame search would land (a C function has no frame);
+//   ask   the cache does not know the level yet: `isEnabledFor` is asked (and fills it), as the
+//         method would ask it, and the record is made as for `emit` when the answer is true;
+//   call  anything else, or any doubt: the method is called.
+// Everything the answer rests on is watched (pyrt/watch.hpp): the logger's instance dict (level,
+// `disabled`, `_cache`, `name`, any shadowing attribute), the cache, the Logger class and
+// logging's namespace (the level constants, `_srcfile`); any change is seen at the next call.
+enum class Route : std::uint8_t { call, skip, emit, ask };
+struct LoggerPlan {
   std::uint64_t epoch = 0;
-  PyObject* logger = nullptr;     // compared; used only while `bound` and the epoch hold
-  PyTypeObject* type = nullptr;   // only compared
-  PyObject* dict = nullptr;       // only compared: the instance dict watched, if any
-  bool bound = false;             // `logger` was read from the module's watched namespace
-  std::array<bool, 2> skip = {};  // debug, info
+  PyObject* logger = nullptr;    // compared; used only while `bound` and the epoch hold
+  PyTypeObject* type = nullptr;  // only compared
+  PyObject* dict = nullptr;      // only compared: the instance dict watched, if any
+  bool bound = false;            // `logger` was read from the module's watched namespace
+  bool located = false;          // logging._srcfile is set: records name where they were made
+  std::array<Route, 5> routes = {};  // by Level
+  // logging's DEBUG, INFO, WARNING, ERROR: borrowed from its watched namespace, for `emit`.
+  std::array<PyObject*, 4> levels = {};
 };
-DroppedLevels dropped_levels;
+LoggerPlan logger_plan;
 
 // What the lookup of `name` along the type's MRO finds first (a new reference; null when
 // nothing). `failed` when a namespace cannot be read (the error cleared).
@@ -186,17 +199,28 @@ bool is_logging_method(PyObject* function, const Name& name, PyObject* logging_d
   return same;
 }
 
-// Works out dropped_levels for `logger`, read under `epoch` (from the module's watched namespace
-// when `bound`), afresh. Anything unexpected (including a failure, whose
-// error is cleared: the call that follows meets it again if it matters) means no call is skipped.
+// The value under `key` in `dict` (a new reference), null when missing or unreadable (the error
+// cleared).
+Ref dict_value(PyObject* dict, PyObject* key) noexcept {
+  PyObject* value = nullptr;
+  if (PyDict_GetItemRef(dict, key, &value) < 0) PyErr_Clear();
+  return Ref::steal(value);
+}
+Ref dict_value(PyObject* dict, const Name& key) {
+  return dict_value(dict, key.get().get());
+}
+
+// Works out logger_plan for `logger`, read under `epoch` (from the module's watched namespace
+// when `bound`), afresh. Anything unexpected (including a failure, whose error is cleared: the
+// call that follows meets it again if it matters) routes every level to the call.
 // Not noexcept: the names it looks up are made on first use, and that can fail like any call.
-void find_dropped_levels(PyObject* logger, std::uint64_t epoch, bool bound) {
-  DroppedLevels found{epoch, logger, Py_TYPE(logger), nullptr, bound, {}};
+void plan_logger(PyObject* logger, std::uint64_t epoch, bool bound) {
+  LoggerPlan found{epoch, logger, Py_TYPE(logger), nullptr, bound, false, {}, {}};
   auto decided = [&] {
     assert(!PyErr_Occurred());
-    dropped_levels = found;
+    logger_plan = found;
   };
-  // The rules above are those of logging in Python 3.14; on any other version nothing is skipped.
+  // The rules above are those of logging in Python 3.14; on any other version every call is made.
   if ((Py_Version >> 16) != 0x030e) return decided();
   PyObject* logging_module = PyImport_GetModule(names::logging.get().get());  // only if imported
   Ref logging_ref = Ref::steal(logging_module);
@@ -206,65 +230,64 @@ void find_dropped_levels(PyObject* logger, std::uint64_t epoch, bool bound) {
   }
   PyObject* logging_dict = PyModule_GetDict(logging_module);
   if (!pyrt::watch_dict(logging_dict)) return decided();
-  PyObject* standard = nullptr;
-  if (PyDict_GetItemRef(logging_dict, logger_class.get().get(), &standard) < 0) PyErr_Clear();
-  Ref standard_ref = Ref::steal(standard);
+  Ref standard = dict_value(logging_dict, logger_class);
   PyTypeObject* type = Py_TYPE(logger);
-  if (reinterpret_cast<PyObject*>(type) != standard || !pyrt::watch_type(type) ||
+  if (reinterpret_cast<PyObject*>(type) != standard.get() || !pyrt::watch_type(type) ||
       type->tp_getattro != PyObject_GenericGetAttr) {
     return decided();
   }
+  const std::array<const Name*, 8> methods = {&log_methods[0], &log_methods[1],  &log_methods[2],
+                                              &log_methods[3], &log_methods[4],  &is_enabled_for,
+                                              &low_level_log,  &find_caller};
   bool failed = false;
-  for (const Name* name : {&log_methods[0], &log_methods[1], &is_enabled_for}) {
+  for (const Name* name : methods) {
     Ref function = find_in_type(type, name->get().get(), failed);
     if (failed || !is_logging_method(function.get(), *name, logging_dict)) return decided();
   }
   for (const Name* name : {&disabled, &level_cache}) {  // instance attributes, nothing in the class
     if (find_in_type(type, name->get().get(), failed) || failed) return decided();
   }
-  std::array<Ref, 2> levels;
+  std::array<Ref, 4> levels;
   for (std::size_t i = 0; i < levels.size(); ++i) {
-    PyObject* value = nullptr;
-    if (PyDict_GetItemRef(logging_dict, level_constants[i].get().get(), &value) < 0) PyErr_Clear();
-    levels[i] = Ref::steal(value);
+    levels[i] = dict_value(logging_dict, level_constants[i]);
     if (!levels[i] || !PyLong_CheckExact(levels[i].get())) return decided();
   }
+  // Logger._log asks for the caller's location only while _srcfile is set (logging's documented
+  // way to save that cost); anything but a str or None leaves the calls to logging.
+  Ref srcfile = dict_value(logging_dict, source_file);
+  if (!srcfile || (srcfile.get() != Py_None && !PyUnicode_Check(srcfile.get()))) return decided();
+  found.located = srcfile.get() != Py_None && PyUnicode_GET_LENGTH(srcfile.get()) != 0;
   PyObject* cache = nullptr;
   if (PyObject_GetOptionalAttr(logger, level_cache.get().get(), &cache) < 0) PyErr_Clear();
   Ref cache_ref = Ref::steal(cache);
   if (cache == nullptr || !PyDict_CheckExact(cache) || !pyrt::watch_dict(cache)) return decided();
-  auto cached_false = [&](std::size_t level) {
-    PyObject* value = nullptr;
-    if (PyDict_GetItemRef(cache, levels[level].get(), &value) < 0) PyErr_Clear();
-    Ref value_ref = Ref::steal(value);
-    return value == Py_False;
-  };
-  // Only a logger that drops info is worth its instance dict (see above).
-  if (!cached_false(1)) return decided();
   Ref dict = Ref::steal(PyObject_GenericGetDict(logger, nullptr));
   if (!dict || !PyDict_CheckExact(dict.get()) || !pyrt::watch_dict(dict.get())) {
     PyErr_Clear();
     return decided();
   }
-  for (const Name* name : {&log_methods[0], &log_methods[1], &is_enabled_for}) {
+  for (const Name* name : methods) {
     int shadowed = PyDict_Contains(dict.get(), name->get().get());
     if (shadowed != 0) {
       PyErr_Clear();
       return decided();
     }
   }
-  PyObject* flag = nullptr;
-  PyObject* own_cache = nullptr;
-  if (PyDict_GetItemRef(dict.get(), disabled.get().get(), &flag) < 0 ||
-      PyDict_GetItemRef(dict.get(), level_cache.get().get(), &own_cache) < 0) {
-    PyErr_Clear();
+  Ref flag = dict_value(dict.get(), disabled);
+  Ref own_cache = dict_value(dict.get(), level_cache);
+  if (own_cache.get() != cache || (flag.get() != Py_True && flag.get() != Py_False)) {
+    return decided();
   }
-  Ref flag_ref = Ref::steal(flag), own_cache_ref = Ref::steal(own_cache);
-  if (own_cache != cache || (flag != Py_True && flag != Py_False)) return decided();
   found.dict = dict.get();
-  for (std::size_t level = 0; level < found.skip.size(); ++level) {
-    found.skip[level] = flag == Py_True || cached_false(level);
+  for (std::size_t level = 0; level < found.routes.size(); ++level) {
+    // `exception` logs at ERROR, through `error`.
+    PyObject* number = levels[std::min(level, levels.size() - 1)].get();
+    Ref enabled = dict_value(cache, number);
+    found.routes[level] = flag.get() == Py_True || enabled.get() == Py_False ? Route::skip
+                          : enabled.get() == Py_True                        ? Route::emit
+                                                                            : Route::ask;
   }
+  for (std::size_t i = 0; i < levels.size(); ++i) found.levels[i] = levels[i].get();
   return decided();
 }
 
@@ -276,29 +299,79 @@ bool has_instance_dict(PyObject* logger, PyObject* watched) noexcept {
   return dict.get() == watched;
 }
 
+// What the standard Logger's `level` method does once it knows the level is enabled:
+// self.handle(self.makeRecord(self.name, LEVEL, file, line, message, (), exc_info, function,
+// None, None)), with the location of the module's log call (see LoggerPlan). `exc_info` is the
+// handled exception for `exception`, as sys.exc_info() gives it, else None.
+void emit(Borrowed logger, Level level, Borrowed level_number, bool located, Borrowed message,
+          Where where) {
+  Ref file, line, function;
+  if (located) {
+    file = Ref::borrow(pyrt::literal(where.file_name(), where));
+    line = pyrt::require(PyLong_FromUnsignedLong(where.line()), where);
+    const std::string_view name = pyrt::function_identifier(where.function_name());
+    function = pyrt::require(
+        PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())), where);
+  } else {
+    file = text_of<"(unknown file)">();
+    line = pyrt::require(PyLong_FromLong(0), where);
+    function = text_of<"(unknown function)">();
+  }
+  Ref exc_info = Ref::none();
+  if (level == Level::exception) {
+    Ref handled = Ref::steal(PyErr_GetHandledException());
+    if (handled && !handled.is_none()) {
+      Ref traceback = Ref::steal(PyException_GetTraceback(handled.get()));
+      exc_info = pyrt::require(
+          PyTuple_Pack(3, Py_TYPE(handled.get()), handled.get(),
+                       traceback ? traceback.get() : Py_None),
+          where);
+    } else {
+      exc_info = pyrt::require(PyTuple_Pack(3, Py_None, Py_None, Py_None), where);
+    }
+  }
+  Ref name = pyrt::getattr(logger, spec_name, where);
+  Ref no_args = pyrt::require(PyTuple_New(0), where);
+  Ref record =
+      pyrt::call_method({logger, where}, make_record, name, level_number, file, line, message,
+                        no_args, exc_info, function, Borrowed(Py_None), Borrowed(Py_None));
+  pyrt::call_method({logger, where}, handle_record, record);
+}
+
 }  // namespace
 
 void log(Level level, Borrowed message, Where where) {
   const auto index = static_cast<std::size_t>(level);
-  const DroppedLevels& known = dropped_levels;
-  // While the epoch holds, the module's namespace still binds the logger the decision was made
-  // for (and keeps it alive): a dropped call needs no read of the namespace.
-  if (index < known.skip.size() && known.skip[index] && known.bound &&
-      known.epoch == pyrt::detail::cache_epoch && Py_TYPE(known.logger) == known.type &&
-      has_instance_dict(known.logger, known.dict)) {
+  const LoggerPlan& plan = logger_plan;
+  const std::uint64_t epoch = pyrt::detail::cache_epoch;  // before the read it vouches for
+  // While the epoch holds, the module's namespace still binds the logger the plan was made for
+  // (and keeps it alive): no read of the namespace is needed.
+  Ref logger;
+  if (!plan.bound || plan.epoch != epoch || Py_TYPE(plan.logger) != plan.type ||
+      (plan.routes[index] != Route::call && !has_instance_dict(plan.logger, plan.dict))) {
+    logger = module_global(names::logger, where);
+    if (plan.epoch != epoch || plan.logger != logger.get() || plan.type != logger.type() ||
+        (plan.routes[index] != Route::call && !has_instance_dict(logger.get(), plan.dict))) {
+      plan_logger(logger.get(), epoch, pyrt::watch_dict(module_dict(where)));
+    }
+  }
+  // A plan made stale while it was made is not followed.
+  const Route route =
+      plan.epoch == pyrt::detail::cache_epoch ? plan.routes[index] : Route::call;
+  if (route == Route::skip) return;
+  if (!logger) logger = Ref::borrow(Borrowed(plan.logger));  // held: the call may rebind it
+  if (route == Route::call) {
+    pyrt::call_method({logger, where}, log_methods[index], message);
     return;
   }
-  const std::uint64_t epoch = pyrt::detail::cache_epoch;  // before the read it vouches for
-  Ref logger = module_global(names::logger, where);
-  if (index < known.skip.size()) {
-    if (known.epoch != pyrt::detail::cache_epoch || known.logger != logger.get() ||
-        known.type != logger.type() ||
-        (known.skip[index] && !has_instance_dict(logger.get(), known.dict))) {
-      find_dropped_levels(logger.get(), epoch, pyrt::watch_dict(module_dict(where)));
-    }
-    if (known.skip[index]) return;
+  // Taken before any Python code runs: that may change what the plan borrows.
+  Ref level_number = Ref::borrow(Borrowed(plan.levels[std::min(index, plan.levels.size() - 1)]));
+  const bool located = plan.located;
+  if (route == Route::ask &&
+      !pyrt::truthy(pyrt::call_method({logger, where}, is_enabled_for, level_number), where)) {
+    return;
   }
-  pyrt::call_method({logger, where}, log_methods[index], message);
+  emit(logger, level, level_number, located, message, where);
 }
 
 void log(Level level, const char* message, Where where) {

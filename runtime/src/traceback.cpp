@@ -11,13 +11,7 @@
 
 namespace pyrt {
 
-namespace {
-
-// The name of a C++ function as std::source_location::function_name() spells it, whose format is
-// the compiler's ("pyrt::Task<void> ns::{anonymous}::step(pyrt::Borrowed)", "... (anonymous
-// namespace)::step(...)", "... ns::`anonymous-namespace'::step(...)", with GCC's " [with ...]"
-// after a template's): the last name before the parameter list.
-std::string_view function_identifier(std::string_view signature) {
+std::string_view function_identifier(std::string_view signature) noexcept {
   std::string_view text = signature.substr(0, signature.find(" [with "));
   std::size_t close = text.rfind(')');
   if (close != std::string_view::npos) {
@@ -33,6 +27,8 @@ std::string_view function_identifier(std::string_view signature) {
   std::size_t cut = text.find_last_of(": ");
   return cut == std::string_view::npos ? text : text.substr(cut + 1);
 }
+
+namespace {
 
 // Adds the entry `name` at the error's site (else at the fallback location) to `error`, unless
 // it already carries the entry of `activation`. A failure to make the entry leaves the error as

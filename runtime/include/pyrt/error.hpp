@@ -16,6 +16,7 @@
 #include <exception>
 #include <new>
 #include <source_location>
+#include <string_view>
 #include <type_traits>
 
 #include "pyrt/ref.hpp"
@@ -97,6 +98,13 @@ inline PyError exception_family(PyError& error) {
   if (!error.is_exception_family()) throw;
   return std::move(error);
 }
+
+// The name of a C++ function as std::source_location::function_name() spells it, whose format is
+// the compiler's ("pyrt::Task<void> ns::{anonymous}::step(pyrt::Borrowed)", "... (anonymous
+// namespace)::step(...)", "... ns::`anonymous-namespace'::step(...)", with GCC's " [with ...]"
+// after a template's): the last name before the parameter list. Traceback entries of a
+// function's steps are named with it.
+std::string_view function_identifier(std::string_view signature) noexcept;
 
 // Raises the in-flight C++ exception as a Python exception. Only for catch (...) blocks.
 void raise_current_exception() noexcept;
