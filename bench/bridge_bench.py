@@ -10,12 +10,10 @@ Three peers run the same workload, each in a process of its own:
   floor   the smallest plain coroutine that makes the same outside calls for one message: the
           queue's put and get (through asyncio.wait_for, as the worker must wait), the imports and
           calls of both lookups, the typing indicators, the broadcasts, the event stream, the
-          reply, and the log calls whose records the logger keeps (the logger is outside the
-          bridge too: at INFO its records dominate every peer; a call the logger would drop need
-          not be made, and the module does not make it either). Its records are located in the
-          short loop that calls it (stacklevel=2): logging finds a record's line by scanning the
-          caller's code, and the module, which has no Python frame of its own, has its records
-          located in its Python caller, which costs about as little
+          reply, and each record the logger keeps, made and handed to it as the module makes it
+          (the logger's makeRecord and handle, with a location known beforehand; the logger is
+          outside the bridge too: at INFO its records dominate every peer; a call the logger would
+          drop need not be made, and the module does not make it either)
 
 Every configuration (loop x logger level) runs R rounds; a round starts one process per peer, in
 turn, so that drift of a shared machine reaches all three alike. Each process warms up, then
@@ -60,6 +58,9 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 BUILD_DIR = Path(os.environ.get("KAVORI_BUILD_DIR", ROOT / "build" / "release"))
 MODULE_NAME = "kavori.connectors.telegram_bridge"
+# Where the floor's records are located: a fixed place, as the module knows its log calls' own.
+HERE_FILE, HERE_FUNCTION = __file__, "floor_message"
+DEBUG, INFO = logging.DEBUG, logging.INFO
 TWIN_SOURCE = HERE / "telegram_bridge_twin.py"
 PEERS = ("module", "twin", "floor")
 # The build directory of the optional fourth peer (see --against); children inherit it.
@@ -204,12 +205,14 @@ async def floor_message(queue: asyncio.Queue, text: str, metadata: dict, info: b
                         debug: bool) -> None:
     log = logging.getLogger("kavori.connectors.telegram_bridge")
     if info:
-        log.info(f"Queuing Telegram message from {metadata.get('from_name', 'unknown')}: "
-                 f"{text[:80]}", stacklevel=2)
+        log.handle(log.makeRecord(log.name, INFO, HERE_FILE, 1,
+                                  f"Queuing Telegram message from {metadata.get('from_name', 'unknown')}: "
+                                  f"{text[:80]}", (), None, HERE_FUNCTION, None, None))
     await queue.put((text, metadata))
     text, metadata = await asyncio.wait_for(queue.get(), timeout=2.0)
     if info:
-        log.info(f"Processing queued message: {text[:80]}", stacklevel=2)
+        log.handle(log.makeRecord(log.name, INFO, HERE_FILE, 1, f"Processing queued message: {text[:80]}", (), None,
+                                  HERE_FUNCTION, None, None))
     from kavori.gateway.server import get_state
 
     agent = get_state().get("agent")
@@ -224,36 +227,36 @@ async def floor_message(queue: asyncio.Queue, text: str, metadata: dict, info: b
 
     await manager.broadcast({"type": "telegram_message", "content": text, "source": "telegram"})
     if info:
-        log.info("Sending message to agent for processing...", stacklevel=2)
+        log.handle(log.makeRecord(log.name, INFO, HERE_FILE, 1, "Sending message to agent for processing...", (), None,
+                                  HERE_FUNCTION, None, None))
     async for event in agent.process_message(text):
         from kavori.gateway.ws import manager
 
         await manager.broadcast(event.to_dict())
         if event.type == "text":
             if debug:
-                log.debug(f"Agent text: {event.data['content'][:100]}", stacklevel=2)
+                log.handle(log.makeRecord(log.name, DEBUG, HERE_FILE, 1, f"Agent text: {event.data['content'][:100]}", (), None,
+                                          HERE_FUNCTION, None, None))
         elif event.type == "tool_call" and event.data.get("tool") not in ("plan", "memory"):
             if debug:
-                log.debug("Agent tool call: 🔧 browser.open", stacklevel=2)
+                log.handle(log.makeRecord(log.name, DEBUG, HERE_FILE, 1, "Agent tool call: 🔧 browser.open", (), None,
+                                          HERE_FUNCTION, None, None))
             await telegram.send_typing(chat_id=chat_id)
         elif event.type == "done" and info:
-            log.info("Agent processing complete", stacklevel=2)
+            log.handle(log.makeRecord(log.name, INFO, HERE_FILE, 1, "Agent processing complete", (), None,
+                                      HERE_FUNCTION, None, None))
     if info:
-        log.info("Sending reply to Telegram (99 chars)", stacklevel=2)
+        log.handle(log.makeRecord(log.name, INFO, HERE_FILE, 1, "Sending reply to Telegram (99 chars)", (), None,
+                                  HERE_FUNCTION, None, None))
     from kavori.gateway.server import get_state
 
     telegram = get_state().get("connector_manager").get("telegram")
     telegram.is_configured
     result = await telegram.send_message("reply", chat_id=chat_id, parse_mode="")
     if result.get("success") and info:
-        log.info(f"Reply sent to Telegram (msg_ids={result.get('message_ids')})", stacklevel=2)
-
-
-async def floor_messages(messages: int, *args) -> None:
-    # Where the floor's records are located (see floor_message): the first lines of a short
-    # function, as cheap to find as the module's.
-    for _ in range(messages):
-        await floor_message(*args)
+        log.handle(log.makeRecord(log.name, INFO, HERE_FILE, 1,
+                                  f"Reply sent to Telegram (msg_ids={result.get('message_ids')})", (), None,
+                                  HERE_FUNCTION, None, None))
 
 
 async def run_floor(messages: int, connector: Connector) -> float:
@@ -263,8 +266,8 @@ async def run_floor(messages: int, connector: Connector) -> float:
     logger = logging.getLogger("kavori.connectors.telegram_bridge")
     info, debug = logger.isEnabledFor(logging.INFO), logger.isEnabledFor(logging.DEBUG)
     started = clock()
-    await floor_messages(messages, queue, "Open the page and tell me what it says", metadata, info,
-                         debug)
+    for _ in range(messages):
+        await floor_message(queue, "Open the page and tell me what it says", metadata, info, debug)
     return clock() - started
 
 

@@ -13,6 +13,7 @@ import pickle
 import pydoc
 import sys
 import tempfile
+import types
 import typing
 
 import pytest
@@ -334,6 +335,116 @@ def test_dropped_log_calls_follow_the_logger(tb, bridge, host, logs, monkeypatch
         own_dict.setdefault("_cache", {})
     assert (logs.lines, _seen) == (([], []) if expected is None else ([expected], []) if isinstance(expected, tuple)
                                    else ([], [expected]))
+
+
+class _PlainLogger(logging.Logger):
+    """A logger the module cannot vouch for: every call is made as written."""
+
+
+def _recording_logger(logger, level):
+    records = []
+    handler = logging.Handler()
+    handler.emit = records.append
+    logger.addHandler(handler)
+    logger.setLevel(level)
+    return records, handler
+
+
+# The attributes a record carries apart from its time and location.
+RECORD_FIELDS = ("name", "msg", "args", "levelname", "levelno", "stack_info", "threadName", "processName")
+REPO_ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+
+def test_made_records_equal_the_loggers_own_and_name_the_log_call(tb, bridge, host, monkeypatch, run):
+    """With the standard logger the module makes each record itself (makeRecord, handle), as the
+    logger's method would, at every level, located at the module's own log call; a logger it cannot
+    vouch for gets the calls, and the records are the same."""
+    from .fakes import error, text, tool
+    failure = RuntimeError("connection lost")
+    made = {}
+    for kind in ("standard", "subclass"):
+        logger = logging.getLogger(tb.__name__) if kind == "standard" else _PlainLogger(tb.__name__)
+        monkeypatch.setattr(tb, "logger", logger)
+        records, handler = _recording_logger(logger, logging.DEBUG)
+        try:
+            host.agent.script(text("Part one"), tool("browser", "open"), error("bad"), text("lost"), fail_at=3,
+                              error=failure)
+            run(bridge._handle_message("hi", {"chat_id": 42, "from_name": "Ann"}))
+        finally:
+            logger.removeHandler(handler)
+            logger.setLevel(logging.NOTSET)
+        made[kind] = records
+    assert [r.levelname for r in made["standard"]] == ["INFO", "DEBUG", "DEBUG", "WARNING", "ERROR", "INFO", "INFO"]
+    assert len({r.taskName for r in made["standard"]} - {None}) == 1  # the running task's name
+    exc_info = made["standard"][4].exc_info
+    assert exc_info[:2] == (RuntimeError, failure) and isinstance(exc_info[2], types.TracebackType)
+    assert ([[getattr(r, f) for f in RECORD_FIELDS] + [r.exc_info and r.exc_info[:2]] for r in made["standard"]]
+            == [[getattr(r, f) for f in RECORD_FIELDS] + [r.exc_info and r.exc_info[:2]] for r in made["subclass"]])
+    for record in made["standard"]:
+        source = (REPO_ROOT / record.pathname).read_text(encoding="utf-8").splitlines()
+        call = source[record.lineno - 1].strip()
+        level = "exception" if record.exc_info else record.levelname.lower()
+        assert call.startswith(f"log(Level::{level},"), (record.pathname, record.lineno, call)
+        assert any(f" {record.funcName}(" in line for line in source[:record.lineno]), record.funcName
+        assert record.module == pathlib.Path(record.pathname).stem
+
+
+def _made_by_spy(logger, mp):
+    def make_record(*args):
+        _seen.append(args[4])
+        return logging.Logger.makeRecord(logger, *args)
+    logger.makeRecord = make_record
+
+
+class _MarkedRecord(logging.LogRecord):
+    pass
+
+
+# What changes once the module makes the logger's records itself, and what the next info record
+# then is: (path, line, function) of the record, None for no record, or a check of the records.
+RECORD_CHANGES = {
+    "logging._srcfile cleared": (lambda logger, mp: mp.setattr(logging, "_srcfile", None),
+                                 ("(unknown file)", 0, "(unknown function)")),
+    "findCaller on the class": (lambda logger, mp: mp.setattr(logging.Logger, "findCaller",
+                                                              lambda self, *a: ("there.py", 7, "f", None)),
+                                ("there.py", 7, "f")),
+    "makeRecord on the instance": (_made_by_spy, lambda records: _seen == [QUEUED] and len(records) == 1),
+    "handle on the class": (lambda logger, mp: mp.setattr(logging.Logger, "handle",
+                                                          lambda self, record: _seen.append(record.msg)),
+                            lambda records: _seen == [QUEUED] and records == []),
+    "a record factory": (lambda logger, mp: mp.setattr(logging, "_logRecordFactory", _MarkedRecord),
+                         lambda records: [type(r) for r in records] == [_MarkedRecord]),
+    "a filter": (lambda logger, mp: logger.addFilter(lambda record: False), None),
+    "disabled": (lambda logger, mp: setattr(logger, "disabled", True), None),
+}
+
+
+@pytest.mark.parametrize("change", list(RECORD_CHANGES))
+def test_made_records_follow_the_logger(tb, bridge, host, monkeypatch, run, change):
+    logger = logging.getLogger(tb.__name__)
+    records, handler = _recording_logger(logger, logging.INFO)
+    apply, expected = RECORD_CHANGES[change]
+    metadata = {"from_name": "Ann"}
+    _seen.clear()
+    try:
+        for _ in range(2):  # the first calls fill the logger's level cache
+            run(bridge._on_telegram_message("hi", metadata))
+        assert [(r.pathname, r.funcName) for r in records] == [
+            ("connectors/telegram_bridge/message_pipeline.cpp", "_on_telegram_message")] * 2
+        records.clear()
+        apply(logger, monkeypatch)
+        run(bridge._on_telegram_message("hi", metadata))
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(logging.NOTSET)
+        logger.filters.clear()
+        logger.disabled = False
+        vars(logger).pop("makeRecord", None)
+    if expected is None or isinstance(expected, tuple):
+        assert [(r.pathname, r.lineno, r.funcName) for r in records] == ([] if expected is None else [expected])
+    else:
+        assert expected(records), (records, _seen)
+    _seen.clear()
 
 
 def test_help_shows_the_public_surface(tb):
