@@ -150,11 +150,11 @@ const Name level_constants[] = {Name("DEBUG"), Name("INFO"), Name("WARNING"), Na
 enum class Route : std::uint8_t { call, skip, emit, ask };
 struct LoggerPlan {
   std::uint64_t epoch = 0;
-  PyObject* logger = nullptr;    // compared; used only while `bound` and the epoch hold
-  PyTypeObject* type = nullptr;  // only compared
-  PyObject* dict = nullptr;      // only compared: the instance dict watched, if any
-  bool bound = false;            // `logger` was read from the module's watched namespace
-  bool located = false;          // logging._srcfile is set: records name where they were made
+  PyObject* logger = nullptr;        // compared; used only while `bound` and the epoch hold
+  PyTypeObject* type = nullptr;      // only compared
+  PyObject* dict = nullptr;          // only compared: the instance dict watched, if any
+  bool bound = false;                // `logger` was read from the module's watched namespace
+  bool located = false;              // logging._srcfile is set: records name where they were made
   std::array<Route, 5> routes = {};  // by Level
   // logging's DEBUG, INFO, WARNING, ERROR: borrowed from its watched namespace, for `emit`.
   std::array<PyObject*, 4> levels = {};
@@ -236,8 +236,8 @@ void plan_logger(PyObject* logger, std::uint64_t epoch, bool bound) {
       type->tp_getattro != PyObject_GenericGetAttr) {
     return decided();
   }
-  const std::array<const Name*, 8> methods = {&log_methods[0], &log_methods[1],  &log_methods[2],
-                                              &log_methods[3], &log_methods[4],  &is_enabled_for,
+  const std::array<const Name*, 8> methods = {&log_methods[0], &log_methods[1], &log_methods[2],
+                                              &log_methods[3], &log_methods[4], &is_enabled_for,
                                               &low_level_log,  &find_caller};
   bool failed = false;
   for (const Name* name : methods) {
@@ -284,8 +284,8 @@ void plan_logger(PyObject* logger, std::uint64_t epoch, bool bound) {
     PyObject* number = levels[std::min(level, levels.size() - 1)].get();
     Ref enabled = dict_value(cache, number);
     found.routes[level] = flag.get() == Py_True || enabled.get() == Py_False ? Route::skip
-                          : enabled.get() == Py_True                        ? Route::emit
-                                                                            : Route::ask;
+                          : enabled.get() == Py_True                         ? Route::emit
+                                                                             : Route::ask;
   }
   for (std::size_t i = 0; i < levels.size(); ++i) found.levels[i] = levels[i].get();
   return decided();
@@ -340,10 +340,9 @@ void emit(Borrowed logger, Level level, Borrowed level_number, bool located, Bor
     Ref handled = Ref::steal(PyErr_GetHandledException());
     if (handled && !handled.is_none()) {
       Ref traceback = Ref::steal(PyException_GetTraceback(handled.get()));
-      exc_info = pyrt::require(
-          PyTuple_Pack(3, Py_TYPE(handled.get()), handled.get(),
-                       traceback ? traceback.get() : Py_None),
-          where);
+      exc_info = pyrt::require(PyTuple_Pack(3, Py_TYPE(handled.get()), handled.get(),
+                                            traceback ? traceback.get() : Py_None),
+                               where);
     } else {
       exc_info = pyrt::require(PyTuple_Pack(3, Py_None, Py_None, Py_None), where);
     }
@@ -374,8 +373,7 @@ void log(Level level, Borrowed message, Where where) {
     }
   }
   // A plan made stale while it was made is not followed.
-  const Route route =
-      plan.epoch == pyrt::detail::cache_epoch ? plan.routes[index] : Route::call;
+  const Route route = plan.epoch == pyrt::detail::cache_epoch ? plan.routes[index] : Route::call;
   if (route == Route::skip) return;
   if (!logger) logger = Ref::borrow(Borrowed(plan.logger));  // held: the call may rebind it
   if (route == Route::call) {
