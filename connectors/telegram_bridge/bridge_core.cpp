@@ -299,6 +299,14 @@ bool has_instance_dict(PyObject* logger, PyObject* watched) noexcept {
   return dict.get() == watched;
 }
 
+// Whether `plan` holds for `logger` at level `index` under `epoch`. `logger` is dereferenced only
+// once the epoch is known to hold (the plan's logger is alive then, while bound).
+bool plan_fits(const LoggerPlan& plan, PyObject* logger, std::size_t index,
+               std::uint64_t epoch) noexcept {
+  return plan.epoch == epoch && plan.logger == logger && Py_TYPE(logger) == plan.type &&
+         (plan.routes[index] == Route::call || has_instance_dict(logger, plan.dict));
+}
+
 // The name of the function `signature` (std::source_location::function_name()), worked out once
 // per function: plain data, the compiler's texts live as long as the module.
 std::string_view function_name_of(const char* signature) noexcept {
@@ -364,11 +372,9 @@ void log(Level level, Borrowed message, Where where) {
   // While the epoch holds, the module's namespace still binds the logger the plan was made for
   // (and keeps it alive): no read of the namespace is needed.
   Ref logger;
-  if (!plan.bound || plan.epoch != epoch || Py_TYPE(plan.logger) != plan.type ||
-      (plan.routes[index] != Route::call && !has_instance_dict(plan.logger, plan.dict))) {
+  if (!plan.bound || !plan_fits(plan, plan.logger, index, epoch)) {
     logger = module_global(names::logger, where);
-    if (plan.epoch != epoch || plan.logger != logger.get() || plan.type != logger.type() ||
-        (plan.routes[index] != Route::call && !has_instance_dict(logger.get(), plan.dict))) {
+    if (!plan_fits(plan, logger.get(), index, epoch)) {
       plan_logger(logger.get(), epoch, pyrt::watch_dict(module_dict(where)));
     }
   }

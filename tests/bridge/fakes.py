@@ -15,8 +15,11 @@ import shutil
 import sys
 import tempfile
 import types
+from pathlib import Path
 from typing import NamedTuple
 
+# The checkout, where the module's traceback entries and log records point.
+REPO_ROOT = Path(__file__).resolve().parents[2]
 MISSING = object()
 
 

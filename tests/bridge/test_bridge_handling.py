@@ -5,12 +5,11 @@ import base64
 import os
 import sys
 import traceback
-from pathlib import Path
 
 import pytest
 
 from . import fakes
-from .fakes import AgentEvent, Call, FakeWebSocketManager, done, error, shot, text, tool, until
+from .fakes import REPO_ROOT, AgentEvent, Call, FakeWebSocketManager, done, error, shot, text, tool, until
 
 pytestmark = pytest.mark.leakcheck
 
@@ -363,8 +362,6 @@ def test_overridden_operations_are_used(run, tb, host, logs, where):
 
 
 # --- tracebacks ----------------------------------------------------------------------------------
-
-REPO_ROOT = Path(__file__).resolve().parents[2]
 
 
 def _no_data(host):

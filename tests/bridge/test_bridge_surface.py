@@ -18,6 +18,8 @@ import typing
 
 import pytest
 
+from .fakes import REPO_ROOT
+
 pytestmark = pytest.mark.leakcheck
 
 MODULE_DOC = [
@@ -352,7 +354,6 @@ def _recording_logger(logger, level):
 
 # The attributes a record carries apart from its time and location.
 RECORD_FIELDS = ("name", "msg", "args", "levelname", "levelno", "stack_info", "threadName", "processName")
-REPO_ROOT = pathlib.Path(__file__).resolve().parents[2]
 
 
 def test_made_records_equal_the_loggers_own_and_name_the_log_call(tb, bridge, host, monkeypatch, run):
