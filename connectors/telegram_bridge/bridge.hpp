@@ -58,7 +58,7 @@ extern const pyrt::FunctionSpec get_telegram_bridge_spec;
 
 // ---- Shared helpers (bridge_core.cpp) ----
 // Each takes the caller's location last, for the traceback entry of an error (see pyrt/error.hpp).
-using Where = std::source_location;
+using pyrt::Where;
 
 // The module namespace, read at every use (a cached read while the namespace is unchanged).
 // NameError when the name is unbound.

@@ -307,7 +307,7 @@ bool plan_fits(const LoggerPlan& plan, PyObject* logger, std::size_t index,
          (plan.routes[index] == Route::call || has_instance_dict(logger, plan.dict));
 }
 
-// The name of the function `signature` (std::source_location::function_name()), worked out once
+// The name of the function `signature` (Where::function_name()), worked out once
 // per function: plain data, the compiler's texts live as long as the module.
 std::string_view function_name_of(const char* signature) noexcept {
   struct Slot {

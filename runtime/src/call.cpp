@@ -45,7 +45,7 @@ void release_kept(PyObject* capsule) noexcept {
   delete kept;
 }
 
-Kept* kept_for_this_interpreter(std::source_location where) {
+Kept* kept_for_this_interpreter(Where where) {
   if (current_kept != nullptr) return current_kept;
   PyObject* dict = PyInterpreterState_GetDict(PyInterpreterState_Get());
   if (dict == nullptr) {
@@ -70,7 +70,7 @@ bool keeping() noexcept {
   return current_kept != nullptr;
 }
 
-PyObject* keep(PyObject* object, std::source_location where) {
+PyObject* keep(PyObject* object, Where where) {
   if (object == nullptr) throw_error(where);
   Ref owned = Ref::steal(object);
   try {
@@ -93,7 +93,7 @@ namespace detail {
 LiteralSlot literal_slots[literal_slot_count];
 std::uint32_t literal_generation = 0;
 
-Borrowed literal_slow(const char* text, std::source_location where) {
+Borrowed literal_slow(const char* text, Where where) {
   // The texts met once the table is at its limit. Never destroyed; it owns nothing (the
   // interpreter keeps the strings): see Name.
   static auto* overflow = new std::unordered_map<const char*, PyObject*>();
@@ -122,7 +122,7 @@ Borrowed literal_slow(const char* text, std::source_location where) {
 
 }  // namespace detail
 
-Ref prefix(Borrowed text, Py_ssize_t count, std::source_location where) {
+Ref prefix(Borrowed text, Py_ssize_t count, Where where) {
   Py_ssize_t length = PyUnicode_GetLength(text.get());
   if (length < 0) throw_error(where);
   if (length <= count) return Ref::borrow(text);
@@ -140,7 +140,7 @@ void widen(const void* from, void* to, Py_ssize_t count) noexcept {
 }
 }  // namespace
 
-Ref concat(std::initializer_list<Borrowed> parts, std::source_location where) {
+Ref concat(std::initializer_list<Borrowed> parts, Where where) {
   Py_ssize_t length = 0;
   Py_UCS4 max_char = 0;
   for (Borrowed part : parts) {
@@ -182,17 +182,16 @@ Ref concat(std::initializer_list<Borrowed> parts, std::source_location where) {
   return result;
 }
 
-Ref import(Borrowed module, std::source_location where) {
+Ref import(Borrowed module, Where where) {
   return require(PyImport_Import(module.get()), where);
 }
 
-Ref import_from(Borrowed module_name, Borrowed name, std::source_location where) {
+Ref import_from(Borrowed module_name, Borrowed name, Where where) {
   Ref fromlist = require(PyTuple_Pack(1, name.get()), where);
   return import_from(module_name, name, fromlist, where);
 }
 
-Ref import_from(Borrowed module_name, Borrowed name, Borrowed fromlist,
-                std::source_location where) {
+Ref import_from(Borrowed module_name, Borrowed name, Borrowed fromlist, Where where) {
   Ref module = require(
       PyImport_ImportModuleLevelObject(module_name.get(), nullptr, nullptr, fromlist.get(), 0),
       where);

@@ -7,7 +7,7 @@ namespace pyrt {
 
 namespace detail {
 
-Ref awaitable_iterator(Ref object, std::source_location where) {
+Ref awaitable_iterator(Ref object, Where where) {
   PyTypeObject* type = object.type();
   if (PyCoro_CheckExact(object.get())) return object;
   if (PyGen_CheckExact(object.get())) {
@@ -52,7 +52,7 @@ const PyGetSetDef* native_cr_await() noexcept {
 
 // As the await expression does: a native coroutine suspended in an await of its own is awaited
 // by someone else already.
-void refuse_if_being_awaited(Borrowed coroutine, std::source_location where) {
+void refuse_if_being_awaited(Borrowed coroutine, Where where) {
   Ref awaited;
   if (const PyGetSetDef* getter = native_cr_await()) {
     awaited = require(getter->get(coroutine.get(), getter->closure), where);
@@ -162,7 +162,7 @@ Ref PyAwaiter::await_resume() {
 
 // ---- async for ----
 
-Ref async_iter(Borrowed iterable, std::source_location where) {
+Ref async_iter(Borrowed iterable, Where where) {
   PyTypeObject* type = iterable.type();
   unaryfunc aiter = type->tp_as_async != nullptr ? type->tp_as_async->am_aiter : nullptr;
   if (aiter == nullptr) {
@@ -182,7 +182,7 @@ Ref async_iter(Borrowed iterable, std::source_location where) {
   return iterator;
 }
 
-Ref async_next(Borrowed iterator, std::source_location where) {
+Ref async_next(Borrowed iterator, Where where) {
   Ref awaitable = Ref::steal(iterator.type()->tp_as_async->am_anext(iterator.get()));
   // `async for` also ends when __anext__ itself raises StopAsyncIteration.
   if (!awaitable && PyErr_ExceptionMatches(PyExc_StopAsyncIteration) != 0) {

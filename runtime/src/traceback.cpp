@@ -39,7 +39,7 @@ void add_entry(PyError& error, const char* name, const char* fallback_file, int 
   // Closing a frame: the exception is swallowed by close() and never shown.
   if (error.matches(PyExc_GeneratorExit)) return;
   error.set_entry_owner(activation);
-  const std::source_location& site = error.site();
+  const Where& site = error.site();
   bool located = site.line() != 0;
   PyObject* saved = PyErr_GetRaisedException();
   Ref code = Ref::steal(reinterpret_cast<PyObject*>(

@@ -6,9 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
-#include <source_location>
 
 #include "pyrt/error.hpp"
+#include "pyrt/where.hpp"
 
 namespace pyrt {
 
@@ -23,7 +23,7 @@ extern std::uint32_t interpreter_generation;
 // interpreter's keeping and returns it. The interpreter owns it from then on, in its own
 // dictionary, and releases it while it finalises, before the interpreter is gone; at that moment
 // interpreter_generation moves on, so every cache filled from `keep` is stale.
-PyObject* keep(PyObject* object, std::source_location where = std::source_location::current());
+PyObject* keep(PyObject* object, Where where = Where::current());
 
 // One object for the current interpreter lifetime, kept by that interpreter: a pointer that is
 // read only while its generation is the current one (debug builds check), so a stale one is
@@ -39,7 +39,7 @@ class PerInterpreter {
   }
   // Takes `made` (a new reference; null: the raised error is thrown) into the interpreter's
   // keeping (keep) as the object of the current lifetime.
-  Borrowed hold(PyObject* made, std::source_location where = std::source_location::current()) {
+  Borrowed hold(PyObject* made, Where where = Where::current()) {
     object_ = keep(made, where);
     generation_ = interpreter_generation;
     return Borrowed(object_);
@@ -97,10 +97,10 @@ KwNames(Texts...) -> KwNames<sizeof...(Texts)>;
 struct CallSite {
   template <class Object>
   CallSite(const Object& object,  // NOLINT: converts like the Borrowed it stands for
-           std::source_location where = std::source_location::current()) noexcept
+           Where where = Where::current()) noexcept
       : object(object), where(where) {}
   Borrowed object;
-  std::source_location where;
+  Where where;
 };
 
 template <class... Args>
@@ -144,15 +144,14 @@ Ref call_method_kw(CallSite self, Borrowed name, Borrowed kwnames, const Args&..
       self.where);
 }
 
-inline Ref getattr(Borrowed object, Borrowed name,
-                   std::source_location where = std::source_location::current()) {
+inline Ref getattr(Borrowed object, Borrowed name, Where where = Where::current()) {
   return require(PyObject_GetAttr(object.get(), name.get()), where);
 }
 inline void setattr(Borrowed object, Borrowed name, Borrowed value,
-                    std::source_location where = std::source_location::current()) {
+                    Where where = Where::current()) {
   require(PyObject_SetAttr(object.get(), name.get(), value.get()), where);
 }
-inline bool truthy(Borrowed object, std::source_location where = std::source_location::current()) {
+inline bool truthy(Borrowed object, Where where = Where::current()) {
   // The common cases inline, as the interpreter's own truth test takes them.
   PyObject* raw = object.get();
   if (raw == Py_True) return true;
@@ -167,10 +166,10 @@ inline bool truthy(Borrowed object, std::source_location where = std::source_loc
   }
   return require(PyObject_IsTrue(raw), where) != 0;
 }
-inline Ref str(Borrowed object, std::source_location where = std::source_location::current()) {
+inline Ref str(Borrowed object, Where where = Where::current()) {
   return require(PyObject_Str(object.get()), where);
 }
-inline Ref string(const char* utf8, std::source_location where = std::source_location::current()) {
+inline Ref string(const char* utf8, Where where = Where::current()) {
   return require(PyUnicode_FromString(utf8), where);
 }
 namespace detail {
@@ -193,14 +192,13 @@ inline std::size_t literal_home(const char* text) noexcept {
   const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(text));
   return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ULL) >> (64 - literal_slot_bits));
 }
-Borrowed literal_slow(const char* text, std::source_location where);
+Borrowed literal_slow(const char* text, Where where);
 }  // namespace detail
 
 // The str of a string literal, made once per interpreter lifetime and kept while it lives (like
 // Name): for fixed texts on hot paths. Only for literals (the address identifies the text).
 // The common case, a text met before, is a few inline instructions.
-inline Borrowed literal(const char* text,
-                        std::source_location where = std::source_location::current()) {
+inline Borrowed literal(const char* text, Where where = Where::current()) {
   if (detail::literal_generation == detail::interpreter_generation) [[likely]] {
     for (std::size_t i = detail::literal_home(text);; i = (i + 1) % detail::literal_slot_count) {
       const detail::LiteralSlot& slot = detail::literal_slots[i];
@@ -235,18 +233,14 @@ inline Ref boolean(bool value) {
 }
 
 // The first `count` code points of a str (the whole string when shorter).
-Ref prefix(Borrowed text, Py_ssize_t count,
-           std::source_location where = std::source_location::current());
+Ref prefix(Borrowed text, Py_ssize_t count, Where where = Where::current());
 // Concatenates str objects.
-Ref concat(std::initializer_list<Borrowed> parts,
-           std::source_location where = std::source_location::current());
+Ref concat(std::initializer_list<Borrowed> parts, Where where = Where::current());
 
 // `from module import name`, as the import statement does it (ImportError when missing).
-Ref import_from(Borrowed module, Borrowed name,
-                std::source_location where = std::source_location::current());
+Ref import_from(Borrowed module, Borrowed name, Where where = Where::current());
 // The same with `fromlist`, a tuple holding just `name`, made once by the caller (a KwNames).
-Ref import_from(Borrowed module, Borrowed name, Borrowed fromlist,
-                std::source_location where = std::source_location::current());
-Ref import(Borrowed module, std::source_location where = std::source_location::current());
+Ref import_from(Borrowed module, Borrowed name, Borrowed fromlist, Where where = Where::current());
+Ref import(Borrowed module, Where where = Where::current());
 
 }  // namespace pyrt

@@ -27,10 +27,10 @@
 #include <coroutine>
 #include <cstddef>
 #include <optional>
-#include <source_location>
 #include <utility>
 
 #include "pyrt/error.hpp"
+#include "pyrt/where.hpp"
 
 namespace pyrt {
 
@@ -87,7 +87,7 @@ struct PromiseBase {
   std::coroutine_handle<> continuation;  // the C++ frame awaiting this one, if any
   Ref error;                             // the exception the body ended with
   Ref result;                            // the value of a body returning Ref
-  std::source_location origin;           // the coroutine function: its name and first line
+  Where origin;                          // the coroutine function: its name and first line
   PyObject* entry_function = nullptr;    // a function's body run as a child: its own entry name
   bool is_body = false;                  // the outermost frame of `owner`
 
@@ -98,8 +98,8 @@ struct PromiseBase {
   // Awaiting a child coroutine keeps the line of the co_await, for the traceback entry of an
   // error that comes back from it.
   template <class U>
-  TaskAwaiter<U, typename Task<U>::Handle> await_transform(
-      Task<U>&& child, std::source_location where = std::source_location::current()) noexcept;
+  TaskAwaiter<U, typename Task<U>::Handle> await_transform(Task<U>&& child,
+                                                           Where where = Where::current()) noexcept;
   template <class Awaitable>
   Awaitable&& await_transform(Awaitable&& awaitable) noexcept {
     return static_cast<Awaitable&&>(awaitable);
@@ -137,7 +137,7 @@ struct TaskPromise<void> : PromiseBase {
 template <class T, class Handle>
 struct TaskAwaiter {
   Handle child;
-  std::source_location where;  // of the co_await
+  Where where;  // of the co_await
   bool await_ready() const noexcept { return false; }
   template <class Promise>
   std::coroutine_handle<> await_suspend(std::coroutine_handle<Promise> parent) noexcept {
@@ -164,9 +164,7 @@ class [[nodiscard]] Task {
  public:
   struct promise_type : detail::TaskPromise<T> {
     // The default argument names the coroutine function being called.
-    explicit promise_type(std::source_location origin = std::source_location::current()) noexcept {
-      this->origin = origin;
-    }
+    explicit promise_type(Where origin = Where::current()) noexcept { this->origin = origin; }
     Task get_return_object() noexcept {
       return Task(std::coroutine_handle<promise_type>::from_promise(*this));
     }
@@ -193,15 +191,15 @@ class [[nodiscard]] Task {
 namespace detail {
 
 template <class U>
-TaskAwaiter<U, typename Task<U>::Handle> PromiseBase::await_transform(
-    Task<U>&& child, std::source_location where) noexcept {
+TaskAwaiter<U, typename Task<U>::Handle> PromiseBase::await_transform(Task<U>&& child,
+                                                                      Where where) noexcept {
   return {child.handle(), where};
 }
 
 // Awaiting a Python object. The first step is taken eagerly, in await_ready.
 class PyAwaiter {
  public:
-  PyAwaiter(Ref awaitable, std::source_location where, bool ends_on_stop_async = false) noexcept
+  PyAwaiter(Ref awaitable, Where where, bool ends_on_stop_async = false) noexcept
       : pending_(std::move(awaitable)), where_(where), ends_on_stop_async_(ends_on_stop_async) {}
   bool await_ready();
   template <class Promise>
@@ -217,15 +215,14 @@ class PyAwaiter {
 
   Ref pending_;  // the awaitable's iterator (or our own coroutine) until the frame suspends
   Ref yielded_;  // what its first step yielded
-  std::source_location where_;  // of the co_await
+  Where where_;  // of the co_await
   CoroObject* owner_ = nullptr;
   bool link_ = false;
   bool ends_on_stop_async_ = false;  // StopAsyncIteration gives an empty result, not an error
 };
 }  // namespace detail
 
-inline detail::PyAwaiter awaitable(
-    Ref object, std::source_location where = std::source_location::current()) noexcept {
+inline detail::PyAwaiter awaitable(Ref object, Where where = Where::current()) noexcept {
   return {std::move(object), where};
 }
 
@@ -326,7 +323,7 @@ namespace detail {
 // Runs a step as awaiting it would, but hands its exception to the awaiting frame as a Caught.
 class GuardAwaiter {
  public:
-  GuardAwaiter(Task<void> step, std::source_location where, bool exception_family_only) noexcept
+  GuardAwaiter(Task<void> step, Where where, bool exception_family_only) noexcept
       : step_(std::move(step)), where_(where), exception_family_only_(exception_family_only) {}
   bool await_ready() const noexcept { return false; }
   template <class Promise>
@@ -341,7 +338,7 @@ class GuardAwaiter {
 
  private:
   Task<void> step_;
-  std::source_location where_;
+  Where where_;
   const PromiseBase* parent_ = nullptr;
   bool exception_family_only_;
 };
@@ -349,26 +346,23 @@ class GuardAwaiter {
 
 // `try: await step except Exception as e:`: an empty Caught when the step finished, its exception
 // when that belongs to the Exception family; anything else passes through.
-inline detail::GuardAwaiter catching(
-    Task<void> step, std::source_location where = std::source_location::current()) noexcept {
+inline detail::GuardAwaiter catching(Task<void> step, Where where = Where::current()) noexcept {
   return {std::move(step), where, true};
 }
 // `try: await step finally:`: whatever ended the step, kept for raise_if_any() after the clean-up.
-inline detail::GuardAwaiter finishing(
-    Task<void> step, std::source_location where = std::source_location::current()) noexcept {
+inline detail::GuardAwaiter finishing(Task<void> step, Where where = Where::current()) noexcept {
   return {std::move(step), where, false};
 }
 
 // `async for` support: returns the asynchronous iterator of `iterable`, raising TypeError as the
 // interpreter does when it has none.
-Ref async_iter(Borrowed iterable, std::source_location where = std::source_location::current());
+Ref async_iter(Borrowed iterable, Where where = Where::current());
 // The awaitable that produces the next item, or an empty Ref when __anext__ itself raised
 // StopAsyncIteration (the iterator is exhausted); anext() awaits it.
-Ref async_next(Borrowed iterator, std::source_location where = std::source_location::current());
+Ref async_next(Borrowed iterator, Where where = Where::current());
 // `co_await anext(iterator)` gives the next item of an asynchronous iterator, or an empty Ref
 // when it is exhausted (without raising and catching StopAsyncIteration as a C++ exception).
-inline detail::PyAwaiter anext(Borrowed iterator,
-                               std::source_location where = std::source_location::current()) {
+inline detail::PyAwaiter anext(Borrowed iterator, Where where = Where::current()) {
   return {async_next(iterator, where), where, true};
 }
 // The same as a C++ child coroutine; nullopt when the iterator is exhausted.

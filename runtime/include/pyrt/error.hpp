@@ -7,7 +7,7 @@
 // PyErr_WriteUnraisable.
 //
 // A PyError also knows where it arose in the function it is leaving: the helpers that can fail
-// take the caller's std::source_location as a defaulted last parameter (free until an error is
+// take the caller's Where as a defaulted last parameter (free until an error is
 // thrown), and the runtime turns it into that function's traceback entry. A helper that calls
 // other helpers passes its own `where` on, so the location is always the line of the function
 // that called the first helper.
@@ -15,11 +15,11 @@
 
 #include <exception>
 #include <new>
-#include <source_location>
 #include <string_view>
 #include <type_traits>
 
 #include "pyrt/ref.hpp"
+#include "pyrt/where.hpp"
 
 namespace pyrt {
 
@@ -37,8 +37,8 @@ class PyError : public std::exception {
   Ref take() noexcept { return std::move(exception_); }
 
   // Where the error arose in the function it is passing through; line 0 when unknown.
-  const std::source_location& site() const noexcept { return site_; }
-  PyError& at(std::source_location where) noexcept {
+  const Where& site() const noexcept { return site_; }
+  PyError& at(Where where) noexcept {
     site_ = where;
     return *this;
   }
@@ -60,13 +60,13 @@ class PyError : public std::exception {
 
  private:
   Ref exception_;
-  std::source_location site_ = {};
+  Where site_ = {};
   const void* entry_owner_ = nullptr;
 };
 
 // Throws the raised exception as a PyError located at `where`. Inline, so that static analysis
 // sees every throw.
-[[noreturn]] inline void throw_error(std::source_location where = std::source_location::current()) {
+[[noreturn]] inline void throw_error(Where where = Where::current()) {
   PyError error = PyError::fetch();
   error.at(where);
   throw error;
@@ -81,12 +81,12 @@ void check_no_error_set() noexcept;
 #endif
 
 // Turns a C API result into an owned reference, or throws the raised exception.
-inline Ref require(PyObject* result, std::source_location where = std::source_location::current()) {
+inline Ref require(PyObject* result, Where where = Where::current()) {
   if (result == nullptr) throw_error(where);
   check_no_error_set();
   return Ref::steal(result);
 }
-inline int require(int status, std::source_location where = std::source_location::current()) {
+inline int require(int status, Where where = Where::current()) {
   if (status < 0) throw_error(where);
   check_no_error_set();
   return status;
@@ -99,7 +99,7 @@ inline PyError exception_family(PyError& error) {
   return std::move(error);
 }
 
-// The name of a C++ function as std::source_location::function_name() spells it, whose format is
+// The name of a C++ function as Where::function_name() spells it, whose format is
 // the compiler's ("pyrt::Task<void> ns::{anonymous}::step(pyrt::Borrowed)", "... (anonymous
 // namespace)::step(...)", "... ns::`anonymous-namespace'::step(...)", with GCC's " [with ...]"
 // after a template's): the last name before the parameter list. Traceback entries of a

@@ -8,13 +8,13 @@
 
 #include <cstddef>
 #include <optional>
-#include <source_location>
 #include <span>
 #include <type_traits>
 #include <utility>
 
 #include "pyrt/call.hpp"
 #include "pyrt/coroutine.hpp"
+#include "pyrt/where.hpp"
 
 namespace pyrt {
 
@@ -56,7 +56,7 @@ auto adapt_body(const Borrowed* args) {
 }
 // Completes a spec with its body (plain or coroutine, from its return type) and its location.
 template <auto Body>
-constexpr FunctionSpec with_body(FunctionSpec spec, std::source_location where) {
+constexpr FunctionSpec with_body(FunctionSpec spec, Where where) {
   using Result = decltype(adapt_body<Body>(nullptr));
   if constexpr (std::is_same_v<Result, Task<Ref>>) {
     spec.coroutine = &adapt_body<Body>;
@@ -75,7 +75,7 @@ constexpr FunctionSpec with_body(FunctionSpec spec, std::source_location where) 
 template <auto Body, std::size_t N>
 constexpr FunctionSpec function_spec(const char* name, const char* qualname, const char* doc,
                                      const Param (&params)[N], const char* return_annotation,
-                                     std::source_location where = std::source_location::current()) {
+                                     Where where = Where::current()) {
   static_assert(detail::Arity<decltype(Body)>::value == N, "one parameter per body argument");
   return detail::with_body<Body>(
       {name, qualname, doc, std::span<const Param>(params, N), return_annotation}, where);
@@ -85,7 +85,7 @@ constexpr FunctionSpec function_spec(const char* name, const char* qualname, con
 template <auto Body>
 constexpr FunctionSpec function_spec(const char* name, const char* qualname, const char* doc,
                                      const char* return_annotation,
-                                     std::source_location where = std::source_location::current()) {
+                                     Where where = Where::current()) {
   static_assert(detail::Arity<decltype(Body)>::value == 0, "the body takes no arguments");
   return detail::with_body<Body>({name, qualname, doc, {}, return_annotation}, where);
 }
@@ -114,12 +114,12 @@ void convert_stop_iteration(Ref& error);
 // awaitable that calling the method returned.
 class MethodAwaiter {
  public:
-  MethodAwaiter(Task<Ref> body, PyObject* function, std::source_location where) noexcept
+  MethodAwaiter(Task<Ref> body, PyObject* function, Where where) noexcept
       : body_(body.handle()),
         owned_body_(std::in_place, std::move(body)),
         function_(function),
         where_(where) {}
-  MethodAwaiter(Ref awaitable, std::source_location where) noexcept
+  MethodAwaiter(Ref awaitable, Where where) noexcept
       : awaited_(std::in_place, std::move(awaitable), where), where_(where) {}
 
   bool await_ready() { return awaited_ ? awaited_->await_ready() : false; }
@@ -150,7 +150,7 @@ class MethodAwaiter {
   std::optional<Task<Ref>> owned_body_;
   std::optional<PyAwaiter> awaited_;
   PyObject* function_ = nullptr;
-  std::source_location where_;
+  Where where_;
 };
 
 }  // namespace detail
