@@ -64,7 +64,7 @@ bool is_cancellation(const PyError& error) {
 enum class Poll : std::uint8_t { failed, item, timed_out, cancelled };
 
 // self._processing = True; await self._handle_message(text, metadata)
-Task<void> run_handler(Borrowed self, Borrowed text, Borrowed metadata) {
+Task<void, "run_handler"> run_handler(Borrowed self, Borrowed text, Borrowed metadata) {
   pyrt::setattr(self, names::_processing, pyrt::boolean(true));
   Local handler(pyrt::getattr(self, names::_handle_message));
   co_await pyrt::await_method(handler, self, handle_message_spec, text, metadata);
@@ -72,7 +72,7 @@ Task<void> run_handler(Borrowed self, Borrowed text, Borrowed metadata) {
 
 // The per-message guard: a failed message is logged with its traceback and the user gets an
 // apology with the start of the error text.
-Task<void> handle_item(Borrowed self, Borrowed text, Borrowed metadata) {
+Task<void, "handle_item"> handle_item(Borrowed self, Borrowed text, Borrowed metadata) {
   if (pyrt::Caught error = co_await pyrt::catching(run_handler(self, text, metadata))) {
     pyrt::Handling handling(error);
     Local error_text(pyrt::str(error.value()));
@@ -87,7 +87,7 @@ Task<void> handle_item(Borrowed self, Borrowed text, Borrowed metadata) {
 
 // One turn of the worker: wait for a work item and handle it. `poll` tells how the wait ended,
 // also when the turn fails.
-Task<void> take_and_handle(Borrowed self, Poll& poll) {
+Task<void, "take_and_handle"> take_and_handle(Borrowed self, Poll& poll) {
   Local text;
   Local metadata;
   {
@@ -143,7 +143,7 @@ class Backoff {
 };
 
 // await asyncio.sleep(delay); false when the worker is cancelled meanwhile.
-Task<bool> pause(double delay) {
+Task<bool, "pause"> pause(double delay) {
   Local sleep_function(pyrt::getattr(module_global(names::asyncio), sleep));
   Local sleeping(pyrt::call(sleep_function, pyrt::require(PyFloat_FromDouble(delay))));
   try {
@@ -165,7 +165,7 @@ struct RunState {
 };
 
 // from kavori.gateway.ws import manager as ws_manager; await ws_manager.broadcast({...})
-Task<void> broadcast_notice(Borrowed text, Borrowed metadata) {
+Task<void, "broadcast_notice"> broadcast_notice(Borrowed text, Borrowed metadata) {
   Local ws_manager(pyrt::import_from(ws_module, names::manager, manager_fromlist));
   Local broadcast(pyrt::getattr(ws_manager, names::broadcast));  // before the notice is built
   Local notice(pyrt::require(PyDict_New()));
@@ -184,8 +184,8 @@ Task<void> broadcast_notice(Borrowed text, Borrowed metadata) {
 // logger.info(...); async for event in agent.process_message(text): mirror the event, then
 // dispatch on its type. Failures outside the mirror end the agent run. The per-event step is the
 // loop's body rather than a child coroutine of its own: it runs for every event.
-Task<void> run_agent(Borrowed self, Borrowed agent, Borrowed text, Borrowed telegram,
-                     Borrowed chat_id, RunState& run) {
+Task<void, "run_agent"> run_agent(Borrowed self, Borrowed agent, Borrowed text, Borrowed telegram,
+                                  Borrowed chat_id, RunState& run) {
   log(Level::info, "Sending message to agent for processing...");
   Local events(pyrt::async_iter(pyrt::call_method(agent, names::process_message, text)));
   for (;;) {

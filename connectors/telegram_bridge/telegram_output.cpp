@@ -83,7 +83,8 @@ Ref write_temporary_png(Borrowed img_bytes, Where where = Where::current()) {
 
 // result = await telegram.send_photo(tmp_path, caption=..., chat_id=chat_id), then the outcome's
 // log line; `sent` when the connector reported success.
-Task<void> send_photo(Borrowed tmp_path, Borrowed chat_id, Borrowed telegram, bool& sent) {
+Task<void, "send_photo"> send_photo(Borrowed tmp_path, Borrowed chat_id, Borrowed telegram,
+                                    bool& sent) {
   Ref sending = pyrt::call_method_kw(telegram, names::send_photo, send_photo_keywords, tmp_path,
                                      text_of<"📸 Screenshot">(), chat_id);
   Local result(co_await pyrt::awaitable(std::move(sending)));
@@ -98,8 +99,8 @@ Task<void> send_photo(Borrowed tmp_path, Borrowed chat_id, Borrowed telegram, bo
 
 // Decodes the image into a temporary file and sends it; the file is removed however the send
 // ends, and an error of that removal replaces the send's outcome.
-Task<void> deliver_screenshot(Borrowed image_base64, Borrowed chat_id, Borrowed telegram,
-                              bool& sent) {
+Task<void, "deliver_screenshot"> deliver_screenshot(Borrowed image_base64, Borrowed chat_id,
+                                                    Borrowed telegram, bool& sent) {
   Local tmp_path(write_temporary_png(
       pyrt::call_method(module_global(names::base64), b64decode, image_base64)));
   pyrt::Caught ended = co_await pyrt::finishing(send_photo(tmp_path, chat_id, telegram, sent));

@@ -118,9 +118,9 @@ bool PyAwaiter::await_ready() {
   return false;
 }
 
-std::coroutine_handle<> PyAwaiter::suspend(std::coroutine_handle<> handle) noexcept {
+void PyAwaiter::suspend(PromiseBase& frame) noexcept {
   CoroObject* owner = owner_;
-  owner->f.suspended = handle;
+  owner->f.suspended = &frame;
   owner->f.awaited = std::move(pending_);
   if (link_) {
     CoroObject* child = as_coro(owner->f.awaited.get());
@@ -128,11 +128,11 @@ std::coroutine_handle<> PyAwaiter::suspend(std::coroutine_handle<> handle) noexc
     child->f.linked_parent = owner;
     child->f.state = CoroState::started;
     set_running(*t_driver, child);
-    return child->f.body;
+    next_frame = child->f.promise;
+    return;
   }
   owner->f.awaited_is_link = false;
   t_driver->yielded = std::move(yielded_);
-  return std::noop_coroutine();
 }
 
 Ref PyAwaiter::await_resume() {
@@ -193,7 +193,7 @@ Ref async_next(Borrowed iterator, Where where) {
   return awaitable;
 }
 
-Task<std::optional<Ref>> anext_value(Borrowed iterator) {
+Task<std::optional<Ref>, "anext_value"> anext_value(Borrowed iterator) {
   Ref item = co_await anext(iterator);
   if (!item) co_return std::nullopt;
   co_return item;

@@ -6,6 +6,7 @@
 // innermost frame ever waits on a Python iterator; the driver sends to that iterator itself and
 // resumes the frame when the iterator returns or raises.
 #include <cstdlib>
+#include <utility>
 
 #include "internal.hpp"
 
@@ -14,6 +15,7 @@ namespace pyrt {
 thread_local Driver* t_driver = nullptr;
 namespace detail {
 thread_local constinit LocalNode* running_locals = nullptr;
+thread_local constinit PromiseBase* next_frame = nullptr;
 }  // namespace detail
 
 bool chain_running(CoroObject* coro) noexcept {
@@ -31,7 +33,7 @@ void destroy_body(CoroObject* coro) noexcept {
     std::coroutine_handle<> body = coro->f.body;
     coro->f.body = {};
     coro->f.promise = nullptr;
-    coro->f.suspended = {};
+    coro->f.suspended = nullptr;
     body.destroy();
   }
 }
@@ -102,11 +104,16 @@ class DriverScope {
     if (PyObject* handled = chain_handled(target)) set_handled(driver_, handled);
   }
 
-  // Resumes `frame` of `target` and runs the chain until a frame suspends or the root ends.
-  PySendResult run(CoroObject* target, std::coroutine_handle<> frame, PyObject** result) {
+  // Resumes `frame` of `target` and runs the chain until a frame suspends or the root ends. A
+  // frame that hands control to another names it in next_frame and suspends; this loop resumes
+  // it, so the C stack is the same for one step as for a thousand.
+  PySendResult run(CoroObject* target, detail::PromiseBase* frame, PyObject** result) {
     set_running(driver_, target);
     if (PyObject* handled = chain_handled(target)) set_handled(driver_, handled);
-    frame.resume();
+    do {
+      frame->frame.resume();
+      frame = std::exchange(detail::next_frame, nullptr);
+    } while (frame != nullptr);
     set_running(driver_, nullptr);
     if (driver_.yielded) {
 #ifdef PYRT_TRACK_REFS
@@ -196,7 +203,7 @@ PySendResult send_impl(CoroObject* self, PyObject* value, PyObject** result) {
   DriverScope scope(self);
   if (self->f.state == CoroState::created) {
     self->f.state = CoroState::started;
-    return scope.run(self, self->f.body, result);
+    return scope.run(self, self->f.promise, result);
   }
   CoroObject* target = innermost(self);
   scope.expose_handled(target);
@@ -377,7 +384,7 @@ Ref store_unhandled_exception(PromiseBase& promise) noexcept {
 }
 
 Caught GuardAwaiter::await_resume() {
-  PromiseBase& child = step_.handle().promise();
+  PromiseBase& child = *step_;
   if (!child.error) return {};
   PyError error(std::move(child.error));
   error.at(where_);
@@ -402,12 +409,12 @@ void convert_stop_iteration(Ref& error) {
   error = Ref::steal(replacement);
 }
 
-std::coroutine_handle<> body_finished(PromiseBase& promise) noexcept {
+PromiseBase* body_finished(PromiseBase& promise) noexcept {
   CoroObject* coro = promise.owner;
   coro->f.state = CoroState::closed;
   convert_stop_iteration(promise.error);
   CoroObject* parent = coro->f.linked_parent;
-  if (parent == nullptr) return std::noop_coroutine();
+  if (parent == nullptr) return nullptr;
   coro->f.linked_parent = nullptr;
   parent->f.inbox_value = std::move(promise.result);
   parent->f.inbox_error = std::move(promise.error);

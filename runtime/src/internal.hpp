@@ -21,10 +21,10 @@ struct CoroFields {
   Ref origin;        // cr_origin: where it was made, while origin tracking is on
   std::coroutine_handle<> body;
   detail::PromiseBase* promise = nullptr;
-  std::coroutine_handle<> suspended;    // the frame (body or C++ child) waiting at a co_await
-  CoroObject* linked_parent = nullptr;  // the coroutine whose frame awaits this one directly
-  detail::LocalNode locals;             // sentinel of the list of live Locals
-  Handling* handling = nullptr;         // innermost active exception handler
+  detail::PromiseBase* suspended = nullptr;  // the frame (body or step) waiting at a co_await
+  CoroObject* linked_parent = nullptr;       // the coroutine whose frame awaits this one directly
+  detail::LocalNode locals;                  // sentinel of the list of live Locals
+  Handling* handling = nullptr;              // innermost active exception handler
   CoroState state = CoroState::created;
   bool running = false;  // a driver is executing this chain from here
   bool awaited_is_link = false;

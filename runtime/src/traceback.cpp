@@ -78,20 +78,22 @@ namespace detail {
 void add_traceback_entry(PyError& error, const PromiseBase& promise) noexcept {
   CoroObject* owner = promise.owner;
   if (owner == nullptr) return;
-  // A function's body run directly carries the entry it has when its coroutine runs it.
+  // A step is named after the function body that defines it, whichever coroutine runs it. A
+  // function's body run directly carries the entry it has when its own coroutine runs it.
+  const PromiseBase& body =
+      promise.step_name != nullptr && promise.defined_in != nullptr ? *promise.defined_in : promise;
   auto* function = reinterpret_cast<FunctionObject*>(
-      promise.entry_function != nullptr ? promise.entry_function : owner->f.function.get());
+      body.entry_function != nullptr ? body.entry_function : owner->f.function.get());
   const char* qualname = PyUnicode_AsUTF8(
-      promise.entry_function != nullptr ? function->f.qualname.get() : owner->f.qualname.get());
+      body.entry_function != nullptr ? function->f.qualname.get() : owner->f.qualname.get());
   if (qualname == nullptr) {
     PyErr_Clear();
     return;
   }
-  // A child coroutine is a named step of the body it runs for.
   std::string name(qualname);
-  if (!promise.is_body && promise.entry_function == nullptr) {
+  if (promise.step_name != nullptr) {
     name += '.';
-    name += function_identifier(promise.origin.function_name());
+    name += promise.step_name;
   }
   add_entry(error, name.c_str(), promise.origin.file_name(),
             static_cast<int>(promise.origin.line()),

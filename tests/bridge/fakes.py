@@ -278,6 +278,7 @@ class Host:
         self.trap_at = None
         self.trapped = asyncio.Event()
         self.trapped_in = None
+        self.suspends = True  # False: every host operation completes without yielding
 
     def get_state(self):
         self.record("get_state")
@@ -300,13 +301,15 @@ class Host:
 
     async def checkpoint(self, name):
         """Every awaited host operation passes here: counts it, and the `trap_at`-th one never
-        returns (it waits to be cancelled). Otherwise it yields to the loop once."""
+        returns (it waits to be cancelled). Otherwise it yields to the loop once, unless the host
+        was told not to suspend at all."""
         self.points += 1
         if self.points == self.trap_at:
             self.trapped_in = name
             self.trapped.set()
             await asyncio.Event().wait()
-        await asyncio.sleep(0)
+        if self.suspends:
+            await asyncio.sleep(0)
 
 
 class Line(NamedTuple):

@@ -45,7 +45,7 @@ Task<Ref> raise_error(Borrowed exception) {
 }
 
 // result = await awaitable, as a step.
-Task<void> await_into(Borrowed awaitable, Local& result) {
+Task<void, "await_into"> await_into(Borrowed awaitable, Local& result) {
   result = co_await pyrt::awaitable(Ref::borrow(awaitable));
 }
 
@@ -126,7 +126,7 @@ Task<Ref> hold_across(Borrowed object, Borrowed awaitable) {
   co_return held.take();
 }
 
-Task<long> doubled(Borrowed awaitable) {
+Task<long, "doubled"> doubled(Borrowed awaitable) {
   Ref value = co_await pyrt::awaitable(Ref::borrow(awaitable));
   long number = PyLong_AsLong(value.get());
   if (number == -1 && PyErr_Occurred()) pyrt::throw_error();

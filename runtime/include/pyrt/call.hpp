@@ -8,6 +8,7 @@
 #include <initializer_list>
 
 #include "pyrt/error.hpp"
+#include "pyrt/fixed_text.hpp"
 #include "pyrt/where.hpp"
 
 namespace pyrt {
@@ -210,16 +211,6 @@ inline Borrowed literal(const char* text, Where where = Where::current()) {
   }
   return detail::literal_slow(text, where);
 }
-namespace detail {
-// A string literal as a template argument, so that each text has a cache slot of its own.
-template <std::size_t N>
-struct FixedText {
-  constexpr FixedText(const char (&text)[N]) noexcept {  // NOLINT: converts from the literal
-    for (std::size_t i = 0; i < N; ++i) chars[i] = text[i];
-  }
-  char chars[N] = {};
-};
-}  // namespace detail
 
 // The same for a text given as a template argument, `pyrt::text<"...">()`: a Name of its own, so
 // the common case is one comparison (literal() looks the text up in a shared table).

@@ -6,13 +6,19 @@
 //   - `co_await pyrt::awaitable(obj)` awaits any Python awaitable. An awaitable that completes at
 //     once continues without yielding to the event loop; awaiting another coroutine of this
 //     library links its frame directly instead of forwarding through the interpreter.
-//   - `co_await some_task()` runs a C++ child coroutine (Task<T>) as part of the same coroutine.
+//   - `co_await some_step()` runs a C++ child coroutine (a step: Task<T, "name">) as part of the
+//     same coroutine. A step is named in its type, and its traceback entries carry the qualified
+//     name of the function that defines it, a dot and that name, whichever coroutine runs it.
+//   - Control passes between frames only through the driver's loop (coroutine_driver.cpp): an
+//     awaiter that hands over to another frame names it as the thread's next frame and suspends.
+//     The C stack stays the same however many steps complete without suspending, at any
+//     optimisation level (no reliance on the compiler turning a transfer into a tail call).
 //   - A Python exception arrives as pyrt::PyError at the co_await that raised it, so C++
 //     destructors and catch clauses run on cancellation and close.
 //   - References held across a co_await must be pyrt::Local, so the cycle collector sees them.
 //   - `try: await step(...) except Exception as e:` is one expression, with the except clause as
 //     its block: `if (pyrt::Caught e = co_await pyrt::catching(step(...))) {...}`, where `step`
-//     is a C++ child coroutine (Task<void>). Cancellation and the rest outside the Exception
+//     is a step (Task<void, "name">). Cancellation and the rest outside the Exception
 //     family pass through. Inside the block, a pyrt::Handling scope makes `e` the handled
 //     exception that Python code called there sees, also after an await.
 //     `co_await pyrt::finishing(step(...))` is `try: ... finally:`: it holds whatever ended the
@@ -30,17 +36,23 @@
 #include <utility>
 
 #include "pyrt/error.hpp"
+#include "pyrt/fixed_text.hpp"
 #include "pyrt/where.hpp"
 
 namespace pyrt {
 
 struct CoroObject;
-template <class T>
+namespace detail {
+struct PromiseBase;
+}  // namespace detail
+template <class T, detail::FixedText Name>
 class Task;
 
 namespace detail {
 
-struct PromiseBase;
+// The frame the driver's loop resumes next on this thread, or null: set by an awaiter that hands
+// control to another frame, just before its own frame suspends.
+extern thread_local constinit PromiseBase* next_frame;
 
 // Keeps the references of one Local reachable from its coroutine object.
 struct LocalNode {
@@ -62,7 +74,7 @@ void* allocate_frame(std::size_t size);
 void free_frame(void* frame) noexcept;
 
 // Called when the body of a coroutine object finishes; returns the frame to continue with.
-std::coroutine_handle<> body_finished(PromiseBase& promise) noexcept;
+PromiseBase* body_finished(PromiseBase& promise) noexcept;
 // The in-flight exception that ends the frame of `promise`, with the frame's traceback entry.
 Ref store_unhandled_exception(PromiseBase& promise) noexcept;
 // Adds the traceback entry of the frame of `promise` to `error`, unless it already has it.
@@ -74,22 +86,32 @@ struct TaskAwaiter;
 struct FinalAwaiter {
   bool await_ready() const noexcept { return false; }
   template <class Promise>
-  std::coroutine_handle<> await_suspend(std::coroutine_handle<Promise> handle) noexcept {
-    PromiseBase& promise = handle.promise();
-    return finish(promise);
+  void await_suspend(std::coroutine_handle<Promise> handle) noexcept {
+    next_frame = finish(handle.promise());
   }
   void await_resume() const noexcept {}
-  static std::coroutine_handle<> finish(PromiseBase& promise) noexcept;
+  static PromiseBase* finish(PromiseBase& promise) noexcept;
 };
 
 struct PromiseBase {
-  CoroObject* owner = nullptr;           // the coroutine object this frame runs for
-  std::coroutine_handle<> continuation;  // the C++ frame awaiting this one, if any
-  Ref error;                             // the exception the body ended with
-  Ref result;                            // the value of a body returning Ref
-  Where origin;                          // the coroutine function: its name and first line
-  PyObject* entry_function = nullptr;    // a function's body run as a child: its own entry name
-  bool is_body = false;                  // the outermost frame of `owner`
+  std::coroutine_handle<> frame;            // this frame, resumed by the driver's loop
+  CoroObject* owner = nullptr;              // the coroutine object this frame runs for
+  PromiseBase* continuation = nullptr;      // the frame awaiting this one, if any
+  Ref error;                                // the exception the body ended with
+  Ref result;                               // the value of a body returning Ref
+  Where origin;                             // the coroutine function's first line
+  PyObject* entry_function = nullptr;       // a function's body run as a child: its own entry name
+  const char* step_name = nullptr;          // a step's own name; null for a function's body
+  const PromiseBase* defined_in = nullptr;  // a step: the function body that defines it
+  bool is_body = false;                     // the outermost frame of `owner`
+
+  // A frame awaited by `parent` runs for the same coroutine object; a step belongs to the
+  // function body that `parent` belongs to.
+  void enter_as_child_of(PromiseBase& parent) noexcept {
+    owner = parent.owner;
+    continuation = &parent;
+    defined_in = parent.step_name != nullptr ? parent.defined_in : &parent;
+  }
 
   std::suspend_always initial_suspend() const noexcept { return {}; }
   FinalAwaiter final_suspend() const noexcept { return {}; }
@@ -97,9 +119,9 @@ struct PromiseBase {
 
   // Awaiting a child coroutine keeps the line of the co_await, for the traceback entry of an
   // error that comes back from it.
-  template <class U>
-  TaskAwaiter<U, typename Task<U>::Handle> await_transform(Task<U>&& child,
-                                                           Where where = Where::current()) noexcept;
+  template <class U, FixedText Name>
+  TaskAwaiter<U, typename Task<U, Name>::Handle> await_transform(
+      Task<U, Name>&& child, Where where = Where::current()) noexcept;
   template <class Awaitable>
   Awaitable&& await_transform(Awaitable&& awaitable) noexcept {
     return static_cast<Awaitable&&>(awaitable);
@@ -109,10 +131,10 @@ struct PromiseBase {
   static void operator delete(void* frame) noexcept { free_frame(frame); }
 };
 
-inline std::coroutine_handle<> FinalAwaiter::finish(PromiseBase& promise) noexcept {
-  if (promise.continuation) return promise.continuation;
+inline PromiseBase* FinalAwaiter::finish(PromiseBase& promise) noexcept {
+  if (promise.continuation != nullptr) return promise.continuation;
   if (promise.is_body) return body_finished(promise);
-  return std::noop_coroutine();
+  return nullptr;
 }
 
 template <class T>
@@ -140,10 +162,9 @@ struct TaskAwaiter {
   Where where;  // of the co_await
   bool await_ready() const noexcept { return false; }
   template <class Promise>
-  std::coroutine_handle<> await_suspend(std::coroutine_handle<Promise> parent) noexcept {
-    child.promise().owner = parent.promise().owner;
-    child.promise().continuation = parent;
-    return child;
+  void await_suspend(std::coroutine_handle<Promise> parent) noexcept {
+    child.promise().enter_as_child_of(parent.promise());
+    next_frame = &child.promise();
   }
   T await_resume() {
     auto& promise = child.promise();
@@ -158,15 +179,21 @@ struct TaskAwaiter {
 
 }  // namespace detail
 
-// The return type of every coroutine body and C++ child coroutine.
-template <class T = Ref>
+// The return type of every coroutine body (Task<Ref>) and of every step, a C++ child coroutine
+// named in its type: Task<void, "run_agent">. Awaiting a step without a name does not compile.
+template <class T = Ref, detail::FixedText Name = "">
 class [[nodiscard]] Task {
  public:
   struct promise_type : detail::TaskPromise<T> {
-    // The default argument names the coroutine function being called.
-    explicit promise_type(Where origin = Where::current()) noexcept { this->origin = origin; }
+    // The default argument locates the coroutine function being called.
+    explicit promise_type(Where origin = Where::current()) noexcept {
+      this->origin = origin;
+      if constexpr (sizeof(Name.chars) > 1) this->step_name = Name.chars;
+    }
     Task get_return_object() noexcept {
-      return Task(std::coroutine_handle<promise_type>::from_promise(*this));
+      auto handle = std::coroutine_handle<promise_type>::from_promise(*this);
+      this->frame = handle;
+      return Task(handle);
     }
   };
   using Handle = std::coroutine_handle<promise_type>;
@@ -190,9 +217,10 @@ class [[nodiscard]] Task {
 
 namespace detail {
 
-template <class U>
-TaskAwaiter<U, typename Task<U>::Handle> PromiseBase::await_transform(Task<U>&& child,
-                                                                      Where where) noexcept {
+template <class U, FixedText Name>
+TaskAwaiter<U, typename Task<U, Name>::Handle> PromiseBase::await_transform(Task<U, Name>&& child,
+                                                                            Where where) noexcept {
+  static_assert(sizeof(Name.chars) > 1, "a step is named in its type: Task<T, \"name\">");
   return {child.handle(), where};
 }
 
@@ -203,15 +231,15 @@ class PyAwaiter {
       : pending_(std::move(awaitable)), where_(where), ends_on_stop_async_(ends_on_stop_async) {}
   bool await_ready();
   template <class Promise>
-  std::coroutine_handle<> await_suspend(std::coroutine_handle<Promise> handle) noexcept {
+  void await_suspend(std::coroutine_handle<Promise> handle) noexcept {
     PromiseBase& promise = handle.promise();
     owner_ = promise.owner;
-    return suspend(handle);
+    suspend(promise);
   }
   Ref await_resume();
 
  private:
-  std::coroutine_handle<> suspend(std::coroutine_handle<> handle) noexcept;
+  void suspend(PromiseBase& frame) noexcept;
 
   Ref pending_;  // the awaitable's iterator (or our own coroutine) until the frame suspends
   Ref yielded_;  // what its first step yielded
@@ -323,34 +351,42 @@ namespace detail {
 // Runs a step as awaiting it would, but hands its exception to the awaiting frame as a Caught.
 class GuardAwaiter {
  public:
-  GuardAwaiter(Task<void> step, Where where, bool exception_family_only) noexcept
-      : step_(std::move(step)), where_(where), exception_family_only_(exception_family_only) {}
+  template <FixedText Name>
+  GuardAwaiter(Task<void, Name> step, Where where, bool exception_family_only) noexcept
+      : step_(&step.release().promise()),
+        where_(where),
+        exception_family_only_(exception_family_only) {
+    static_assert(sizeof(Name.chars) > 1, "a step is named in its type: Task<void, \"name\">");
+  }
+  GuardAwaiter(const GuardAwaiter&) = delete;
+  GuardAwaiter& operator=(const GuardAwaiter&) = delete;
+  ~GuardAwaiter() { step_->frame.destroy(); }
   bool await_ready() const noexcept { return false; }
   template <class Promise>
-  std::coroutine_handle<> await_suspend(std::coroutine_handle<Promise> parent) noexcept {
+  void await_suspend(std::coroutine_handle<Promise> parent) noexcept {
     parent_ = &parent.promise();
-    auto child = step_.handle();
-    child.promise().owner = parent_->owner;
-    child.promise().continuation = parent;
-    return child;
+    step_->enter_as_child_of(*parent_);
+    next_frame = step_;
   }
   Caught await_resume();
 
  private:
-  Task<void> step_;
+  PromiseBase* step_;  // owns the step's frame
   Where where_;
-  const PromiseBase* parent_ = nullptr;
+  PromiseBase* parent_ = nullptr;
   bool exception_family_only_;
 };
 }  // namespace detail
 
 // `try: await step except Exception as e:`: an empty Caught when the step finished, its exception
 // when that belongs to the Exception family; anything else passes through.
-inline detail::GuardAwaiter catching(Task<void> step, Where where = Where::current()) noexcept {
+template <detail::FixedText Name>
+detail::GuardAwaiter catching(Task<void, Name> step, Where where = Where::current()) noexcept {
   return {std::move(step), where, true};
 }
 // `try: await step finally:`: whatever ended the step, kept for raise_if_any() after the clean-up.
-inline detail::GuardAwaiter finishing(Task<void> step, Where where = Where::current()) noexcept {
+template <detail::FixedText Name>
+detail::GuardAwaiter finishing(Task<void, Name> step, Where where = Where::current()) noexcept {
   return {std::move(step), where, false};
 }
 
@@ -365,7 +401,7 @@ Ref async_next(Borrowed iterator, Where where = Where::current());
 inline detail::PyAwaiter anext(Borrowed iterator, Where where = Where::current()) {
   return {async_next(iterator, where), where, true};
 }
-// The same as a C++ child coroutine; nullopt when the iterator is exhausted.
-Task<std::optional<Ref>> anext_value(Borrowed iterator);
+// The same as a step; nullopt when the iterator is exhausted.
+Task<std::optional<Ref>, "anext_value"> anext_value(Borrowed iterator);
 
 }  // namespace pyrt

@@ -124,12 +124,14 @@ class MethodAwaiter {
 
   bool await_ready() { return awaited_ ? awaited_->await_ready() : false; }
   template <class Promise>
-  std::coroutine_handle<> await_suspend(std::coroutine_handle<Promise> parent) noexcept {
-    if (awaited_) return awaited_->await_suspend(parent);
-    body_.promise().owner = parent.promise().owner;
-    body_.promise().continuation = parent;
+  void await_suspend(std::coroutine_handle<Promise> parent) noexcept {
+    if (awaited_) {
+      awaited_->await_suspend(parent);
+      return;
+    }
+    body_.promise().enter_as_child_of(parent.promise());
     body_.promise().entry_function = function_;
-    return body_;
+    next_frame = &body_.promise();
   }
   Ref await_resume() {
     if (awaited_) return awaited_->await_resume();
