@@ -6,7 +6,6 @@
 #include <cassert>
 #include <cstdint>
 #include <span>
-#include <string_view>
 
 #include "bridge.hpp"
 #include "pyrt/watch.hpp"
@@ -307,24 +306,6 @@ bool plan_fits(const LoggerPlan& plan, PyObject* logger, std::size_t index,
          (plan.routes[index] == Route::call || has_instance_dict(logger, plan.dict));
 }
 
-// The name of the function `signature` (Where::function_name()), worked out once
-// per function: plain data, the compiler's texts live as long as the module.
-std::string_view function_name_of(const char* signature) noexcept {
-  struct Slot {
-    const char* signature;
-    std::string_view name;
-  };
-  static constinit std::array<Slot, 16> slots{};
-  for (Slot& slot : slots) {
-    if (slot.signature == signature) return slot.name;
-    if (slot.signature == nullptr) {
-      slot = {signature, pyrt::function_identifier(signature)};
-      return slot.name;
-    }
-  }
-  return pyrt::function_identifier(signature);
-}
-
 // What the standard Logger's `level` method does once it knows the level is enabled:
 // self.handle(self.makeRecord(self.name, LEVEL, file, line, message, (), exc_info, function,
 // None, None)), with the location of the module's log call (see LoggerPlan). `exc_info` is the
@@ -335,9 +316,10 @@ void emit(Borrowed logger, Level level, Borrowed level_number, bool located, Bor
   if (located) {
     file = Ref::borrow(pyrt::literal(where.file_name(), where));
     line = pyrt::require(PyLong_FromUnsignedLong(where.line()), where);
-    const std::string_view name = function_name_of(where.function_name());
-    function = pyrt::require(
-        PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size())), where);
+    // The step or module function running the log call, by the name it was given in the code.
+    const char* name = pyrt::running_function_name();
+    function =
+        name != nullptr ? Ref::borrow(pyrt::literal(name, where)) : text_of<"(unknown function)">();
   } else {
     file = text_of<"(unknown file)">();
     line = pyrt::require(PyLong_FromLong(0), where);

@@ -111,6 +111,7 @@ class DriverScope {
     set_running(driver_, target);
     if (PyObject* handled = chain_handled(target)) set_handled(driver_, handled);
     do {
+      driver_.frame = frame;
       frame->frame.resume();
       frame = std::exchange(detail::next_frame, nullptr);
     } while (frame != nullptr);
@@ -349,15 +350,37 @@ void Caught::raise() {
   throw error;
 }
 
-PlainScope::PlainScope() noexcept : saved_(t_driver), saved_locals_(detail::running_locals) {
+namespace {
+// The plain function whose code is executing on this thread (inside its PlainScope), or null.
+thread_local constinit const FunctionObject* running_plain_function = nullptr;
+}  // namespace
+
+PlainScope::PlainScope(const FunctionObject* function) noexcept
+    : saved_(t_driver),
+      saved_locals_(detail::running_locals),
+      saved_function_(running_plain_function) {
+  running_plain_function = function;
   // A null-current driver marks plain code; nothing else of it is used.
   static_assert(sizeof(Driver*) == sizeof(void*));
   t_driver = nullptr;
   detail::running_locals = nullptr;
 }
 PlainScope::~PlainScope() {
+  running_plain_function = saved_function_;
   t_driver = static_cast<Driver*>(saved_);
   detail::running_locals = saved_locals_;
+}
+
+const char* running_function_name() noexcept {
+  const Driver* driver = t_driver;
+  if (driver != nullptr && driver->current != nullptr && driver->frame != nullptr) {
+    const detail::PromiseBase& frame = *driver->frame;
+    if (frame.step_name != nullptr) return frame.step_name;
+    const PyObject* function =
+        frame.entry_function != nullptr ? frame.entry_function : frame.owner->f.function.get();
+    return reinterpret_cast<const FunctionObject*>(function)->f.spec->name;
+  }
+  return running_plain_function != nullptr ? running_plain_function->f.spec->name : nullptr;
 }
 
 namespace detail {

@@ -148,7 +148,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::si
         }
         Borrowed views[max_params];
         for (Py_ssize_t i = 0; i < count; ++i) views[i] = Borrowed(bound[i]);
-        PlainScope plain;
+        PlainScope plain(function);
         Ref result;
         try {
           result = function->f.spec->plain(views);

@@ -65,8 +65,9 @@ struct FunctionObject {
 struct Driver {
   Driver* outer = nullptr;
   CoroObject* current = nullptr;  // coroutine whose frame is executing; null in plain code
-  Ref yielded;                    // what the frame that just suspended yields
-  Ref outer_handled;              // sys.exc_info() of the caller, saved before the first change
+  const detail::PromiseBase* frame = nullptr;  // the frame the loop resumed last: executing
+  Ref yielded;                                 // what the frame that just suspended yields
+  Ref outer_handled;  // sys.exc_info() of the caller, saved before the first change
   bool handled_changed = false;
 };
 extern thread_local Driver* t_driver;
@@ -133,7 +134,7 @@ void check_suspended_frames(CoroObject* root) noexcept;
 // behave as ordinary scoped objects.
 class PlainScope {
  public:
-  PlainScope() noexcept;
+  explicit PlainScope(const FunctionObject* function) noexcept;
   ~PlainScope();
   PlainScope(const PlainScope&) = delete;
   PlainScope& operator=(const PlainScope&) = delete;
@@ -141,6 +142,7 @@ class PlainScope {
  private:
   void* saved_;
   detail::LocalNode* saved_locals_;
+  const FunctionObject* saved_function_;
 };
 
 // Setter of a str-only attribute such as __name__, as the interpreter's own objects word it.

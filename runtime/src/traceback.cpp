@@ -3,30 +3,12 @@
 // empty code object named after the function, whose first line is the line where the error arose
 // in it, and a frame that runs it. They are made only once an error has happened.
 #include <string>
-#include <string_view>
 
 #include "internal.hpp"
 // After Python.h (through internal.hpp), which it needs.
 #include <frameobject.h>
 
 namespace pyrt {
-
-std::string_view function_identifier(std::string_view signature) noexcept {
-  std::string_view text = signature.substr(0, signature.find(" [with "));
-  std::size_t close = text.rfind(')');
-  if (close != std::string_view::npos) {
-    int depth = 0;
-    for (std::size_t i = close + 1; i-- > 0;) {
-      if (text[i] == ')') ++depth;
-      if (text[i] == '(' && --depth == 0) {
-        text = text.substr(0, i);
-        break;
-      }
-    }
-  }
-  std::size_t cut = text.find_last_of(": ");
-  return cut == std::string_view::npos ? text : text.substr(cut + 1);
-}
 
 namespace {
 

@@ -389,7 +389,14 @@ TRACEBACK_CASES = {
                                  ["TelegramBridge._process_queue", "TelegramBridge._handle_message"],
                                  "compose_reply", False),
     "screenshot called directly": (None, ["TelegramBridge._send_screenshot"], "_send_screenshot", False),
+    "message handled directly": (_no_data, ["TelegramBridge._handle_message"], "content", False),
 }
+# The function whose body defines each step: a step's entry is named after it, whichever coroutine
+# runs the step (the worker's, or one a host made by calling that function).
+STEP_DEFINED_IN = {"run_agent": "_handle_message", "broadcast_notice": "_handle_message",
+                   "take_and_handle": "_process_queue", "handle_item": "_process_queue",
+                   "run_handler": "_process_queue", "pause": "_process_queue",
+                   "deliver_screenshot": "_send_screenshot", "send_photo": "_send_screenshot"}
 
 
 @pytest.mark.parametrize("case", list(TRACEBACK_CASES))
@@ -402,6 +409,10 @@ def test_errors_carry_a_traceback_entry_per_module_function(run, bridge, host, l
         with pytest.raises(TypeError) as info:
             run(call)
         exc = info.value
+    elif case == "message handled directly":
+        setup(host)
+        run(bridge._handle_message("hi", {"chat_id": 1}))
+        exc = next(r.exc for r in logs.records if r.exc is not None)
     else:
         setup(host)
 
@@ -427,6 +438,8 @@ def test_errors_carry_a_traceback_entry_per_module_function(run, bridge, host, l
     operations = [".".join(name.split(".")[:2]) for name in names]
     operations = [op for i, op in enumerate(operations) if i == 0 or operations[i - 1] != op]
     assert operations[:len(outer_names)] == outer_names, formatted
+    steps = [name.split(".") for name in names if name.count(".") == 2]
+    assert (steps or setup is None) and all(op == STEP_DEFINED_IN[step] for _, op, step in steps), formatted
     for entry in module_entries:
         # Named relative to the project root, and pointing at a line of that function's file.
         assert not os.path.isabs(entry.filename) and entry.filename.startswith("connectors/"), formatted

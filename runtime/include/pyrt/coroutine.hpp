@@ -390,6 +390,12 @@ detail::GuardAwaiter finishing(Task<void, Name> step, Where where = Where::curre
   return {std::move(step), where, false};
 }
 
+// The name of the module function whose code is executing on this thread, for a log record's
+// funcName: a step's own name, else the name its function was defined with (a coroutine's body, a
+// function's body run as a step, a plain function called from Python); null when none is. A
+// static text: it lives as long as the module.
+const char* running_function_name() noexcept;
+
 // `async for` support: returns the asynchronous iterator of `iterable`, raising TypeError as the
 // interpreter does when it has none.
 Ref async_iter(Borrowed iterable, Where where = Where::current());

@@ -99,13 +99,6 @@ inline PyError exception_family(PyError& error) {
   return std::move(error);
 }
 
-// The name of a C++ function as Where::function_name() spells it, whose format is
-// the compiler's ("pyrt::Task<void> ns::{anonymous}::step(pyrt::Borrowed)", "... (anonymous
-// namespace)::step(...)", "... ns::`anonymous-namespace'::step(...)", with GCC's " [with ...]"
-// after a template's): the last name before the parameter list. Traceback entries of a
-// function's steps are named with it.
-std::string_view function_identifier(std::string_view signature) noexcept;
-
 // Raises the in-flight C++ exception as a Python exception. Only for catch (...) blocks.
 void raise_current_exception() noexcept;
 
