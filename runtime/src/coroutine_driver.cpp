@@ -36,6 +36,11 @@ void destroy_body(CoroObject* coro) noexcept {
     coro->f.suspended = nullptr;
     body.destroy();
   }
+  // Without its frame the coroutine keeps nothing of its activation, as an interpreter frame
+  // that clears: a done task that a host keeps does not keep the message it handled.
+  PyObject** args = coro->args();
+  for (Py_ssize_t i = 0; i < Py_SIZE(coro); ++i) Py_CLEAR(args[i]);
+  coro->f.frame_object.reset();
 }
 
 void end_coroutine(CoroObject* coro) noexcept {

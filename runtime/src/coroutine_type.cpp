@@ -226,9 +226,6 @@ int coro_clear(PyObject* self_object) noexcept {
   self->f.awaited.reset();
   self->f.inbox_value.reset();
   self->f.inbox_error.reset();
-  self->f.frame_object.reset();
-  PyObject** args = self->args();
-  for (Py_ssize_t i = 0; i < Py_SIZE(self); ++i) Py_CLEAR(args[i]);
   return 0;
 }
 
@@ -271,8 +268,6 @@ void coro_dealloc(PyObject* self_object) noexcept {
   }
   destroy_body(self);
   clear_links(self);
-  PyObject** args = self->args();
-  for (Py_ssize_t i = 0; i < Py_SIZE(self); ++i) Py_CLEAR(args[i]);
   self->f.~CoroFields();
   PyTypeObject* type = Py_TYPE(self_object);
   type->tp_free(self_object);

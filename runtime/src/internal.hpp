@@ -90,7 +90,8 @@ inline PyObject* as_object(CoroObject* coro) noexcept {
 bool chain_running(CoroObject* coro) noexcept;
 // The coroutine at the inner end of the chain of linked coroutines that starts at `coro`.
 CoroObject* innermost(CoroObject* coro) noexcept;
-// Frees the body's frame (running the destructors of its locals), if it still has one.
+// Frees the body's frame (running the destructors of its locals), if it still has one, and lets
+// go of the arguments and of the frame object made for cr_frame.
 void destroy_body(CoroObject* coro) noexcept;
 // Marks the coroutine finished and frees its frame: the one way a coroutine ends early, so that
 // no state ever points at a destroyed frame.

@@ -6,6 +6,7 @@ import inspect
 import re
 import sys
 import warnings
+import weakref
 from pathlib import Path
 
 import pytest
@@ -374,6 +375,67 @@ def test_frame_locals_show_the_arguments():
 
     created, _, closed = differential(scenario)
     assert created == {"first": True, "probe": "probe", "second": None} and closed == {}
+
+
+class Held:
+    """An awaitable that suspends once, then returns or fails; weakly referable, so that a test
+    sees who still keeps it."""
+
+    def __init__(self, fail: bool = False) -> None:
+        self.fail = fail
+
+    def __await__(self):
+        yield "tick"
+        if self.fail:
+            raise ValueError("failed")
+        return "done"
+
+    def __call__(self) -> None:
+        pass
+
+
+# How a coroutine ends: returning, raising, closed while suspended, closed or thrown into before
+# it started, or cleared by the collector (the native twin, which has no tp_clear, is closed).
+ENDINGS = ["returned", "raised", "closed", "closed before start", "thrown before start", "cleared"]
+
+
+@pytest.mark.parametrize("read_frame", [False, True], ids=["frame untouched", "frame read"])
+@pytest.mark.parametrize("ending", ENDINGS)
+def test_an_ended_coroutine_keeps_neither_arguments_nor_frame_locals(ending, read_frame):
+    """A finished coroutine that someone keeps (asyncio keeps a done task's coroutine) holds no
+    argument, and its frame, once read (repr(task) reads it), no locals."""
+
+    def scenario(impl):
+        awaitable, on_exit = Held(fail=ending == "raised"), Held()
+        alive = [weakref.ref(awaitable), weakref.ref(on_exit)]
+        coroutine = impl.finally_call(awaitable, on_exit)
+        del awaitable, on_exit
+        if read_frame:
+            seen = [sorted(coroutine.cr_frame.f_locals)]
+        else:
+            seen = []
+        if ending == "closed before start":
+            seen.append(outcome(coroutine.close))
+        elif ending == "thrown before start":
+            seen.append(outcome(lambda: coroutine.throw(KeyError("early"))))
+        else:
+            coroutine.send(None)
+            if read_frame:
+                seen.append(sorted(coroutine.cr_frame.f_locals))
+            if ending == "cleared" and impl is not NATIVE:
+                _pyrt_testmod.clear_object(coroutine)
+            elif ending in ("closed", "cleared"):
+                seen.append(outcome(coroutine.close))
+            else:
+                seen.append(outcome(lambda: coroutine.send(None)))
+        code = coroutine.cr_code
+        seen += [[ref() is not None for ref in alive], coroutine.cr_frame, coroutine.cr_await,
+                 inspect.getcoroutinestate(coroutine), coroutine.cr_running, coroutine.cr_suspended,
+                 coroutine.cr_origin, (code.co_name, code.co_qualname)]
+        return seen if ending != "cleared" else seen[-8:]
+
+    seen = differential(scenario)
+    assert seen[-8:-6] == [[False, False], None]
 
 
 def test_names_follow_the_function_and_can_be_changed():

@@ -15,7 +15,6 @@
 
 #include <exception>
 #include <new>
-#include <string_view>
 #include <type_traits>
 
 #include "pyrt/ref.hpp"

@@ -3,8 +3,8 @@
 //
 // std::source_location where the standard library has it. Older libraries (libstdc++ 10, which
 // the portable wheels are built against) lack <source_location>; there the compilers' own
-// builtins, which GCC, Clang and MSVC all provide, give the same file and line. The function's
-// name is whatever the compiler spells and is not used to name anything.
+// builtins, which GCC, Clang and MSVC all provide, give the same file and line. Nothing is named
+// after function_name(), whose text differs per compiler.
 #pragma once
 
 #include <cstdint>
