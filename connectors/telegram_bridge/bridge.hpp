@@ -30,6 +30,15 @@ Task<Ref> start(Borrowed self);
 Task<Ref> stop(Borrowed self);
 Ref get_telegram_bridge();
 
+// ---- Event loop changes (loop_changes.cpp) ----
+// Whether the worker task's event loop has been closed: the worker is gone for good.
+bool worker_loop_closed(Borrowed task);
+// Notes that the worker `task` waits on `queue` on its loop.
+void note_queue_loop(Borrowed queue, Borrowed task);
+// When a worker of another loop waited on the bridge's queue, replaces it by a new queue on the
+// running loop holding the pending messages in order.
+void rehome_queue(Borrowed self);
+
 // ---- Host access (host_access.cpp) ----
 Ref _get_telegram(Borrowed self);
 Ref _get_agent(Borrowed self);

@@ -426,14 +426,25 @@ Ref init(Borrowed self) {
   return Ref::none();
 }
 
+// A worker whose event loop has been closed does not count: the bridge is not running then,
+// whatever `_running` still says.
 Ref is_running(Borrowed self) {
-  return pyrt::getattr(self, names::_running);
+  Ref running = pyrt::getattr(self, names::_running);
+  if (!pyrt::truthy(running)) return running;
+  if (worker_loop_closed(pyrt::getattr(self, names::_worker_task))) return pyrt::boolean(false);
+  return running;
 }
 
 Task<Ref> start(Borrowed self) {
   if (pyrt::truthy(pyrt::getattr(self, names::_running))) {
-    log(Level::info, "Telegram bridge already running");
-    co_return Ref::none();
+    if (!worker_loop_closed(pyrt::getattr(self, names::_worker_task))) {
+      log(Level::info, "Telegram bridge already running");
+      co_return Ref::none();
+    }
+    // The worker's loop has ended without stop(): whatever it was doing is over.
+    pyrt::setattr(self, names::_running, pyrt::boolean(false));
+    pyrt::setattr(self, names::_processing, pyrt::boolean(false));
+    pyrt::setattr(self, names::_worker_task, Ref::none());
   }
   Local telegram(pyrt::call_method(self, names::_get_telegram));
   if (!pyrt::truthy(telegram)) {
@@ -447,10 +458,12 @@ Task<Ref> start(Borrowed self) {
   co_await pyrt::awaitable(pyrt::call_method(telegram, names::start));
   log(Level::info, "Telegram polling started");
   pyrt::setattr(self, names::_running, pyrt::boolean(true));
+  rehome_queue(self);
   // asyncio.create_task(self._process_queue()): the callee first, as Python evaluates it.
   Ref create = pyrt::getattr(module_global(names::asyncio), create_task);
   Ref task = pyrt::call(create, pyrt::call_method(self, names::_process_queue));
   pyrt::setattr(self, names::_worker_task, task);
+  note_queue_loop(pyrt::getattr(self, names::_queue), task);
   log(Level::info, "Telegram bridge started — two-way messaging active");
   co_return Ref::none();
 }
