@@ -100,6 +100,8 @@ Ref get_from(Borrowed mapping, Borrowed key, Where where = Where::current());
 Ref get_from(Borrowed mapping, Borrowed key, Borrowed fallback, Where where = Where::current());
 // The first `count` characters of `text`, as text[:count] gives them.
 Ref head(Borrowed text, Py_ssize_t count, Where where = Where::current());
+// Whether `error` is the asyncio.CancelledError of the module's `asyncio`.
+bool is_cancellation(const PyError& error);
 // `a == b` tested for truth.
 bool equals(Borrowed a, Borrowed b, Where where = Where::current());
 
@@ -112,6 +114,7 @@ extern const Name _get_telegram, _get_agent, _on_telegram_message, _process_queu
 extern const Name get, start, stop, set_message_handler, send_typing, send_message, send_photo,
     is_configured, _chat_id, process_message, to_dict, broadcast, manager, get_state;
 extern const Name chat_id, from_name, type, data;
+extern const Name Queue, CancelledError, name, message;
 }  // namespace names
 
 }  // namespace telegram_bridge

@@ -27,6 +27,7 @@ const Name get("get"), start("start"), stop("stop"), set_message_handler("set_me
     is_configured("is_configured"), _chat_id("_chat_id"), process_message("process_message"),
     to_dict("to_dict"), broadcast("broadcast"), manager("manager"), get_state("get_state");
 const Name chat_id("chat_id"), from_name("from_name"), type("type"), data("data");
+const Name Queue("Queue"), CancelledError("CancelledError"), name("name"), message("message");
 }  // namespace names
 
 namespace {
@@ -59,8 +60,7 @@ PyObject* module_dict(Where where) {
   return PyModule_GetDict(module);
 }
 
-const Name cancelled_error("CancelledError"), create_task("create_task"), done("done"),
-    cancel("cancel"), queue_type("Queue"), get_logger("getLogger"), spec_name("name"),
+const Name create_task("create_task"), done("done"), cancel("cancel"), get_logger("getLogger"),
     pathlib("pathlib"), typing("typing");
 
 }  // namespace
@@ -337,7 +337,7 @@ void emit(Borrowed logger, Level level, Borrowed level_number, bool located, Bor
       exc_info = pyrt::require(PyTuple_Pack(3, Py_None, Py_None, Py_None), where);
     }
   }
-  Ref name = pyrt::getattr(logger, spec_name, where);
+  Ref name = pyrt::getattr(logger, names::name, where);
   Ref no_args = pyrt::require(PyTuple_New(0), where);
   Ref record =
       pyrt::call_method({logger, where}, make_record, name, level_number, file, line, message,
@@ -407,6 +407,11 @@ Ref head(Borrowed text, Py_ssize_t count, Where where) {
   return pyrt::require(PyObject_GetItem(text.get(), slice.get()), where);
 }
 
+bool is_cancellation(const PyError& error) {
+  Ref cancelled = pyrt::getattr(module_global(names::asyncio), names::CancelledError);
+  return error.matches(cancelled.get());
+}
+
 bool equals(Borrowed a, Borrowed b, Where where) {
   if (PyUnicode_CheckExact(a.get()) && PyUnicode_CheckExact(b.get())) {
     if (a.is(b)) return true;
@@ -420,7 +425,7 @@ bool equals(Borrowed a, Borrowed b, Where where) {
 Ref init(Borrowed self) {
   pyrt::setattr(self, names::_running, pyrt::boolean(false));
   pyrt::setattr(self, names::_processing, pyrt::boolean(false));
-  Ref queue = pyrt::call(pyrt::getattr(module_global(names::asyncio), queue_type));
+  Ref queue = pyrt::call(pyrt::getattr(module_global(names::asyncio), names::Queue));
   pyrt::setattr(self, names::_queue, queue);
   pyrt::setattr(self, names::_worker_task, Ref::none());
   return Ref::none();
@@ -476,8 +481,7 @@ Task<Ref> stop(Borrowed self) {
     try {
       co_await pyrt::awaitable(task.ref());
     } catch (PyError& error) {
-      Ref cancelled = pyrt::getattr(module_global(names::asyncio), cancelled_error);
-      if (!error.matches(cancelled.get())) throw;
+      if (!is_cancellation(error)) throw;
     }
   }
   task = Ref();
@@ -600,7 +604,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
           throw PyError::format(PyExc_ImportError, interpreter_change);
         }
         if (PyObject* module = executed()) return Py_NewRef(module);
-        Ref name = pyrt::getattr(Borrowed(spec), spec_name);
+        Ref name = pyrt::getattr(Borrowed(spec), names::name);
         // __loader__, __file__, __package__ and __spec__ come from the import system, which sets
         // them from the spec on the module this returns.
         return pyrt::require(PyModule_NewObject(name.get())).release();
@@ -611,7 +615,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) noexcept {
 Ref make_class(Borrowed module_name_object) {
   Ref namespace_dict = pyrt::require(PyDict_New());
   pyrt::require(PyDict_SetItemString(namespace_dict.get(), "__module__", module_name_object.get()));
-  Ref qualname = pyrt::string("TelegramBridge");
+  Ref qualname = Ref::borrow(names::TelegramBridge);
   pyrt::require(PyDict_SetItemString(namespace_dict.get(), "__qualname__", qualname.get()));
   Ref doc =
       pyrt::string("Routes Telegram messages through the Kavori agent and sends responses back.");
@@ -631,12 +635,13 @@ Ref make_class(Borrowed module_name_object) {
 }
 
 void fill_namespace(Borrowed module) {
-  if ((Py_Version >> 24) != 3 || ((Py_Version >> 16) & 0xff) != 14) {
+  const auto major = static_cast<int>(Py_Version >> 24);
+  const auto minor = static_cast<int>((Py_Version >> 16) & 0xff);
+  if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
     pyrt::require(PyErr_WarnFormat(
         PyExc_RuntimeWarning, 1,
-        "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", 3, 14,
-        module_name, "does not match", static_cast<int>(Py_Version >> 24),
-        static_cast<int>((Py_Version >> 16) & 0xff)));
+        "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+        PY_MAJOR_VERSION, PY_MINOR_VERSION, module_name, "does not match", major, minor));
   }
   auto bind = [&](const Name& name, const Ref& value) {
     pyrt::require(PyModule_AddObjectRef(module.get(), name.text(), value.get()));

@@ -11,7 +11,7 @@ namespace {
 
 const Name get_loop("get_loop"), is_closed("is_closed"), weakref_module("weakref"),
     weak_key_dictionary("WeakKeyDictionary"), ref("ref"), get_running_loop("get_running_loop"),
-    queue_type("Queue"), empty("empty"), get_nowait("get_nowait"), put_nowait("put_nowait");
+    empty("empty"), get_nowait("get_nowait"), put_nowait("put_nowait");
 
 // queue -> weak reference to the loop whose worker waits on it: per interpreter lifetime; an entry
 // goes with its queue.
@@ -53,7 +53,7 @@ void rehome_queue(Borrowed self) {
   // the host's behalf, only a question about where it runs.
   Ref running = pyrt::call_method(pyrt::import(names::asyncio), get_running_loop);
   if (pyrt::call(loop_ref).is(running)) return;
-  Ref fresh = pyrt::call(pyrt::getattr(module_global(names::asyncio), queue_type));
+  Ref fresh = pyrt::call(pyrt::getattr(module_global(names::asyncio), names::Queue));
   while (!pyrt::truthy(pyrt::call_method(queue, empty))) {
     pyrt::call_method(fresh, put_nowait, pyrt::call_method(queue, get_nowait));
   }

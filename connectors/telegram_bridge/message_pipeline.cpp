@@ -9,19 +9,21 @@ namespace telegram_bridge {
 
 namespace {
 
-const Name put("put"), wait_for("wait_for"), cancelled_error("CancelledError"), sleep("sleep"),
-    ws_module("kavori.gateway.ws"), content("content"), tool("tool"), arguments("arguments"),
-    operation("operation"), screenshot("screenshot"), image_base64("image_base64"),
-    message("message"), strip("strip"), source("source");
+const Name put("put"), wait_for("wait_for"), sleep("sleep"), ws_module("kavori.gateway.ws"),
+    content("content"), tool("tool"), arguments("arguments"), operation("operation"),
+    screenshot("screenshot"), image_base64("image_base64"), strip("strip"), source("source");
 const pyrt::KwNames timeout_keyword("timeout");
 const pyrt::KwNames manager_fromlist("manager");
 const pyrt::KwNames chat_id_keyword("chat_id");
 
-// The worker's poll timeout, 2.0 seconds, made once per interpreter lifetime and kept by it (as
-// pyrt::Name).
+// How long the worker waits for a work item before it polls again; also the longest pause after
+// a failing poll.
+constexpr double poll_seconds = 2.0;
+
+// The poll timeout as a float, made once per interpreter lifetime and kept by it (as pyrt::Name).
 Borrowed poll_timeout() {
   static pyrt::detail::PerInterpreter timeout;
-  return timeout.current() ? timeout.object() : timeout.hold(PyFloat_FromDouble(2.0));
+  return timeout.current() ? timeout.object() : timeout.hold(PyFloat_FromDouble(poll_seconds));
 }
 
 // `first, second = item`, as tuple unpacking does it.
@@ -51,11 +53,6 @@ void unpack_pair(Borrowed item, Ref& first, Ref& second, Where where = Where::cu
   }
   first = std::move(values[0]);
   second = std::move(values[1]);
-}
-
-bool is_cancellation(const PyError& error) {
-  Ref cancelled = pyrt::getattr(module_global(names::asyncio), cancelled_error);
-  return error.matches(cancelled.get());
 }
 
 // ---- The worker ----
@@ -133,7 +130,7 @@ class Backoff {
  public:
   double next() {
     double delay = delay_;
-    delay_ = std::min(delay_ * 2, 2.0);
+    delay_ = std::min(delay_ * 2, poll_seconds);
     return delay;
   }
   void reset() { delay_ = 0.1; }
@@ -244,7 +241,7 @@ Task<void, "run_agent"> run_agent(Borrowed self, Borrowed agent, Borrowed text, 
     }
     if (equals(type, text_of<"error">())) {
       Ref data = pyrt::getattr(event, names::data);
-      Ref error_msg = pyrt::str(get_from(data, message, text_of<"Unknown error">()));
+      Ref error_msg = pyrt::str(get_from(data, names::message, text_of<"Unknown error">()));
       Ref line = pyrt::concat({text_of<"⚠️ ">(), error_msg});
       pyrt::require(PyList_Append(run.response_parts.get(), line.get()));
       log(Level::warning, pyrt::concat({text_of<"Agent error event: ">(), error_msg}));

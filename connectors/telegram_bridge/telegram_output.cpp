@@ -5,9 +5,9 @@ namespace telegram_bridge {
 
 namespace {
 
-const Name success("success"), message_ids("message_ids"), message("message"),
-    b64decode("b64decode"), named_temporary_file("NamedTemporaryFile"), write("write"),
-    name("name"), unlink("unlink"), enter("__enter__"), exit_("__exit__");
+const Name success("success"), message_ids("message_ids"), b64decode("b64decode"),
+    named_temporary_file("NamedTemporaryFile"), write("write"), unlink("unlink"),
+    enter("__enter__"), exit_("__exit__");
 const pyrt::KwNames send_message_keywords("chat_id", "parse_mode");
 const pyrt::KwNames temporary_file_keywords("suffix", "delete");
 const pyrt::KwNames send_photo_keywords("caption", "chat_id");
@@ -48,7 +48,7 @@ Ref write_temporary_png(Borrowed img_bytes, Where where = Where::current()) {
   try {
     try {
       pyrt::call_method({tmp, where}, write, img_bytes);
-      tmp_path = pyrt::getattr(tmp, name, where);
+      tmp_path = pyrt::getattr(tmp, names::name, where);
     } catch (PyError& error) {
       pyrt::Handling handling(error);
       Ref traceback = Ref::steal(PyException_GetTraceback(error.value().get()));
@@ -65,7 +65,7 @@ Ref write_temporary_png(Borrowed img_bytes, Where where = Where::current()) {
     PyError failure = pyrt::exception_family(error);
     pyrt::Handling handling(failure);
     try {
-      remove_file(pyrt::getattr(tmp, name, where), where);
+      remove_file(pyrt::getattr(tmp, names::name, where), where);
     } catch (PyError& removal) {
       pyrt::exception_family(removal);  // ignored: the original failure is what matters
     }
@@ -93,7 +93,7 @@ Task<void, "send_photo"> send_photo(Borrowed tmp_path, Borrowed chat_id, Borrowe
     sent = true;
   } else {
     log(Level::warning, pyrt::concat({text_of<"Failed to send screenshot to Telegram: ">(),
-                                      pyrt::str(get_from(result, message))}));
+                                      pyrt::str(get_from(result, names::message))}));
   }
 }
 
@@ -133,7 +133,7 @@ Task<Ref> _send_reply(Borrowed self, Borrowed text, Borrowed metadata) {
                                    pyrt::str(get_from(result, message_ids)), text_of<")">()}));
   } else {
     log(Level::error, pyrt::concat({text_of<"Failed to send Telegram reply: ">(),
-                                    pyrt::str(get_from(result, message))}));
+                                    pyrt::str(get_from(result, names::message))}));
   }
   co_return Ref::none();
 }

@@ -74,7 +74,7 @@ bool PyAwaiter::await_ready() {
   if (!object) return true;  // an exhausted async iterator: await_resume gives an empty Ref
   if (object.type() == runtime_types.coroutine) {
     CoroObject* child = as_coro(object.get());
-    if (child->f.state == CoroState::created && child->f.linked_parent == nullptr) {
+    if (child->f.state == FrameState::created && child->f.linked_parent == nullptr) {
       pending_ = std::move(object);
       link_ = true;
       return false;
@@ -126,7 +126,7 @@ void PyAwaiter::suspend(PromiseBase& frame) noexcept {
     CoroObject* child = as_coro(owner->f.awaited.get());
     owner->f.awaited_is_link = true;
     child->f.linked_parent = owner;
-    child->f.state = CoroState::started;
+    set_state(child, FrameState::executing);
     set_running(*t_driver, child);
     next_frame = child->f.promise;
     return;

@@ -5,6 +5,7 @@
 // is one C++ call stack driven by the outermost coroutine object that Python sends to. Only the
 // innermost frame ever waits on a Python iterator; the driver sends to that iterator itself and
 // resumes the frame when the iterator returns or raises.
+#include <cstdio>
 #include <cstdlib>
 #include <utility>
 
@@ -18,9 +19,21 @@ thread_local constinit LocalNode* running_locals = nullptr;
 thread_local constinit PromiseBase* next_frame = nullptr;
 }  // namespace detail
 
-bool chain_running(CoroObject* coro) noexcept {
-  while (coro->f.linked_parent != nullptr) coro = coro->f.linked_parent;
-  return coro->f.running;
+void set_state(CoroObject* coro, FrameState to) noexcept {
+#ifndef NDEBUG
+  using enum FrameState;
+  const FrameState from = coro->f.state;
+  const bool allowed = (from == created && (to == executing || to == cleared)) ||
+                       (from == suspended && (to == executing || to == cleared)) ||
+                       (from == executing && (to == suspended || to == completed)) ||
+                       (from == completed && to == cleared);
+  if (!allowed) {
+    std::fprintf(stderr, "pyrt: coroutine state %d cannot become %d\n", static_cast<int>(from),
+                 static_cast<int>(to));
+    std::abort();
+  }
+#endif
+  coro->f.state = to;
 }
 
 CoroObject* innermost(CoroObject* coro) noexcept {
@@ -44,7 +57,7 @@ void destroy_body(CoroObject* coro) noexcept {
 }
 
 void end_coroutine(CoroObject* coro) noexcept {
-  coro->f.state = CoroState::closed;
+  if (coro->f.state != FrameState::cleared) set_state(coro, FrameState::cleared);
   destroy_body(coro);
 }
 
@@ -92,11 +105,19 @@ class DriverScope {
     driver_.outer = t_driver;
     t_driver = &driver_;
     detail::running_locals = nullptr;
-    root_->f.running = true;
+    for (CoroObject* coro = root_;; coro = as_coro(coro->f.awaited.get())) {
+      set_state(coro, FrameState::executing);
+      if (!coro->f.awaited_is_link) break;
+    }
   }
   ~DriverScope() {
     if (driver_.handled_changed) PyErr_SetHandledException(driver_.outer_handled.get());
-    root_->f.running = false;
+    // What still runs of the chain waits at its awaits now; what finished keeps its end.
+    for (CoroObject* coro = root_; coro->f.state == FrameState::executing;
+         coro = as_coro(coro->f.awaited.get())) {
+      set_state(coro, FrameState::suspended);
+      if (!coro->f.awaited_is_link) break;
+    }
     t_driver = driver_.outer;
     detail::running_locals = outer_locals_;
   }
@@ -185,11 +206,11 @@ Ref close_iterator(Borrowed iterator) {
 
 // A running or finished coroutine cannot be resumed; raises as the interpreter does.
 bool may_resume(CoroObject* self) {
-  if (chain_running(self)) {
+  if (self->f.state == FrameState::executing) {
     PyErr_SetString(PyExc_ValueError, "coroutine already executing");
     return false;
   }
-  if (self->f.state == CoroState::closed) {
+  if (has_ended(self)) {
     PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
     return false;
   }
@@ -200,17 +221,15 @@ bool may_resume(CoroObject* self) {
 
 PySendResult send_impl(CoroObject* self, PyObject* value, PyObject** result) {
   *result = nullptr;
-  if (self->f.state == CoroState::created && value != Py_None) {
+  if (self->f.state == FrameState::created && value != Py_None) {
     PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
     return PYGEN_ERROR;
   }
   if (!may_resume(self)) return PYGEN_ERROR;
   detach_from_parent(self);
+  const bool starting = self->f.state == FrameState::created;
   DriverScope scope(self);
-  if (self->f.state == CoroState::created) {
-    self->f.state = CoroState::started;
-    return scope.run(self, self->f.promise, result);
-  }
+  if (starting) return scope.run(self, self->f.promise, result);
   CoroObject* target = innermost(self);
   scope.expose_handled(target);
   PyObject* step = nullptr;
@@ -229,7 +248,7 @@ PySendResult throw_impl(CoroObject* self, Ref exception, PyObject** result) {
   *result = nullptr;
   if (!may_resume(self)) return PYGEN_ERROR;
   detach_from_parent(self);
-  if (self->f.state == CoroState::created) {
+  if (self->f.state == FrameState::created) {
     // The body never runs: the exception leaves the coroutine at its start.
     end_coroutine(self);
     PyErr_SetRaisedException(exception.release());
@@ -274,12 +293,12 @@ PySendResult throw_impl(CoroObject* self, Ref exception, PyObject** result) {
 }
 
 PyObject* close_impl(CoroObject* self) {
-  if (self->f.state == CoroState::created) {
+  if (self->f.state == FrameState::created) {
     end_coroutine(self);
     Py_RETURN_NONE;
   }
-  if (self->f.state == CoroState::closed) Py_RETURN_NONE;
-  if (chain_running(self)) {
+  if (has_ended(self)) Py_RETURN_NONE;
+  if (self->f.state == FrameState::executing) {
     PyErr_SetString(PyExc_ValueError, "coroutine already executing");
     return nullptr;
   }
@@ -439,7 +458,7 @@ void convert_stop_iteration(Ref& error) {
 
 PromiseBase* body_finished(PromiseBase& promise) noexcept {
   CoroObject* coro = promise.owner;
-  coro->f.state = CoroState::closed;
+  set_state(coro, FrameState::completed);
   convert_stop_iteration(promise.error);
   CoroObject* parent = coro->f.linked_parent;
   if (parent == nullptr) return nullptr;

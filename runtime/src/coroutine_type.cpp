@@ -131,7 +131,7 @@ PyObject* coro_close(PyObject* self, PyObject*) noexcept {
 // awaits it already. As for native coroutines, __await__() itself does not check.
 PyObject* coro_await(PyObject* self) noexcept {
   CoroObject* coro = as_coro(self);
-  if (coro->f.awaited && !chain_running(coro)) {
+  if (coro->f.awaited && coro->f.state == FrameState::suspended) {
     PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
     return nullptr;
   }
@@ -191,10 +191,10 @@ void warn_never_awaited(CoroObject* self) {
 void coro_finalize(PyObject* self_object) noexcept {
   CoroObject* self = as_coro(self_object);
   PyObject* saved = PyErr_GetRaisedException();
-  if (self->f.state == CoroState::created) {
+  if (self->f.state == FrameState::created) {
     if (self->f.body) warn_never_awaited(self);
     end_coroutine(self);
-  } else if (self->f.state == CoroState::started && !chain_running(self)) {
+  } else if (self->f.state == FrameState::suspended) {
     PyObject* result = coro_close(self_object, nullptr);
     if (result == nullptr) {
       PyErr_WriteUnraisable(self_object);
@@ -214,7 +214,7 @@ void clear_links(CoroObject* self) noexcept {
 
 int coro_clear(PyObject* self_object) noexcept {
   CoroObject* self = as_coro(self_object);
-  if (chain_running(self)) return 0;
+  if (self->f.state == FrameState::executing) return 0;
   // Without its frame the coroutine is finished: resuming it later raises as for a native one.
   end_coroutine(self);
   clear_links(self);
@@ -282,23 +282,23 @@ PyObject* get_cr_await(PyObject* self, void*) noexcept {
   CoroObject* coro = as_coro(self);
   // Like the interpreter's, a running coroutine awaits nothing yet: its awaited object (if any)
   // is executing on its behalf.
-  if (chain_running(coro) || !coro->f.awaited) Py_RETURN_NONE;
+  if (coro->f.state != FrameState::suspended || !coro->f.awaited) Py_RETURN_NONE;
   return Py_NewRef(coro->f.awaited.get());
 }
 
 PyObject* get_cr_running(PyObject* self, void*) noexcept {
   CoroObject* coro = as_coro(self);
-  return boolean(coro->f.state == CoroState::started && chain_running(coro)).release();
+  return boolean(coro->f.state == FrameState::executing).release();
 }
 
 PyObject* get_cr_suspended(PyObject* self, void*) noexcept {
   CoroObject* coro = as_coro(self);
-  return boolean(coro->f.state == CoroState::started && !chain_running(coro)).release();
+  return boolean(coro->f.state == FrameState::suspended).release();
 }
 
 PyObject* get_cr_frame(PyObject* self_object, void*) noexcept {
   CoroObject* self = as_coro(self_object);
-  if (self->f.state == CoroState::closed) Py_RETURN_NONE;
+  if (has_ended(self)) Py_RETURN_NONE;
   return boundary(
       [&]() -> PyObject* {
         if (!self->f.frame_object) {
@@ -425,11 +425,11 @@ constexpr bool recycle_frames = true;
 
 // One thread-local block, so that a frame's allocation reads the thread's storage once. Zero at
 // first (no initializers, so no guarded initialisation on each access).
-struct FrameState {
+struct FrameAllocation {
   Reservation* reservation;  // set while make_coroutine runs a body's ramp
   FrameCache cache;
 };
-thread_local FrameState t_frames;
+thread_local FrameAllocation t_frames;
 
 std::size_t frame_offset(Py_ssize_t count) {
   std::size_t end = sizeof(CoroObject) + static_cast<std::size_t>(count) * sizeof(PyObject*);
@@ -445,7 +445,7 @@ CoroObject* allocate_coroutine(const Reservation& reservation, std::size_t frame
   if (raw == nullptr) throw PyError::fetch();
   Py_SET_SIZE(raw, reservation.count);  // the variable part counts the arguments only
   new (&raw->f) CoroFields();
-  raw->f.state = CoroState::closed;  // until the body exists, nothing to warn about or close
+  raw->f.state = FrameState::cleared;  // until the body exists, nothing to warn about or close
   PyObject** slots = raw->args();
   for (Py_ssize_t i = 0; i < reservation.count; ++i) slots[i] = Py_NewRef(reservation.args[i]);
   char* block = reinterpret_cast<char*>(raw) + frame_offset(reservation.count);
@@ -478,7 +478,7 @@ CoroObject* running_coroutine() noexcept {
 namespace detail {
 
 void* allocate_frame(std::size_t size) {
-  FrameState& state = t_frames;
+  FrameAllocation& state = t_frames;
   if (Reservation* reservation = std::exchange(state.reservation, nullptr)) {
     CoroObject* made = allocate_coroutine(*reservation, size);
     reservation->made = made;
@@ -617,7 +617,7 @@ Ref creation_origin(int depth) {
 }  // namespace
 
 Ref make_coroutine(FunctionObject* function, PyObject* const* args, Py_ssize_t count) {
-  Borrowed views[16];
+  Borrowed views[max_params];  // count <= max_params: make_function checked the spec
   for (Py_ssize_t i = 0; i < count; ++i) views[i] = Borrowed(args[i]);
   // The body's frame allocation (the first thing its ramp does) creates the object.
   Reservation reservation{args, count};
@@ -648,7 +648,7 @@ Ref make_coroutine(FunctionObject* function, PyObject* const* args, Py_ssize_t c
   if (int depth = PyThreadState_Get()->coroutine_origin_tracking_depth; depth > 0) {
     raw->f.origin = creation_origin(depth);
   }
-  raw->f.state = CoroState::created;
+  raw->f.state = FrameState::created;  // the one way into the lifecycle, not a transition
   PyObject_GC_Track(as_object(raw));
   return coro;
 }

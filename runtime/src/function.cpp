@@ -11,8 +11,6 @@ namespace pyrt {
 
 namespace {
 
-constexpr std::size_t max_params = 16;
-
 FunctionObject* as_function(PyObject* object) {
   return reinterpret_cast<FunctionObject*>(object);
 }

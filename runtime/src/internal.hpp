@@ -8,7 +8,18 @@
 
 namespace pyrt {
 
-enum class CoroState : std::uint8_t { created, started, closed };
+// The whole lifecycle of a coroutine object, after the interpreter's frame states. A body only
+// ever suspends inside an await, so `suspended` is the interpreter's "suspended in yield from"; a
+// bare yield (its plain "suspended") has no counterpart. Every coroutine of a chain that a driver
+// runs (the one sent to, and the coroutines it awaits directly, linked) is `executing`. Changed
+// only through set_state, which checks the transition in debug builds.
+enum class FrameState : std::uint8_t {
+  created,    // made, body not started
+  suspended,  // waiting at an await for an iterator or a linked coroutine
+  executing,  // a driver runs the chain it belongs to
+  completed,  // the body returned or raised; its frame is gone
+  cleared,    // ended without completing: closed or thrown into before starting, or cleared
+};
 
 struct CoroFields {
   Ref function;  // the Function that made this coroutine
@@ -25,8 +36,7 @@ struct CoroFields {
   CoroObject* linked_parent = nullptr;       // the coroutine whose frame awaits this one directly
   detail::LocalNode locals;                  // sentinel of the list of live Locals
   Handling* handling = nullptr;              // innermost active exception handler
-  CoroState state = CoroState::created;
-  bool running = false;  // a driver is executing this chain from here
+  FrameState state = FrameState::created;
   bool awaited_is_link = false;
 
   CoroFields() noexcept { locals.prev = locals.next = &locals; }
@@ -86,8 +96,12 @@ inline PyObject* as_object(CoroObject* coro) noexcept {
   return reinterpret_cast<PyObject*>(coro);
 }
 
-// True while some driver executes the chain that `coro` belongs to.
-bool chain_running(CoroObject* coro) noexcept;
+// Moves `coro` to state `to`; debug builds stop at a transition the lifecycle does not have.
+void set_state(CoroObject* coro, FrameState to) noexcept;
+// Whether the coroutine ended (completed or cleared): it cannot run again.
+inline bool has_ended(const CoroObject* coro) noexcept {
+  return coro->f.state == FrameState::completed || coro->f.state == FrameState::cleared;
+}
 // The coroutine at the inner end of the chain of linked coroutines that starts at `coro`.
 CoroObject* innermost(CoroObject* coro) noexcept;
 // Frees the body's frame (running the destructors of its locals), if it still has one, and lets

@@ -18,6 +18,10 @@
 
 namespace pyrt {
 
+// The most parameters a function may have: calls bind their arguments in fixed-size arrays of
+// this length, and make_function refuses a spec with more.
+inline constexpr std::size_t max_params = 16;
+
 struct Param {
   const char* name;
   PyTypeObject* exact_type = nullptr;  // only objects of exactly this type are accepted
