@@ -1,5 +1,9 @@
 """What a host must provide to `kavori.connectors.telegram_bridge`, as typing protocols.
 
+Installed with the module as `kavori.connectors.telegram_bridge_contract`, so that a type
+checker finds it in site-packages: `from kavori.connectors.telegram_bridge_contract import
+TelegramConnector`. It imports nothing at run time but `typing` and `collections.abc`.
+
 Annotate your objects with these (`connector: TelegramConnector = MyConnector(...)`) and a type
 checker tells you when one of them does not fit. Nothing here is imported by the module: it
 reaches your objects at run time through two modules that your server must make importable:

@@ -3,8 +3,8 @@ console connector with your Telegram client and the echo agent with your agent.
 
     PYTHONPATH=<dir holding kavori/connectors/telegram_bridge*.so> python3.14 minimal_host.py
 
-Each line on stdin is a message from one Telegram user; the bridge's replies are printed. The
-host stops the bridge once stdin ends and every message has had its reply.
+Each line on stdin is a message from one Telegram user; the bridge's replies are printed. Once
+stdin ends, the host drains the bridge (every queued message answered) and stops it.
 """
 
 from __future__ import annotations
@@ -17,8 +17,8 @@ from collections.abc import AsyncIterator
 from dataclasses import dataclass, field
 from typing import Any
 
-from host_contract import (Agent, ConnectorManager, MessageHandler, TelegramConnector,
-                           WebSocketManager)
+from kavori.connectors.telegram_bridge_contract import (Agent, ConnectorManager, MessageHandler,
+                                                        TelegramConnector, WebSocketManager)
 
 CHAT_ID = 1001
 
@@ -32,7 +32,6 @@ class ConsoleConnector:
         self._chat_id: int | str | None = CHAT_ID
         self._handler: MessageHandler | None = None
         self._poller: asyncio.Task[None] | None = None
-        self.unanswered = 0  # handed to the bridge, reply not sent yet
         self.input_ended = asyncio.Event()
 
     def set_message_handler(self, handler: MessageHandler) -> None:
@@ -49,7 +48,6 @@ class ConsoleConnector:
     async def _poll(self) -> None:
         while line := await asyncio.to_thread(sys.stdin.readline):
             if line.strip() and self._handler is not None:
-                self.unanswered += 1
                 await self._handler(line.strip(), {"from_name": "Ann", "chat_id": CHAT_ID})
         self.input_ended.set()
 
@@ -59,7 +57,6 @@ class ConsoleConnector:
     async def send_message(self, text: str, chat_id: int | str | None = None,
                            parse_mode: str | None = None) -> dict[str, Any]:
         print(f"[chat {chat_id}] bot> {text}", flush=True)
-        self.unanswered = max(0, self.unanswered - 1)
         return {"success": True, "message_ids": [len(text)]}
 
     async def send_photo(self, path: str, caption: str | None = None,
@@ -125,7 +122,8 @@ async def main() -> int:
         return 1
     try:
         await connector.input_ended.wait()
-        while connector.unanswered:  # the last replies may still be on their way
+        # Drain: the last messages may still be queued or being answered.
+        while not bridge._queue.empty() or bridge._processing:
             await asyncio.sleep(0.05)
     finally:
         await bridge.stop()

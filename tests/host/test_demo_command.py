@@ -29,19 +29,25 @@ def demo_env(build_dir):
 
 
 def test_replay_answers_every_message_and_saves_the_photos(demo_env, tmp_path):
-    result = subprocess.run(
-        [*DEMO, "--replay", "--web-port", "0", "--delay", "0", "--out", str(tmp_path)],
-        env=demo_env(), capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL,
-        cwd=REPO_ROOT)
-    assert result.returncode == 0, result.stdout + result.stderr
-    out = result.stdout
-    assert "replay ok: 4 messages answered, the stranger ignored" in out
-    assert "Live page:        http://127.0.0.1:" in out
-    photos = sorted(tmp_path.glob("photo-*.png"))
-    assert len(photos) == 2 and all(p.read_bytes().startswith(b"\x89PNG") for p in photos)
-    assert all(f"saved to {p}" in out for p in photos)
-    assert "Dropped a message from chat 666 (Stranger)" in out
-    assert result.stderr == ""
+    """Twice into one folder: the second run's photos go to new files, since the live page
+    still shows the first run's."""
+    saved = []
+    for _ in range(2):
+        result = subprocess.run(
+            [*DEMO, "--replay", "--web-port", "0", "--delay", "0", "--out", str(tmp_path)],
+            env=demo_env(), capture_output=True, text=True, timeout=120,
+            stdin=subprocess.DEVNULL, cwd=REPO_ROOT)
+        assert result.returncode == 0, result.stdout + result.stderr
+        out = result.stdout
+        assert "replay ok: 4 messages answered, the stranger ignored" in out
+        assert "Live page:        http://127.0.0.1:" in out
+        saved.append({p: p.read_bytes() for p in tmp_path.glob("photo-*.png") if f"saved to {p}" in out})
+        assert "Dropped a message from chat 666 (Stranger)" in out
+        assert result.stderr == ""
+    first, second = saved
+    assert len(first) == len(second) == 2 and not first.keys() & second.keys()
+    assert all(data.startswith(b"\x89PNG") for data in second.values())
+    assert all(path.read_bytes() == data for path, data in first.items())
 
 
 def test_with_a_token_it_serves_that_bot_and_only_with_allowed_chats(run, demo_env):
@@ -109,8 +115,10 @@ def test_a_wrong_api_url_is_refused_up_front_without_the_token(demo_env, url):
 @pytest.mark.parametrize("ending", ["Ctrl-C", "SIGTERM", "Ctrl-D"])
 @pytest.mark.parametrize("mode", ["offline", "bot token"])
 def test_the_demo_stops_cleanly_on_a_signal_or_end_of_input(run, demo_env, mode, ending):
-    """Sent to the running demo after one message: the bridge stops, the update offset is
-    confirmed, every session closes, and the exit code is 0 (130 after Ctrl-C)."""
+    """Sent to the running demo while a message is being handled: the bridge answers it, then
+    stops, the update offset is confirmed, every session closes, and the exit code is 0 (130
+    after Ctrl-C). Offline, the user types a second line before the first answer is complete:
+    it is shown after its own prompt, not run into the log lines."""
 
     async def scenario():
         async with BotApiEmulator() as emulator:
@@ -118,7 +126,7 @@ def test_the_demo_stops_cleanly_on_a_signal_or_end_of_input(run, demo_env, mode,
                 "TELEGRAM_BOT_TOKEN": emulator.token, "TELEGRAM_API_URL": emulator.api_url,
                 "TELEGRAM_CHAT_ID": str(DEMO_CHAT_ID)}
             demo = await asyncio.create_subprocess_exec(
-                *DEMO, "--web-port", "0", "--delay", "0", env=demo_env(**env), cwd=REPO_ROOT,
+                *DEMO, "--web-port", "0", "--delay", "0.1", env=demo_env(**env), cwd=REPO_ROOT,
                 stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE,
                 stderr=asyncio.subprocess.STDOUT)
             output = b""
@@ -133,12 +141,13 @@ def test_the_demo_stops_cleanly_on_a_signal_or_end_of_input(run, demo_env, mode,
             try:
                 if mode == "offline":
                     await until(b"you> ")
-                    demo.stdin.write(b"hello\n")
+                    demo.stdin.write(b"hello\nagain\n")
                     await until(b"bot> You said")
+                    await until(b"Processing queued message: again")
                 else:
                     await until(b"is live on Telegram")
                     update = await emulator.inject_message("hello")
-                    await until(b"Reply sent to Telegram")
+                    await until(b"Processing queued message: hello")
                 if ending == "Ctrl-D":
                     demo.stdin.close()
                 else:
@@ -157,6 +166,11 @@ def test_the_demo_stops_cleanly_on_a_signal_or_end_of_input(run, demo_env, mode,
     code, output, confirm = run(scenario)
     assert code == (130 if ending == "Ctrl-C" else 0), output
     assert "Telegram updates confirmed up to offset" in output
+    # the message being handled when the stop came was answered first
+    assert output.count("Reply sent to Telegram") == (2 if mode == "offline" else 1), output
+    assert output.index("Reply sent to Telegram") < output.index("Telegram bridge stopped")
+    if mode == "offline":
+        assert "\nyou> again\n" in output, output
     assert "Telegram bridge stopped" in output
     if ending != "Ctrl-D":
         assert f"({ending}: stopping)" in output

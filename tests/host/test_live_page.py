@@ -107,6 +107,24 @@ PAGE_STATE = """(() => ({
   working: document.querySelectorAll('.agent.working').length,
 }))()"""
 
+# Coloured pixels of an emoji drawn in the page's font: a missing emoji font draws an empty box
+# in the text colour (grey), or nothing.
+EMOJI_COLOURS = """(async () => {
+  await document.fonts.ready;
+  const canvas = document.createElement('canvas');
+  canvas.width = canvas.height = 40;
+  const context = canvas.getContext('2d');
+  context.font = '32px sans-serif';
+  context.textBaseline = 'top';
+  context.fillText('🔧', 0, 0);
+  const pixels = context.getImageData(0, 0, 40, 40).data;
+  let coloured = 0;
+  for (let i = 0; i < pixels.length; i += 4) {
+    if (pixels[i + 3] && (pixels[i] !== pixels[i + 1] || pixels[i + 1] !== pixels[i + 2])) coloured++;
+  }
+  return coloured;
+})()"""
+
 
 def test_page_mirrors_the_conversation_and_keeps_it_across_a_restart(run, build_dir, tmp_path):
     OUTPUT.mkdir(parents=True, exist_ok=True)
@@ -132,7 +150,6 @@ def test_page_mirrors_the_conversation_and_keeps_it_across_a_restart(run, build_
                         for selector in (".error", "img.screenshot", ".bubble.dropped"):
                             await browser.do("waitFor", selector=selector)
                         live = await browser.do("evaluate", expression=PAGE_STATE)
-                        await browser.do("screenshot", path=str(shot))
                         # the server goes away and a new one (a new manager, as in a new
                         # process) comes back with the history it kept: the page reconnects
                         # by itself and shows the same conversation
@@ -145,6 +162,10 @@ def test_page_mirrors_the_conversation_and_keeps_it_across_a_restart(run, build_
                         await browser.do("waitFor", selector="#status.connected", timeout=15000)
                         await browser.do("waitFor", selector=".bubble.dropped")
                         again = await browser.do("evaluate", expression=PAGE_STATE)
+                        # the picture of the page once it has rendered the history it was sent
+                        # (its fonts and images loaded): what a user sees after a reload
+                        emoji = await browser.do("evaluate", expression=EMOJI_COLOURS)
+                        await browser.do("screenshot", path=str(shot))
                         errors = await browser.do("consoleErrors")
                     finally:
                         await browser.close()
@@ -152,9 +173,9 @@ def test_page_mirrors_the_conversation_and_keeps_it_across_a_restart(run, build_
                     await asyncio.to_thread(shutil.rmtree, profile, ignore_errors=True)
         finally:
             ws.manager = original
-        return empty, live, again, errors
+        return empty, live, again, emoji, errors
 
-    empty, live, again, errors = run(scenario)
+    empty, live, again, emoji, errors = run(scenario)
     # connected to a server with nothing to show: the hint stays
     assert empty["empty"].startswith("Nothing yet.") and empty["incoming"] == []
     assert live["empty"] is None
@@ -172,4 +193,6 @@ def test_page_mirrors_the_conversation_and_keeps_it_across_a_restart(run, build_
     assert again == live
     # WebSocket errors while the server was away are expected; nothing else may go wrong
     assert [e for e in errors if "WebSocket" not in e and "ERR_CONNECTION_REFUSED" not in e] == []
+    assert emoji > 50, "no colour emoji font: emoji show as empty boxes"
+    # a blank page of this size compresses to a few kilobytes
     assert shot.stat().st_size > 10_000

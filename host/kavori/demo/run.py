@@ -17,6 +17,7 @@ import asyncio
 import errno
 import logging
 import os
+import re
 import signal
 import sys
 import threading
@@ -35,6 +36,8 @@ from kavori.gateway import ws
 from kavori.gateway.server import WebServer, get_state
 
 STRANGER_CHAT_ID = 666
+# How long a stop waits for the messages the bridge already took to be answered.
+DRAIN_SECONDS = 30.0
 REPLAY = ["hello there", "screenshot", "long", "error"]
 SHORT_NAMES = {
     "kavori.connectors.telegram_bridge": "bridge",
@@ -58,8 +61,25 @@ class LogFormatter(logging.Formatter):
         return f"\033[2m{line}\033[0m" if self.dim else line
 
 
+class Console:
+    """The prompt waiting for the user's input, if any: a line printed meanwhile (a log line)
+    goes on a line of its own and the prompt is shown again after it."""
+
+    prompt = ""
+
+
+class ConsoleHandler(logging.StreamHandler):
+    def emit(self, record: logging.LogRecord) -> None:
+        if Console.prompt:
+            self.stream.write("\n")
+        super().emit(record)
+        if Console.prompt:
+            self.stream.write(Console.prompt)
+            self.flush()
+
+
 def configure_logging(verbose: bool, level: str | None = None) -> logging.Handler:
-    handler = logging.StreamHandler(sys.stdout)
+    handler = ConsoleHandler(sys.stdout)
     handler.setFormatter(LogFormatter(dim=sys.stdout.isatty()))
     root = logging.getLogger()
     root.handlers[:] = [handler]
@@ -103,9 +123,26 @@ class Host:
         await self.bridge.start()
         return url
 
+    async def drain(self, limit: float = DRAIN_SECONDS) -> None:
+        """Waits until the bridge has answered every message it took: the connector confirms
+        the updates it fetched when it stops, so Telegram would not deliver them again."""
+        bridge = self.bridge
+        if bridge is None or not bridge.is_running:
+            return
+        if not bridge._queue.empty() or bridge._processing:
+            say(f"  (answering {bridge._queue.qsize() + bridge._processing} pending message(s) "
+                "before stopping)")
+        try:
+            async with asyncio.timeout(limit):
+                while not bridge._queue.empty() or bridge._processing:
+                    await asyncio.sleep(0.05)
+        except TimeoutError:
+            say(f"  (gave up waiting after {limit:g} s)")
+
     async def stop(self) -> None:
         try:
             if self.bridge is not None and self.bridge.is_running:
+                await self.drain()
                 await self.bridge.stop()
         finally:
             await self.web.stop()
@@ -128,6 +165,11 @@ class TerminalUser:
         self.out_dir = out_dir
         self.host = host
         self.seen = 0
+        # Files are numbered on from the last run's: the live page still shows earlier runs'
+        # pictures, and the paths printed for them must keep showing the same ones.
+        numbers = [int(found.group(1)) for path in out_dir.glob("*-*.png")
+                   if (found := re.fullmatch(r"\w+-(\d+)\.png", path.name))]
+        self.last_file_number = max(numbers, default=0)
 
     async def write(self, text: str, *, chat_id: int = DEMO_CHAT_ID,
                     first_name: str | None = None) -> None:
@@ -172,15 +214,27 @@ class TerminalUser:
             body = item["text"].replace("\n", "\n     ")
             say(f"bot> {body}")
             return
-        path = self.out_dir / f"{item['method'][4:].lower()}-{item['message_id']}.png"
         async with self.session.get(f"{self.control}/files/{item['file_id']}") as response:
             response.raise_for_status()
             data = await response.read()
+        path = self._new_file(item["method"][4:].lower())
         path.write_bytes(data)
         item["saved_to"] = str(path)
         kind = "photo" if item["method"] == "sendPhoto" else "document"
         size = f" {item['width']}x{item['height']}" if "width" in item else ""
         say(f"bot> [{kind}{size}] {item.get('caption') or ''} → saved to {path}")
+
+    def _new_file(self, kind: str) -> Path:
+        """A new file named `kind-N.png`, never one that exists (another demo may share the
+        folder)."""
+        while True:
+            self.last_file_number += 1
+            path = self.out_dir / f"{kind}-{self.last_file_number}.png"
+            try:
+                path.open("xb").close()
+                return path
+            except FileExistsError:
+                continue
 
 
 class LineReader:
@@ -198,8 +252,18 @@ class LineReader:
         threading.Thread(target=pump, name="stdin", daemon=True).start()
 
     async def next(self, prompt: str) -> str | None:
+        if not self.lines.empty():
+            # typed while the last answer was arriving: its echo is somewhere among those lines
+            line = self.lines.get_nowait()
+            if line is not None:
+                say(prompt + line)
+            return line
         print(prompt, end="", flush=True)
-        return await self.lines.get()
+        Console.prompt = prompt
+        try:
+            return await self.lines.get()
+        finally:
+            Console.prompt = ""
 
 
 class Shutdown:
