@@ -683,12 +683,14 @@ int exec_module(PyObject* module) noexcept {
   return status;
 }
 
-// The interpreter is told any interpreter may load the module so that the creation step itself
-// can refuse a second one, with its own message.
+// The module's state is per process, so it does not support several interpreters, and says so:
+// the import system then refuses it in an isolated sub-interpreter (its own GIL) before anything
+// of the module runs. A sub-interpreter of the legacy configuration is not checked by the import
+// system; the creation step refuses it with its own message, before touching anything shared.
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 
