@@ -1,7 +1,6 @@
 // Awaiting Python objects from coroutine bodies, and `async for`.
-#include <cstring>
-
 #include "internal.hpp"
+#include "pyrt/compat.hpp"
 
 namespace pyrt {
 
@@ -35,32 +34,11 @@ Ref awaitable_iterator(Ref object, Where where) {
 }
 
 namespace {
-const Name cr_await("cr_await");
-
-// The native coroutine type's own cr_await getter: called directly, it costs a fraction of an
-// attribute lookup on every await of a native coroutine.
-const PyGetSetDef* native_cr_await() noexcept {
-  static const PyGetSetDef* const found = []() -> const PyGetSetDef* {
-    for (const PyGetSetDef* entry = PyCoro_Type.tp_getset; entry != nullptr && entry->name;
-         ++entry) {
-      if (std::strcmp(entry->name, "cr_await") == 0 && entry->get != nullptr) return entry;
-    }
-    return nullptr;
-  }();
-  return found;
-}
 
 // As the await expression does: a native coroutine suspended in an await of its own is awaited
 // by someone else already.
 void refuse_if_being_awaited(Borrowed coroutine, Where where) {
-  Ref awaited;
-  if (const PyGetSetDef* getter = native_cr_await()) {
-    awaited = require(getter->get(coroutine.get(), getter->closure), where);
-  } else {
-    PyObject* found = nullptr;
-    require(PyObject_GetOptionalAttr(coroutine.get(), cr_await.get().get(), &found), where);
-    awaited = Ref::steal(found);
-  }
+  Ref awaited = compat::native_coroutine_awaited(coroutine, where);
   if (awaited && !awaited.is_none()) {
     PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
     throw_error(where);

@@ -15,6 +15,7 @@
 #include <frameobject.h>
 
 #include "pyrt/call.hpp"
+#include "pyrt/compat.hpp"
 
 namespace pyrt {
 
@@ -149,36 +150,11 @@ PyObject* coro_reduce(PyObject* self, PyObject*) noexcept {
   return nullptr;
 }
 
-// The warnings module, or null. While the interpreter shuts down nothing may be imported any
-// more: only a module still loaded is used, as the interpreter's own warning does.
-Ref warnings_module() noexcept {
-  Ref module;
-  if (Py_IsFinalizing() == 0) {
-    module = Ref::steal(PyImport_ImportModule("warnings"));
-  } else if (Ref name = Ref::steal(PyUnicode_FromString("warnings"))) {
-    module = Ref::steal(PyImport_GetModule(name.get()));
-    if (module.is_none()) module.reset();
-  }
-  // Without the module the C warning stands in: that is no failure to report.
-  if (!module && (Py_IsFinalizing() != 0 || PyErr_ExceptionMatches(PyExc_ImportError) != 0)) {
-    PyErr_Clear();
-  }
-  return module;
-}
-
 // CPython's own wording and route for an unawaited coroutine, so warning filters apply.
-void warn_never_awaited(CoroObject* self) {
+void warn_never_awaited(CoroObject* self) noexcept {
   PyObject* self_object = as_object(self);
-  bool warned = false;
-  if (Ref warnings = warnings_module()) {
-    PyObject* warn = nullptr;
-    if (PyObject_GetOptionalAttrString(warnings.get(), "_warn_unawaited_coroutine", &warn) >= 0 &&
-        warn != nullptr) {
-      Ref method = Ref::steal(warn);
-      Ref result = Ref::steal(PyObject_CallOneArg(method.get(), self_object));
-      if (result || PyErr_ExceptionMatches(PyExc_RuntimeWarning) != 0) warned = true;
-    }
-  }
+  const bool warned =
+      boundary([&] { return compat::warn_unawaited(Borrowed(self_object)); }, false);
   if (PyErr_Occurred()) PyErr_WriteUnraisable(self_object);
   if (!warned) {
     if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited",
@@ -645,7 +621,7 @@ Ref make_coroutine(FunctionObject* function, PyObject* const* args, Py_ssize_t c
   raw->f.promise->is_body = true;
   raw->f.body = handle;
   // Turned on by sys.set_coroutine_origin_tracking_depth (asyncio's debug mode does it).
-  if (int depth = PyThreadState_Get()->coroutine_origin_tracking_depth; depth > 0) {
+  if (int depth = compat::origin_tracking_depth(Where::current()); depth > 0) {
     raw->f.origin = creation_origin(depth);
   }
   raw->f.state = FrameState::created;  // the one way into the lifecycle, not a transition

@@ -6,6 +6,7 @@
 
 #include "internal.hpp"
 #include "pyrt/call.hpp"
+#include "pyrt/compat.hpp"
 
 namespace pyrt {
 
@@ -38,17 +39,10 @@ std::string quoted_list(const FunctionSpec& spec, const bool* missing) {
   throw_error();
 }
 
-// The "Did you mean" hint Python adds for an unknown keyword: a parameter name close to it, from
-// the interpreter's own suggestion engine. Null when there is none (or the engine is missing).
-Ref keyword_suggestion(FunctionObject* function, PyObject* keyword) noexcept {
-  Ref engine = Ref::steal(PyImport_ImportModule("_suggestions"));
-  Ref names = engine ? Ref::steal(PySequence_List(function->f.param_names.get())) : Ref();
-  Ref suggestion = names ? Ref::steal(PyObject_CallMethod(engine.get(), "_generate_suggestions",
-                                                          "OO", names.get(), keyword))
-                         : Ref();
-  PyErr_Clear();  // only a hint: its failure must not replace the TypeError
-  if (!suggestion || !PyUnicode_Check(suggestion.get())) return {};
-  return suggestion;
+// The "Did you mean" hint Python adds for an unknown keyword: a parameter name close to it.
+Ref keyword_suggestion(FunctionObject* function, PyObject* keyword) {
+  Ref names = require(PySequence_List(function->f.param_names.get()));
+  return compat::keyword_suggestion(names, Borrowed(keyword));
 }
 
 [[noreturn]] void unexpected_keyword(FunctionObject* function, PyObject* keyword) {
@@ -495,13 +489,9 @@ Ref make_function(const FunctionSpec& spec, Borrowed module, Borrowed globals) {
   self->f.annotations = spec_annotations(self);
   PyObject_GC_Track(object.get());
   if (spec.coroutine != nullptr) {
-    // The markers asyncio and inspect look for on coroutine functions.
-    Ref coroutines = require(PyImport_ImportModule("asyncio.coroutines"));
-    Ref asyncio_marker = require(PyObject_GetAttrString(coroutines.get(), "_is_coroutine"));
-    require(PyObject_SetAttrString(object.get(), "_is_coroutine", asyncio_marker.get()));
+    // inspect.iscoroutinefunction (and asyncio's, which asks it) knows it by this mark.
     Ref inspect = require(PyImport_ImportModule("inspect"));
-    Ref inspect_marker = require(PyObject_GetAttrString(inspect.get(), "_is_coroutine_mark"));
-    require(PyObject_SetAttrString(object.get(), "_is_coroutine_marker", inspect_marker.get()));
+    require(PyObject_CallMethod(inspect.get(), "markcoroutinefunction", "O", object.get()));
   }
   return object;
 }

@@ -3,6 +3,7 @@
 #include <cassert>
 
 #include "internal.hpp"
+#include "pyrt/compat.hpp"
 
 namespace pyrt {
 
@@ -90,7 +91,7 @@ bool watch_type(PyTypeObject* type) noexcept {
   // CPython reports a change of a type only while the type has a version tag, and a change takes
   // the tag away until the next lookup: make sure it has one now. A class changed very many
   // times runs out of tags; its changes would go unreported, so it is not watched.
-  return PyUnstable_Type_AssignVersionTag(type) != 0;
+  return compat::assign_version_tag(type);
 }
 
 }  // namespace pyrt

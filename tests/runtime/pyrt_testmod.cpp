@@ -1,11 +1,13 @@
 // A test-only module exposing small C++ coroutines and functions built on the runtime.
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <optional>
 #include <type_traits>
 
 #include "pyrt/call.hpp"
+#include "pyrt/compat.hpp"
 #include "pyrt/function.hpp"
 
 namespace {
@@ -224,6 +226,26 @@ Ref clear_object(Borrowed object) {
   return Ref::none();
 }
 
+// The way each private-detail entry has gone: {name: "unused" | "private" | "public"}, and
+// whether this interpreter is one they were verified on.
+Ref compat_paths() {
+  static constexpr const char* names[] = {"cr_await_getter",    "origin_tracking_depth",
+                                          "unawaited_warning",  "type_version_tag",
+                                          "keyword_suggestion", "logging_internals"};
+  static_assert(std::size(names) == static_cast<std::size_t>(pyrt::compat::Entry::count));
+  Ref paths = pyrt::require(PyDict_New());
+  for (std::size_t i = 0; i < std::size(names); ++i) {
+    const auto path = pyrt::compat::path_taken(static_cast<pyrt::compat::Entry>(i));
+    const char* word = path == pyrt::compat::Path::unused         ? "unused"
+                       : path == pyrt::compat::Path::private_path ? "private"
+                                                                  : "public";
+    Ref value = pyrt::require(PyUnicode_FromString(word));
+    pyrt::require(PyDict_SetItemString(paths.get(), names[i], value.get()));
+  }
+  return pyrt::require(Py_BuildValue("(OO)", paths.get(),
+                                     pyrt::compat::private_details_allowed() ? Py_True : Py_False));
+}
+
 constexpr pyrt::Param p_awaitable[] = {{"awaitable"}};
 constexpr pyrt::Param p_object[] = {{"object"}};
 constexpr pyrt::Param p_value[] = {{"value"}};
@@ -313,6 +335,7 @@ const pyrt::FunctionSpec specs[] = {
     pyrt::function_spec<&clear_object>("clear_object", "clear_object", nullptr, p_object, nullptr),
     pyrt::function_spec<&fixed_literals>("fixed_literals", "fixed_literals", nullptr, p_object,
                                          nullptr),
+    pyrt::function_spec<&compat_paths>("compat_paths", "compat_paths", nullptr, nullptr),
 };
 
 int exec_module(PyObject* module) noexcept {

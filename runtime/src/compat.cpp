@@ -1,0 +1,160 @@
+// The private details of CPython and its standard library that the runtime uses, each behind a
+// gate and with its fallback (pyrt/compat.hpp says what each assumes).
+#include "pyrt/compat.hpp"
+
+#include <array>
+#include <cstdlib>
+#include <cstring>
+
+#include "pyrt/call.hpp"
+#include "pyrt/error.hpp"
+
+namespace pyrt::compat {
+
+namespace {
+
+// Plain data: which way each entry went in this process. A self-check that failed holds for the
+// process, whatever interpreter comes later.
+std::array<Path, static_cast<std::size_t>(Entry::count)> paths{};
+
+bool public_paths_forced() noexcept {
+  static const bool forced = [] {
+    const char* setting = std::getenv("PYRT_COMPAT");  // NOLINT(concurrency-mt-unsafe): read once
+    return setting != nullptr && std::strcmp(setting, "public") == 0;
+  }();
+  return forced;
+}
+
+Path& path_of(Entry entry) noexcept {
+  return paths[static_cast<std::size_t>(entry)];
+}
+
+// Whether `entry` may take its private path now; the first call decides for an entry without a
+// self-check.
+bool may_go_private(Entry entry) noexcept {
+  Path& path = path_of(entry);
+  if (path == Path::public_path) return false;
+  if (!private_details_allowed()) {
+    path = Path::public_path;
+    return false;
+  }
+  return true;
+}
+
+const Name cr_await_name("cr_await"), sys_module("sys"),
+    get_depth("get_coroutine_origin_tracking_depth"), suggestions_module("_suggestions"),
+    generate_suggestions("_generate_suggestions"), warnings_module("warnings"),
+    warn_unawaited_name("_warn_unawaited_coroutine");
+
+const PyGetSetDef* cr_await_getter() noexcept {
+  for (const PyGetSetDef* entry = PyCoro_Type.tp_getset; entry != nullptr && entry->name != nullptr;
+       ++entry) {
+    if (std::strcmp(entry->name, "cr_await") == 0 && entry->get != nullptr) return entry;
+  }
+  return nullptr;
+}
+
+Ref public_awaited(Borrowed coroutine, Where where) {
+  PyObject* found = nullptr;
+  require(PyObject_GetOptionalAttr(coroutine.get(), cr_await_name.get().get(), &found), where);
+  return Ref::steal(found);
+}
+
+int public_depth(Where where) {
+  Ref depth = call_method(import(sys_module, where), get_depth);
+  const long value = PyLong_AsLong(depth.get());
+  if (value == -1 && PyErr_Occurred()) throw_error(where);
+  return static_cast<int>(value);
+}
+
+}  // namespace
+
+Path path_taken(Entry entry) noexcept {
+  return path_of(entry);
+}
+
+bool private_details_allowed() noexcept {
+  if (public_paths_forced()) return false;
+  for (std::uint32_t version : verified_versions) {
+    if (Py_Version == version) return true;
+  }
+  return false;
+}
+
+bool choose(Entry entry, bool private_path_agrees) noexcept {
+  if (!may_go_private(entry) || !private_path_agrees) {
+    path_of(entry) = Path::public_path;
+    return false;
+  }
+  path_of(entry) = Path::private_path;
+  return true;
+}
+
+Ref native_coroutine_awaited(Borrowed coroutine, Where where) {
+  static const PyGetSetDef* const getter = cr_await_getter();
+  if (getter == nullptr || !may_go_private(Entry::cr_await_getter)) {
+    path_of(Entry::cr_await_getter) = Path::public_path;
+    return public_awaited(coroutine, where);
+  }
+  Ref awaited = require(getter->get(coroutine.get(), getter->closure), where);
+  if (path_taken(Entry::cr_await_getter) == Path::unused) {
+    Ref checked = public_awaited(coroutine, where);
+    if (!choose(Entry::cr_await_getter, checked.get() == awaited.get())) return checked;
+  }
+  return awaited;
+}
+
+int origin_tracking_depth(Where where) {
+  if (!may_go_private(Entry::origin_tracking_depth)) return public_depth(where);
+  const int depth = PyThreadState_Get()->coroutine_origin_tracking_depth;
+  if (path_taken(Entry::origin_tracking_depth) == Path::unused) {
+    const int checked = public_depth(where);
+    if (!choose(Entry::origin_tracking_depth, checked == depth)) return checked;
+  }
+  return depth;
+}
+
+bool warn_unawaited(Borrowed coroutine) {
+  if (!may_go_private(Entry::unawaited_warning)) return false;
+  // While the interpreter shuts down nothing may be imported any more: only a module still
+  // loaded is used, as the interpreter's own warning does.
+  Ref module = Ref::steal(PyImport_GetModule(warnings_module.get().get()));
+  if (!module || module.is_none()) {
+    PyErr_Clear();
+    return false;
+  }
+  PyObject* warn = nullptr;
+  if (PyObject_GetOptionalAttr(module.get(), warn_unawaited_name.get().get(), &warn) < 0) {
+    return false;
+  }
+  if (warn == nullptr) {
+    path_of(Entry::unawaited_warning) = Path::public_path;
+    return false;
+  }
+  path_of(Entry::unawaited_warning) = Path::private_path;
+  Ref method = Ref::steal(warn);
+  Ref result = Ref::steal(PyObject_CallOneArg(method.get(), coroutine.get()));
+  // A filter that turns the warning into an error has warned too: the error stays set.
+  return result || PyErr_ExceptionMatches(PyExc_RuntimeWarning) != 0;
+}
+
+bool assign_version_tag(PyTypeObject* type) noexcept {
+  if (!may_go_private(Entry::type_version_tag)) return false;
+  path_of(Entry::type_version_tag) = Path::private_path;
+  return PyUnstable_Type_AssignVersionTag(type) != 0;
+}
+
+Ref keyword_suggestion(Borrowed names, Borrowed keyword) {
+  if (!may_go_private(Entry::keyword_suggestion)) return {};
+  path_of(Entry::keyword_suggestion) = Path::private_path;
+  Ref engine = Ref::steal(PyImport_Import(suggestions_module.get().get()));
+  Ref suggestion =
+      engine ? Ref::steal(PyObject_CallMethodObjArgs(engine.get(), generate_suggestions.get().get(),
+                                                     names.get(), keyword.get(), nullptr))
+             : Ref();
+  PyErr_Clear();  // only a hint: its failure must not replace the error it is for
+  if (!suggestion || !PyUnicode_Check(suggestion.get())) return {};
+  return suggestion;
+}
+
+}  // namespace pyrt::compat
