@@ -23,7 +23,7 @@ using pyrt::Task;
 
 inline constexpr const char* module_name = "kavori.connectors.telegram_bridge";
 
-// ---- Bridge core (bridge_core.cpp) ----
+// ---- The class (bridge_class.cpp) ----
 Ref init(Borrowed self);
 Ref is_running(Borrowed self);
 Task<Ref> start(Borrowed self);
@@ -65,10 +65,12 @@ extern const pyrt::FunctionSpec handle_message_spec, send_reply_spec, send_scree
 extern const std::size_t operation_count;
 extern const pyrt::FunctionSpec get_telegram_bridge_spec;
 
-// ---- Shared helpers (bridge_core.cpp) ----
+// ---- Shared helpers (shared_helpers.cpp, namespace_cache.cpp, logging.cpp) ----
 // Each takes the caller's location last, for the traceback entry of an error (see pyrt/error.hpp).
 using pyrt::Where;
 
+// The executed module's namespace (module_loading.cpp); RuntimeError when it is not loaded.
+PyObject* module_dict(Where where);
 // The module namespace, read at every use (a cached read while the namespace is unchanged).
 // NameError when the name is unbound.
 Ref module_global(const Name& name, Where where = Where::current());
@@ -78,7 +80,7 @@ enum class Level : std::uint8_t { debug, info, warning, error, exception };
 // One call of the module logger with one finished message (built by the caller, as Python builds
 // the argument). With the standard logging.Logger, a call it would drop at once is not made, and
 // a record it would make is made and handed to it directly, located at `where` (see
-// bridge_core.cpp).
+// logging.cpp).
 void log(Level level, Borrowed message, Where where = Where::current());
 void log(Level level, const char* message, Where where = Where::current());
 
