@@ -100,6 +100,12 @@ Ref dict_value(PyObject* dict, const Name& key) {
   return dict_value(dict, key.get().get());
 }
 
+// Whether the plan agrees with logging's own methods (defined below, after emit).
+enum class Check : std::uint8_t { agrees, differs, inconclusive };
+Check plan_agrees(PyObject* logger, const LoggerPlan& plan, const std::array<Ref, 4>& levels);
+// The function_epoch under which the plan last agreed with logging's methods.
+std::uint64_t agreed_under = 0;
+
 // Works out logger_plan for `logger`, read under `epoch` (from the module's watched namespace
 // when `bound`), afresh. Anything unexpected (including a failure, whose error is cleared: the
 // call that follows meets it again if it matters) routes every level to the call.
@@ -110,8 +116,16 @@ void plan_logger(PyObject* logger, std::uint64_t epoch, bool bound) {
     assert(!PyErr_Occurred());
     logger_plan = found;
   };
-  // The rules above are those of logging in Python 3.14; on any other version every call is made.
-  if ((Py_Version >> 16) != 0x030e) return decided();
+  // The rules above re-create what logging's methods do (a private detail, see pyrt/compat.hpp):
+  // only on an interpreter release they were verified on, only while the self-check holds, and
+  // only while a change of any function's code or defaults (logging's methods changed in place)
+  // is seen.
+  using pyrt::compat::Entry, pyrt::compat::Path;
+  if (!pyrt::compat::private_details_allowed() ||
+      pyrt::compat::path_taken(Entry::logging_internals) == Path::public_path ||
+      !pyrt::watch_functions()) {
+    return decided();
+  }
   PyObject* logging_module = PyImport_GetModule(names::logging.get().get());  // only if imported
   Ref logging_ref = Ref::steal(logging_module);
   if (logging_module == nullptr || !PyModule_Check(logging_module)) {
@@ -178,6 +192,20 @@ void plan_logger(PyObject* logger, std::uint64_t epoch, bool bound) {
                                                                              : Route::ask;
   }
   for (std::size_t i = 0; i < levels.size(); ++i) found.levels[i] = levels[i].get();
+  const bool plans_records = std::any_of(found.routes.begin(), found.routes.end(),
+                                         [](Route route) { return route != Route::call; });
+  if (plans_records && (pyrt::compat::path_taken(Entry::logging_internals) == Path::unused ||
+                        agreed_under != pyrt::detail::function_epoch)) {
+    // Checked afresh at the first plan, and after any function's code or defaults changed.
+    const std::uint64_t checked_under = pyrt::detail::function_epoch;
+    const Check check = plan_agrees(logger, found, levels);
+    if (check == Check::inconclusive ||
+        !pyrt::compat::choose(Entry::logging_internals, check == Check::agrees)) {
+      found.routes.fill(Route::call);
+    } else {
+      agreed_under = checked_under;
+    }
+  }
   return decided();
 }
 
@@ -234,6 +262,64 @@ void emit(Borrowed logger, Level level, Borrowed level_number, bool located, Bor
       pyrt::call_method({logger, where}, make_record, name, level_number, file, line, message,
                         no_args, exc_info, function, Borrowed(Py_None), Borrowed(Py_None));
   pyrt::call_method({logger, where}, handle_record, record);
+}
+
+const Name check_logger_name("pyrt.compat.check"), append("append"), record_dict("__dict__");
+// What two records of one call may differ in: where and when they were made.
+const Name varying_fields[] = {Name("created"),  Name("msecs"),    Name("relativeCreated"),
+                               Name("pathname"), Name("filename"), Name("module"),
+                               Name("lineno"),   Name("funcName")};
+
+// A record's attributes but where and when it was made.
+Ref comparable(Borrowed record) {
+  Ref fields = pyrt::require(PyDict_Copy(pyrt::getattr(record, record_dict).get()));
+  for (const Name& name : varying_fields) {
+    if (PyDict_DelItem(fields.get(), name.get().get()) < 0) pyrt::throw_error();
+  }
+  return fields;
+}
+
+// The self-check of the plan (pyrt/compat.hpp, logging_internals): each level the plan decided from
+// the logger's level cache is what isEnabledFor says; and on a scratch logger, the records made
+// the plan's way at info and exception level equal, field by field but for where and when, those
+// its own methods make. Inconclusive when a method made no record (logging.disable) or the check
+// failed: it is made again at the next plan.
+Check plan_agrees(PyObject* logger, const LoggerPlan& plan, const std::array<Ref, 4>& levels) {
+  try {
+    for (std::size_t i = 0; i < levels.size(); ++i) {
+      const Route route = plan.routes[i];
+      if (route != Route::skip && route != Route::emit) continue;
+      const bool enabled = pyrt::truthy(
+          pyrt::call_method(Borrowed(logger), is_enabled_for, Borrowed(levels[i].get())));
+      if (enabled != (route == Route::emit)) return Check::differs;
+    }
+    Ref logging_class = pyrt::getattr(module_global(names::logging), logger_class);
+    Ref scratch = pyrt::call(logging_class, check_logger_name);
+    Ref records = pyrt::require(PyList_New(0));
+    // Both ways hand their record to `handle`: here, to the list.
+    pyrt::setattr(scratch, handle_record, pyrt::getattr(records, append));
+    Ref message = pyrt::string("pyrt compat check");
+    Ref failure = pyrt::call(Borrowed(PyExc_ValueError), message);
+    pyrt::Handling handling{Borrowed(failure)};  // what `exception` attaches
+    for (const Level level : {Level::info, Level::exception}) {
+      const auto index = static_cast<std::size_t>(level);
+      Borrowed number(levels[std::min(index, levels.size() - 1)].get());
+      pyrt::call_method(scratch, log_methods[index], message);
+      emit(scratch, level, number, plan.located, message, Where::current());
+    }
+    if (PyList_GET_SIZE(records.get()) != 4) return Check::inconclusive;
+    for (Py_ssize_t i = 0; i < 4; i += 2) {
+      Ref theirs = comparable(Borrowed(PyList_GET_ITEM(records.get(), i)));
+      Ref ours = comparable(Borrowed(PyList_GET_ITEM(records.get(), i + 1)));
+      const int same = PyObject_RichCompareBool(theirs.get(), ours.get(), Py_EQ);
+      if (same < 0) pyrt::throw_error();
+      if (same == 0) return Check::differs;
+    }
+    return Check::agrees;
+  } catch (PyError& error) {
+    pyrt::exception_family(error);
+    return Check::inconclusive;
+  }
 }
 
 }  // namespace

@@ -128,7 +128,43 @@ CASES = {
         print(len(taken) > 0, *seen)
     """,
 }
-EXPECTED = {
+# The standard logger's records, made by the module while what it re-creates of logging holds (its
+# records then name the module's C++ source); after a change of logging's methods in place, or
+# with the private paths forced off, made by the logger's own method call.
+LOGGING_RECORDS = """
+    import asyncio, logging, os, sys
+    if {change!r} == "private paths forced off":
+        os.environ["PYRT_COMPAT"] = "public"
+    import kavori.connectors.telegram_bridge as tb
+    logger = logging.getLogger(tb.__name__)
+    logger.setLevel(logging.INFO)
+    records = []
+    handler = logging.Handler()
+    handler.emit = records.append
+    logger.addHandler(handler)
+    bridge = tb.TelegramBridge()
+    async def main():
+        for _ in range(2):
+            await bridge._on_telegram_message("hi", {{}})
+        {statement}
+        await bridge._on_telegram_message("hi", {{}})
+    asyncio.run(main())
+    print(*[(r.pathname.endswith(".cpp"), r.stack_info is not None) for r in records],
+          getattr(logger, "quiet", None))
+"""
+LOGGING_CHANGES = {  # what changes after two records, and the three records then seen
+    "private paths forced off": ("pass", "(False, False) (False, False) (False, False) None"),
+    "_log's code replaced": (
+        "logging.Logger._log.__code__ = (lambda self, level, msg, *a, **k: setattr(self, 'quiet', msg)).__code__",
+        "(True, False) (True, False) Queuing Telegram message from unknown: hi"),
+    "_log's defaults changed": ("logging.Logger._log.__defaults__ = (None, None, True, 1)",
+                                "(True, False) (True, False) (False, True) None"),
+    "exception's keyword defaults changed": ("logging.Logger.exception.__kwdefaults__ = {'exc_info': False}",
+                                             "(True, False) (True, False) (False, False) None"),
+}
+for _change, (_statement, _) in LOGGING_CHANGES.items():
+    CASES[f"records after: {_change}"] = LOGGING_RECORDS.format(change=_change, statement=_statement)
+EXPECTED = {f"records after: {change}": expected for change, (_, expected) in LOGGING_CHANGES.items()} | {
     "module globals are read correctly with every dictionary watcher taken": "True a b NameError",
     "dropped log calls are still seen to change with every type watcher taken":
         "True Queuing Telegram message from unknown: hi",

@@ -27,10 +27,16 @@ namespace pyrt {
 
 namespace detail {
 extern std::uint64_t cache_epoch;
+// Moves on (with cache_epoch) before any Python function's code, defaults or keyword defaults
+// change, once watch_functions() has been called.
+extern std::uint64_t function_epoch;
 }  // namespace detail
 
 // Watches `dict` for the caches; false when it cannot be watched. Called with no error raised.
 bool watch_dict(PyObject* dict) noexcept;
+// Watches the code and defaults of every Python function for the caches (CPython's function
+// watchers see every function); false when they cannot be watched. Called with no error raised.
+bool watch_functions() noexcept;
 // Watches `type` for the caches; false when it cannot be watched. Called with no error raised.
 bool watch_type(PyTypeObject* type) noexcept;
 
