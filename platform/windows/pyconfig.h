@@ -1,9 +1,9 @@
 /* CPython 3.14's configuration header for 64-bit Windows, for building extension modules against
    python314.dll. It replaces the build machine's pyconfig.h in a copy of CPython's public
-   headers (see platform/windows/gate); it states only the facts those headers need: the
-   platform, the sizes of C types on LLP64, and how the interpreter's API crosses the DLL
-   boundary. platform/windows/python_layouts.cpp checks that the structures the module uses come
-   out as on Linux. */
+   headers (platform/windows/gate.py makes that copy); it states only the facts those headers
+   need: the platform, the sizes of C types on LLP64, and how the interpreter's API crosses the
+   DLL boundary. platform/windows/python_layouts.cpp checks that the structures the module uses
+   come out as on Linux. */
 #ifndef Py_CONFIG_H
 #define Py_CONFIG_H
 
@@ -16,7 +16,6 @@
 #define MS_WIN32
 #define MS_WIN64
 #define NT_THREADS
-#define WITH_THREAD
 
 /* LLP64: long and wchar_t are narrower than on Linux; pointers and size_t are 64-bit. */
 #define SIZEOF_SHORT 2
@@ -32,8 +31,7 @@
 #define SIZEOF__BOOL 1
 #define SIZEOF_WCHAR_T 2
 #define HAVE_WCHAR_H 1
-/* Little-endian IEEE 754 doubles; WORDS_BIGENDIAN stays undefined. */
-#define DOUBLE_IS_LITTLE_ENDIAN_IEEE754 1
+/* Little-endian: WORDS_BIGENDIAN stays undefined. */
 
 /* The interpreter is a DLL: its functions and data are imported with __declspec(dllimport),
    and an extension's PyInit_* is exported with __declspec(dllexport). */
