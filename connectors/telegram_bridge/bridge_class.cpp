@@ -95,12 +95,14 @@ Ref get_telegram_bridge() {
 namespace {
 
 constexpr pyrt::Param self_only[] = {{"self"}};
-constexpr pyrt::Param text_metadata[] = {
+// Not constexpr: where the interpreter's types are imported data (a DLL's), their addresses are
+// not constants.
+const pyrt::Param text_metadata[] = {
     {"self"}, {"text", &PyUnicode_Type, "str"}, {"metadata", &PyDict_Type, "dict[str, Any]"}};
-constexpr pyrt::Param screenshot_params[] = {{"self"},
-                                             {"image_base64", &PyUnicode_Type, "str"},
-                                             {"chat_id", nullptr, "str | int | None"},
-                                             {"telegram", nullptr, "Any"}};
+const pyrt::Param screenshot_params[] = {{"self"},
+                                         {"image_base64", &PyUnicode_Type, "str"},
+                                         {"chat_id", nullptr, "str | int | None"},
+                                         {"telegram", nullptr, "Any"}};
 
 const pyrt::FunctionSpec init_spec =
     pyrt::function_spec<&init>("__init__", "TelegramBridge.__init__", nullptr, self_only, "None");

@@ -260,8 +260,9 @@ constexpr pyrt::Param p_factory[] = {{"factory"}};
 constexpr pyrt::Param p_guarded[] = {{"awaitable"}, {"on_exit"}};
 constexpr pyrt::Param p_add[] = {{"left", nullptr, "int"}, {"right", nullptr, "int"}};
 constexpr pyrt::Param p_bound[] = {{"self"}, {"value"}};
-constexpr pyrt::Param p_typed[] = {{"text", &PyUnicode_Type, "str"},
-                                   {"data", &PyDict_Type, "dict[str, Any]"}};
+// Not constexpr: the types' addresses are not constants where they are a DLL's data.
+const pyrt::Param p_typed[] = {{"text", &PyUnicode_Type, "str"},
+                               {"data", &PyDict_Type, "dict[str, Any]"}};
 // Distinct fixed texts, three times as many as literal()'s table holds: "t0", "t1", ...
 constexpr std::size_t fixed_text_count = 3 * pyrt::detail::literal_slot_count;
 struct FixedTexts {
