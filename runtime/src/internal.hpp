@@ -82,6 +82,13 @@ struct Driver {
 };
 extern thread_local Driver* t_driver;
 
+// The exception an except clause of the chain that `coro` belongs to is handling, innermost
+// first, or null (frame_errors.cpp).
+PyObject* chain_handled(CoroObject* coro);
+// Makes `exception` the thread's handled exception for the code `driver` runs, saving the
+// caller's first.
+void set_handled(Driver& driver, PyObject* exception);
+
 // Makes `coro` (or none) the coroutine whose frame `driver` runs, and its Locals the list that
 // new Locals join.
 inline void set_running(Driver& driver, CoroObject* coro) noexcept {
