@@ -173,6 +173,13 @@ int set_string_attribute(Ref& field, PyObject* value, const char* what) noexcept
 // Adds the traceback entry of one call of `function` (a plain function or its argument check).
 void add_function_entry(PyError& error, FunctionObject* function, const void* activation) noexcept;
 
+inline FunctionObject* as_function(PyObject* object) noexcept {
+  return reinterpret_cast<FunctionObject*>(object);
+}
+// The vectorcall of every function object (function_call.cpp).
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargsf,
+                              PyObject* kwnames) noexcept;
+
 Ref make_coroutine(FunctionObject* function, PyObject* const* args, Py_ssize_t count);
 Ref function_code(FunctionObject* function);
 void init_coroutine_type(const char* module);
