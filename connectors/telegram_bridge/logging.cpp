@@ -192,8 +192,8 @@ void plan_logger(PyObject* logger, std::uint64_t epoch, bool bound) {
                                                                              : Route::ask;
   }
   for (std::size_t i = 0; i < levels.size(); ++i) found.levels[i] = levels[i].get();
-  const bool plans_records = std::any_of(found.routes.begin(), found.routes.end(),
-                                         [](Route route) { return route != Route::call; });
+  const bool plans_records =
+      std::ranges::any_of(found.routes, [](Route route) { return route != Route::call; });
   if (plans_records && (pyrt::compat::path_taken(Entry::logging_internals) == Path::unused ||
                         agreed_under != pyrt::detail::function_epoch)) {
     // Checked afresh at the first plan, and after any function's code or defaults changed.
