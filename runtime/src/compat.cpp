@@ -33,6 +33,7 @@ Path& path_of(Entry entry) noexcept {
 // self-check.
 bool may_go_private(Entry entry) noexcept {
   Path& path = path_of(entry);
+  if (path == Path::private_path) return true;  // decided: the common case is one comparison
   if (path == Path::public_path) return false;
   if (!private_details_allowed()) {
     path = Path::public_path;
@@ -46,7 +47,7 @@ const Name cr_await_name("cr_await"), sys_module("sys"),
     generate_suggestions("_generate_suggestions"), warnings_module("warnings"),
     warn_unawaited_name("_warn_unawaited_coroutine");
 
-const PyGetSetDef* cr_await_getter() noexcept {
+const PyGetSetDef* find_cr_await_getter() noexcept {
   for (const PyGetSetDef* entry = PyCoro_Type.tp_getset; entry != nullptr && entry->name != nullptr;
        ++entry) {
     if (std::strcmp(entry->name, "cr_await") == 0 && entry->get != nullptr) return entry;
@@ -90,29 +91,35 @@ bool choose(Entry entry, bool private_path_agrees) noexcept {
   return true;
 }
 
-Ref native_coroutine_awaited(Borrowed coroutine, Where where) {
-  static const PyGetSetDef* const getter = cr_await_getter();
+namespace detail {
+
+const PyGetSetDef* cr_await_getter = nullptr;
+bool origin_depth_field = false;
+
+// The first use decides (the inline fast path takes over once the private way is chosen).
+Ref native_coroutine_awaited_slow(Borrowed coroutine, Where where) {
+  const PyGetSetDef* getter = find_cr_await_getter();
   if (getter == nullptr || !may_go_private(Entry::cr_await_getter)) {
     path_of(Entry::cr_await_getter) = Path::public_path;
     return public_awaited(coroutine, where);
   }
   Ref awaited = require(getter->get(coroutine.get(), getter->closure), where);
-  if (path_taken(Entry::cr_await_getter) == Path::unused) {
-    Ref checked = public_awaited(coroutine, where);
-    if (!choose(Entry::cr_await_getter, checked.get() == awaited.get())) return checked;
-  }
+  Ref checked = public_awaited(coroutine, where);
+  if (!choose(Entry::cr_await_getter, checked.get() == awaited.get())) return checked;
+  cr_await_getter = getter;
   return awaited;
 }
 
-int origin_tracking_depth(Where where) {
+int origin_tracking_depth_slow(Where where) {
   if (!may_go_private(Entry::origin_tracking_depth)) return public_depth(where);
   const int depth = PyThreadState_Get()->coroutine_origin_tracking_depth;
-  if (path_taken(Entry::origin_tracking_depth) == Path::unused) {
-    const int checked = public_depth(where);
-    if (!choose(Entry::origin_tracking_depth, checked == depth)) return checked;
-  }
+  const int checked = public_depth(where);
+  if (!choose(Entry::origin_tracking_depth, checked == depth)) return checked;
+  origin_depth_field = true;
   return depth;
 }
+
+}  // namespace detail
 
 bool warn_unawaited(Borrowed coroutine) {
   if (!may_go_private(Entry::unawaited_warning)) return false;

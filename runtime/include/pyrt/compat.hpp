@@ -10,6 +10,7 @@
 
 #include <cstdint>
 
+#include "pyrt/error.hpp"
 #include "pyrt/ref.hpp"
 #include "pyrt/where.hpp"
 
@@ -55,10 +56,26 @@ bool private_details_allowed() noexcept;
 // good); returns whether that is the private one. For entries whose private path lives elsewhere.
 bool choose(Entry entry, bool private_path_agrees) noexcept;
 
+namespace detail {
+// Set once an entry has gone the private way, for the inline fast paths below.
+extern const PyGetSetDef* cr_await_getter;
+extern bool origin_depth_field;
+Ref native_coroutine_awaited_slow(Borrowed coroutine, Where where);
+int origin_tracking_depth_slow(Where where);
+}  // namespace detail
+
 // The object a native coroutine awaits (its cr_await), None or null when it awaits nothing.
-Ref native_coroutine_awaited(Borrowed coroutine, Where where);
+inline Ref native_coroutine_awaited(Borrowed coroutine, Where where) {
+  if (const PyGetSetDef* getter = detail::cr_await_getter) {
+    return require(getter->get(coroutine.get(), getter->closure), where);
+  }
+  return detail::native_coroutine_awaited_slow(coroutine, where);
+}
 // The coroutine origin tracking depth of the current thread.
-int origin_tracking_depth(Where where);
+inline int origin_tracking_depth(Where where) {
+  if (detail::origin_depth_field) return PyThreadState_Get()->coroutine_origin_tracking_depth;
+  return detail::origin_tracking_depth_slow(where);
+}
 // Warns that `coroutine` was never awaited as the interpreter would; false when it did not (the
 // caller then warns by itself). A raised error is left set.
 bool warn_unawaited(Borrowed coroutine);
