@@ -314,12 +314,11 @@ void emit(Borrowed logger, Level level, Borrowed level_number, bool located, Bor
           Where where) {
   Ref file, line, function;
   if (located) {
-    file = Ref::borrow(pyrt::literal(where.file_name(), where));
+    file = location_text(where.file_name(), where);
     line = pyrt::require(PyLong_FromUnsignedLong(where.line()), where);
     // The step or module function running the log call, by the name it was given in the code.
     const char* name = pyrt::running_function_name();
-    function =
-        name != nullptr ? Ref::borrow(pyrt::literal(name, where)) : text_of<"(unknown function)">();
+    function = name != nullptr ? location_text(name, where) : text_of<"(unknown function)">();
   } else {
     file = text_of<"(unknown file)">();
     line = pyrt::require(PyLong_FromLong(0), where);
@@ -378,10 +377,6 @@ void log(Level level, Borrowed message, Where where) {
   emit(logger, level, level_number, located, message, where);
 }
 
-void log(Level level, const char* message, Where where) {
-  log(level, pyrt::literal(message, where), where);
-}
-
 Ref dict_get(Borrowed dict, Borrowed key, Borrowed fallback, Where where) {
   PyObject* value = nullptr;
   if (pyrt::require(PyDict_GetItemRef(dict.get(), key.get(), &value), where) == 0) {
@@ -438,7 +433,7 @@ Ref is_running(Borrowed self) {
 Task<Ref> start(Borrowed self) {
   if (pyrt::truthy(pyrt::getattr(self, names::_running))) {
     if (!worker_loop_closed(pyrt::getattr(self, names::_worker_task))) {
-      log(Level::info, "Telegram bridge already running");
+      log(Level::info, text_of<"Telegram bridge already running">());
       co_return Ref::none();
     }
     // The worker's loop has ended without stop(): whatever it was doing is over.
@@ -449,14 +444,15 @@ Task<Ref> start(Borrowed self) {
   Local telegram(pyrt::call_method(self, names::_get_telegram));
   if (!pyrt::truthy(telegram)) {
     log(Level::error,
-        "Cannot start Telegram bridge — Telegram connector not available or not configured");
+        text_of<
+            "Cannot start Telegram bridge — Telegram connector not available or not configured">());
     co_return Ref::none();
   }
   pyrt::call_method(telegram, names::set_message_handler,
                     pyrt::getattr(self, names::_on_telegram_message));
-  log(Level::info, "Message handler registered");
+  log(Level::info, text_of<"Message handler registered">());
   co_await pyrt::awaitable(pyrt::call_method(telegram, names::start));
-  log(Level::info, "Telegram polling started");
+  log(Level::info, text_of<"Telegram polling started">());
   pyrt::setattr(self, names::_running, pyrt::boolean(true));
   rehome_queue(self);
   // asyncio.create_task(self._process_queue()): the callee first, as Python evaluates it.
@@ -464,7 +460,7 @@ Task<Ref> start(Borrowed self) {
   Ref task = pyrt::call(create, pyrt::call_method(self, names::_process_queue));
   pyrt::setattr(self, names::_worker_task, task);
   note_queue_loop(pyrt::getattr(self, names::_queue), task);
-  log(Level::info, "Telegram bridge started — two-way messaging active");
+  log(Level::info, text_of<"Telegram bridge started — two-way messaging active">());
   co_return Ref::none();
 }
 
@@ -486,7 +482,7 @@ Task<Ref> stop(Borrowed self) {
   if (pyrt::truthy(telegram)) {
     co_await pyrt::awaitable(pyrt::call_method(telegram, names::stop));
   }
-  log(Level::info, "Telegram bridge stopped");
+  log(Level::info, text_of<"Telegram bridge stopped">());
   co_return Ref::none();
 }
 
