@@ -153,19 +153,7 @@ inline void setattr(Borrowed object, Borrowed name, Borrowed value,
   require(PyObject_SetAttr(object.get(), name.get(), value.get()), where);
 }
 inline bool truthy(Borrowed object, Where where = Where::current()) {
-  // The common cases inline, as the interpreter's own truth test takes them.
-  PyObject* raw = object.get();
-  if (raw == Py_True) return true;
-  if (raw == Py_False || raw == Py_None) return false;
-  if (PyUnicode_CheckExact(raw)) return PyUnicode_GET_LENGTH(raw) != 0;
-  // An object whose type defines neither __bool__ nor __len__ is true.
-  const PyTypeObject* type = Py_TYPE(raw);
-  if ((type->tp_as_number == nullptr || type->tp_as_number->nb_bool == nullptr) &&
-      (type->tp_as_mapping == nullptr || type->tp_as_mapping->mp_length == nullptr) &&
-      (type->tp_as_sequence == nullptr || type->tp_as_sequence->sq_length == nullptr)) {
-    return true;
-  }
-  return require(PyObject_IsTrue(raw), where) != 0;
+  return require(PyObject_IsTrue(object.get()), where) != 0;
 }
 inline Ref str(Borrowed object, Where where = Where::current()) {
   return require(PyObject_Str(object.get()), where);
