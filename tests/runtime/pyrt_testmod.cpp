@@ -1,5 +1,4 @@
 // A test-only module exposing small C++ coroutines and functions built on the runtime.
-#include <algorithm>
 #include <cstring>
 #include <new>
 #include <optional>
