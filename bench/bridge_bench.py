@@ -16,10 +16,14 @@ Three peers run the same workload, each in a process of its own:
           drop need not be made, and the module does not make it either)
 
 Every configuration (loop x logger level) runs R rounds; a round starts one process per peer, in
-turn, so that drift of a shared machine reaches all three alike. Each process warms up, then
-measures one run; the table shows the median per peer. module/twin is the module's throughput
-over the twin's (above 1: the module is faster); floor/twin is the ceiling of module/twin for any
-implementation that makes those calls as cheaply as bytecode does (calls from C cost more).
+turn (the order rotates from round to round, so that no peer always goes first), so that drift of
+a shared machine reaches all three alike. Each process warms up, then measures one run. The table
+shows the median per peer, and the paired ratios: the median over the rounds of each round's own
+ratio. A neighbour's load moves every peer of a round together far more than it moves the ratio
+between them, so the paired figure is the steady one; the per-peer medians and the best rounds
+are kept beside it. module/twin is the module's throughput over the twin's (above 1: the module
+is faster); floor/twin is the ceiling of module/twin for any implementation that makes those
+calls as cheaply as bytecode does (calls from C cost more).
 
     python bench/bridge_bench.py [--messages K] [--events E] [--runs R] [--loop asyncio|uvloop|both]
                                  [--clock cpu|wall] [--idle SECONDS] [--queued N] [--imports N]
@@ -388,19 +392,25 @@ def throughput(messages: int, events: int, runs: int, loops: list[str], clock_na
     # The best round beside the median: on a shared machine a neighbour only ever slows a round
     # down, so the fastest rounds of the two peers compare them with the least interference.
     header = (f"| loop | logging | module µs/msg | module msg/s | twin µs/msg | twin msg/s "
-              f"| floor µs/msg | floor msg/s | module/twin | module/twin, best rounds | floor/twin |")
+              f"| floor µs/msg | floor msg/s | module/twin | module/twin, best rounds | floor/twin "
+              f"| module/twin, paired (range) | floor/twin, paired |")
     if AGAINST_DIR:
-        header += " against µs/msg | against/twin |"
+        header += " against µs/msg | against/twin | against/twin, paired |"
     print(header)
-    print("|---|---|" + "---:|" * (11 if AGAINST_DIR else 9))
+    print("|---|---|" + "---:|" * (14 if AGAINST_DIR else 11))
     for loop in loops:
         for level in ("WARNING", "INFO"):
             samples: dict[str, list[float]] = {peer: [] for peer in peers}
-            for _ in range(runs):
-                for peer in peers:
+            for round_number in range(runs):
+                shift = round_number % len(peers)
+                for peer in peers[shift:] + peers[:shift]:
                     result = own_process("throughput", peer, messages, events, loop, level,
                                          clock_name)
                     samples[peer].append(result["seconds"])
+
+            def paired(peer: str) -> list[float]:
+                # twin/peer time of each round: the peer's throughput over the twin's.
+                return [twin / other for twin, other in zip(samples["twin"], samples[peer])]
             per_message = {peer: statistics.median(values) / messages * 1e6
                            for peer, values in samples.items()}
             cells = []
@@ -409,9 +419,14 @@ def throughput(messages: int, events: int, runs: int, loops: list[str], clock_na
             cells.append(f"{per_message['twin'] / per_message['module']:.3f}")
             cells.append(f"{min(samples['twin']) / min(samples['module']):.3f}")
             cells.append(f"{per_message['twin'] / per_message['floor']:.3f}")
+            module_rounds = paired("module")
+            cells.append(f"{statistics.median(module_rounds):.3f} "
+                         f"({min(module_rounds):.3f}–{max(module_rounds):.3f})")
+            cells.append(f"{statistics.median(paired('floor')):.3f}")
             if AGAINST_DIR:
                 cells += [f"{per_message['against']:.2f}",
-                          f"{per_message['twin'] / per_message['against']:.3f}"]
+                          f"{per_message['twin'] / per_message['against']:.3f}",
+                          f"{statistics.median(paired('against')):.3f}"]
             print(f"| {loop} | {level} | " + " | ".join(cells) + " |", flush=True)
 
 

@@ -87,6 +87,6 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit__entry_cost_benchmod() {
+PyMODINIT_FUNC PyInit__entry_cost_benchmod() {  // NOLINT(bugprone-reserved-identifier)
   return PyModuleDef_Init(&module_def);
 }

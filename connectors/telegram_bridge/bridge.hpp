@@ -82,16 +82,15 @@ enum class Level : std::uint8_t { debug, info, warning, error, exception };
 // a record it would make is made and handed to it directly, located at `where` (see
 // logging.cpp).
 void log(Level level, Borrowed message, Where where = Where::current());
-void log(Level level, const char* message, Where where = Where::current());
+// The str of a text naming where the running code is, for a record's location: a source file
+// (Where::file_name) or the running step's or function's name (pyrt::running_function_name).
+// Made once per text and interpreter lifetime (see log_location.cpp).
+Ref location_text(const char* text, Where where = Where::current());
 
-// A fixed text as a str, made once: text_of<"...">(), or text_of(literal) for a literal passed on
-// through a pointer.
+// A fixed text as a str, made once: text_of<"...">().
 template <pyrt::detail::FixedText Text>
 Ref text_of() {
   return Ref::borrow(pyrt::text<Text>());
-}
-inline Ref text_of(const char* literal, Where where = Where::current()) {
-  return Ref::borrow(pyrt::literal(literal, where));
 }
 // metadata.get(key) / metadata.get(key, default) on an exact dict.
 Ref dict_get(Borrowed dict, Borrowed key, Borrowed fallback = Borrowed(Py_None),

@@ -31,7 +31,7 @@ Ref is_running(Borrowed self) {
 Task<Ref> start(Borrowed self) {
   if (pyrt::truthy(pyrt::getattr(self, names::_running))) {
     if (!worker_loop_closed(pyrt::getattr(self, names::_worker_task))) {
-      log(Level::info, "Telegram bridge already running");
+      log(Level::info, text_of<"Telegram bridge already running">());
       co_return Ref::none();
     }
     // The worker's loop has ended without stop(): whatever it was doing is over.
@@ -42,14 +42,15 @@ Task<Ref> start(Borrowed self) {
   Local telegram(pyrt::call_method(self, names::_get_telegram));
   if (!pyrt::truthy(telegram)) {
     log(Level::error,
-        "Cannot start Telegram bridge — Telegram connector not available or not configured");
+        text_of<
+            "Cannot start Telegram bridge — Telegram connector not available or not configured">());
     co_return Ref::none();
   }
   pyrt::call_method(telegram, names::set_message_handler,
                     pyrt::getattr(self, names::_on_telegram_message));
-  log(Level::info, "Message handler registered");
+  log(Level::info, text_of<"Message handler registered">());
   co_await pyrt::awaitable(pyrt::call_method(telegram, names::start));
-  log(Level::info, "Telegram polling started");
+  log(Level::info, text_of<"Telegram polling started">());
   pyrt::setattr(self, names::_running, pyrt::boolean(true));
   rehome_queue(self);
   // asyncio.create_task(self._process_queue()): the callee first, as Python evaluates it.
@@ -57,7 +58,7 @@ Task<Ref> start(Borrowed self) {
   Ref task = pyrt::call(create, pyrt::call_method(self, names::_process_queue));
   pyrt::setattr(self, names::_worker_task, task);
   note_queue_loop(pyrt::getattr(self, names::_queue), task);
-  log(Level::info, "Telegram bridge started — two-way messaging active");
+  log(Level::info, text_of<"Telegram bridge started — two-way messaging active">());
   co_return Ref::none();
 }
 
@@ -78,7 +79,7 @@ Task<Ref> stop(Borrowed self) {
   if (pyrt::truthy(telegram)) {
     co_await pyrt::awaitable(pyrt::call_method(telegram, names::stop));
   }
-  log(Level::info, "Telegram bridge stopped");
+  log(Level::info, text_of<"Telegram bridge stopped">());
   co_return Ref::none();
 }
 

@@ -15,10 +15,10 @@ Ref server_state() {
 }
 
 // Logs a lookup failure with the exception's text; only the Exception family is turned into None.
-Ref lookup_failed(PyError& error, const char* prefix) {
+Ref lookup_failed(PyError& error, Borrowed prefix) {
   PyError failure = pyrt::exception_family(error);
   pyrt::Handling handling(failure);
-  log(Level::error, pyrt::concat({text_of(prefix), pyrt::str(failure.value())}));
+  log(Level::error, pyrt::concat({prefix, pyrt::str(failure.value())}));
   return Ref::none();
 }
 
@@ -35,7 +35,7 @@ Ref _get_telegram(Borrowed) {
     }
     return Ref::none();
   } catch (PyError& error) {
-    return lookup_failed(error, "Failed to get Telegram connector: ");
+    return lookup_failed(error, text_of<"Failed to get Telegram connector: ">());
   }
 }
 
@@ -44,7 +44,7 @@ Ref _get_agent(Borrowed) {
     Ref state = server_state();
     return get_from(state, agent_key);
   } catch (PyError& error) {
-    return lookup_failed(error, "Failed to get agent: ");
+    return lookup_failed(error, text_of<"Failed to get agent: ">());
   }
 }
 

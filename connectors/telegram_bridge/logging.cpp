@@ -233,12 +233,11 @@ void emit(Borrowed logger, Level level, Borrowed level_number, bool located, Bor
           Where where) {
   Ref file, line, function;
   if (located) {
-    file = Ref::borrow(pyrt::literal(where.file_name(), where));
+    file = location_text(where.file_name(), where);
     line = pyrt::require(PyLong_FromUnsignedLong(where.line()), where);
     // The step or module function running the log call, by the name it was given in the code.
     const char* name = pyrt::running_function_name();
-    function =
-        name != nullptr ? Ref::borrow(pyrt::literal(name, where)) : text_of<"(unknown function)">();
+    function = name != nullptr ? location_text(name, where) : text_of<"(unknown function)">();
   } else {
     file = text_of<"(unknown file)">();
     line = pyrt::require(PyLong_FromLong(0), where);
@@ -353,10 +352,6 @@ void log(Level level, Borrowed message, Where where) {
     return;
   }
   emit(logger, level, level_number, located, message, where);
-}
-
-void log(Level level, const char* message, Where where) {
-  log(level, pyrt::literal(message, where), where);
 }
 
 }  // namespace telegram_bridge

@@ -183,7 +183,7 @@ Task<void, "broadcast_notice"> broadcast_notice(Borrowed text, Borrowed metadata
 // loop's body rather than a child coroutine of its own: it runs for every event.
 Task<void, "run_agent"> run_agent(Borrowed self, Borrowed agent, Borrowed text, Borrowed telegram,
                                   Borrowed chat_id, RunState& run) {
-  log(Level::info, "Sending message to agent for processing...");
+  log(Level::info, text_of<"Sending message to agent for processing...">());
   Local events(pyrt::async_iter(pyrt::call_method(agent, names::process_message, text)));
   for (;;) {
     Local event(co_await pyrt::anext(events));
@@ -247,7 +247,7 @@ Task<void, "run_agent"> run_agent(Borrowed self, Borrowed agent, Borrowed text, 
       log(Level::warning, pyrt::concat({text_of<"Agent error event: ">(), error_msg}));
       continue;
     }
-    if (equals(type, text_of<"done">())) log(Level::info, "Agent processing complete");
+    if (equals(type, text_of<"done">())) log(Level::info, text_of<"Agent processing complete">());
   }
 }
 
@@ -294,7 +294,7 @@ Task<Ref> _on_telegram_message(Borrowed self, Borrowed text, Borrowed metadata) 
 }
 
 Task<Ref> _process_queue(Borrowed self) {
-  log(Level::info, "Queue processor started");
+  log(Level::info, text_of<"Queue processor started">());
   Backoff backoff;
   while (pyrt::truthy(pyrt::getattr(self, names::_running))) {
     Poll poll = Poll::failed;
@@ -321,7 +321,7 @@ Task<Ref> _handle_message(Borrowed self, Borrowed text, Borrowed metadata) {
   Local agent(pyrt::call_method(self, names::_get_agent));
   Local telegram(pyrt::call_method(self, names::_get_telegram));
   if (!pyrt::truthy(agent)) {
-    log(Level::error, "Agent not available for Telegram message processing");
+    log(Level::error, text_of<"Agent not available for Telegram message processing">());
     Local send_reply(pyrt::getattr(self, names::_send_reply));
     Local notice(
         text_of<
@@ -331,7 +331,7 @@ Task<Ref> _handle_message(Borrowed self, Borrowed text, Borrowed metadata) {
     co_return Ref::none();
   }
   if (!pyrt::truthy(telegram)) {
-    log(Level::error, "Telegram connector not available");
+    log(Level::error, text_of<"Telegram connector not available">());
     co_return Ref::none();
   }
   Local chat_id(dict_get(metadata, names::chat_id));
@@ -348,7 +348,7 @@ Task<Ref> _handle_message(Borrowed self, Borrowed text, Borrowed metadata) {
   if (pyrt::Caught error =
           co_await pyrt::catching(run_agent(self, agent, text, telegram, chat_id, run))) {
     pyrt::Handling handling(error);
-    log(Level::exception, "Agent processing failed for Telegram message");
+    log(Level::exception, text_of<"Agent processing failed for Telegram message">());
     Ref line =
         pyrt::concat({text_of<"⚠️ Processing error: ">(), head(pyrt::str(error.value()), 300)});
     pyrt::require(PyList_Append(run.response_parts.get(), line.get()));

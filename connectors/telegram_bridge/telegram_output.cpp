@@ -89,7 +89,7 @@ Task<void, "send_photo"> send_photo(Borrowed tmp_path, Borrowed chat_id, Borrowe
                                      text_of<"📸 Screenshot">(), chat_id);
   Local result(co_await pyrt::awaitable(std::move(sending)));
   if (pyrt::truthy(get_from(result, success))) {
-    log(Level::info, "Screenshot sent to Telegram");
+    log(Level::info, text_of<"Screenshot sent to Telegram">());
     sent = true;
   } else {
     log(Level::warning, pyrt::concat({text_of<"Failed to send screenshot to Telegram: ">(),
@@ -116,13 +116,13 @@ Task<void, "deliver_screenshot"> deliver_screenshot(Borrowed image_base64, Borro
 Task<Ref> _send_reply(Borrowed self, Borrowed text, Borrowed metadata) {
   Local telegram(pyrt::call_method(self, names::_get_telegram));
   if (!pyrt::truthy(telegram)) {
-    log(Level::error, "Cannot send reply — Telegram connector not available");
+    log(Level::error, text_of<"Cannot send reply — Telegram connector not available">());
     co_return Ref::none();
   }
   Local chat_id(dict_get(metadata, names::chat_id));
   if (!pyrt::truthy(chat_id)) chat_id = pyrt::getattr(telegram, names::_chat_id);
   if (!pyrt::truthy(chat_id)) {
-    log(Level::error, "Cannot send reply — no chat_id");
+    log(Level::error, text_of<"Cannot send reply — no chat_id">());
     co_return Ref::none();
   }
   Ref sending = pyrt::call_method_kw(telegram, names::send_message, send_message_keywords, text,

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <new>
 #include <ranges>
-#include <unordered_map>
 #include <vector>
 
 #include "internal.hpp"
@@ -87,40 +86,6 @@ PyObject* keep(PyObject* object, Where where) {
 Borrowed Name::intern() const {
   return interned_.hold(PyUnicode_InternFromString(text_));
 }
-
-namespace detail {
-
-LiteralSlot literal_slots[literal_slot_count];
-std::uint32_t literal_generation = 0;
-
-Borrowed literal_slow(const char* text, Where where) {
-  // The texts met once the table is at its limit. Never destroyed; it owns nothing (the
-  // interpreter keeps the strings): see Name.
-  static auto* overflow = new std::unordered_map<const char*, PyObject*>();
-  static std::size_t placed = 0;
-  if (literal_generation != interpreter_generation) {
-    for (LiteralSlot& stale : literal_slots) stale = {};
-    overflow->clear();
-    placed = 0;
-    literal_generation = interpreter_generation;
-  }
-  if (placed == literal_slot_limit) {
-    auto found = overflow->find(text);
-    if (found != overflow->end()) return Borrowed(found->second);
-  }
-  PyObject* object = detail::keep(PyUnicode_InternFromString(text), where);
-  if (placed < literal_slot_limit) {
-    std::size_t i = literal_home(text);
-    while (literal_slots[i].text != nullptr) i = (i + 1) % literal_slot_count;
-    literal_slots[i] = {text, object};
-    ++placed;
-  } else {
-    overflow->emplace(text, object);
-  }
-  return Borrowed(object);
-}
-
-}  // namespace detail
 
 Ref prefix(Borrowed text, Py_ssize_t count, Where where) {
   Py_ssize_t length = PyUnicode_GetLength(text.get());

@@ -225,22 +225,22 @@ PyObject* get_signature(PyObject* self_object, void*) noexcept {
         Ref annotations = require(get_annotations(self_object, nullptr));
         // Interned names: the interpreter's attribute cache keeps the last name object looked
         // up in each slot, so a fresh str per lookup would pile up there.
-        Ref inspect = import(literal("inspect"));
-        Ref parameter_type = getattr(inspect, literal("Parameter"));
-        Ref signature_type = getattr(inspect, literal("Signature"));
-        Ref kind = getattr(parameter_type, literal("POSITIONAL_OR_KEYWORD"));
+        Ref inspect = import(text<"inspect">());
+        Ref parameter_type = getattr(inspect, text<"Parameter">());
+        Ref signature_type = getattr(inspect, text<"Signature">());
+        Ref kind = getattr(parameter_type, text<"POSITIONAL_OR_KEYWORD">());
         Ref parameters = require(PyList_New(0));
         for (std::size_t i = 0; i < spec.params.size(); ++i) {
           Ref kwargs = require(PyDict_New());
           PyObject* name = PyTuple_GET_ITEM(self->f.param_names.get(), i);
-          copy_annotation(annotations, Borrowed(name), kwargs, literal("annotation"));
+          copy_annotation(annotations, Borrowed(name), kwargs, text<"annotation">());
           Ref positional = require(PyTuple_Pack(2, name, kind.get()));
           Ref parameter =
               require(PyObject_Call(parameter_type.get(), positional.get(), kwargs.get()));
           require(PyList_Append(parameters.get(), parameter.get()));
         }
         Ref kwargs = require(PyDict_New());
-        copy_annotation(annotations, literal("return"), kwargs, literal("return_annotation"));
+        copy_annotation(annotations, text<"return">(), kwargs, text<"return_annotation">());
         Ref positional = require(PyTuple_Pack(1, parameters.get()));
         return require(PyObject_Call(signature_type.get(), positional.get(), kwargs.get()))
             .release();

@@ -1,5 +1,4 @@
 // A test-only module exposing small C++ coroutines and functions built on the runtime.
-#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <new>
@@ -263,38 +262,6 @@ constexpr pyrt::Param p_bound[] = {{"self"}, {"value"}};
 // Not constexpr: the types' addresses are not constants where they are a DLL's data.
 const pyrt::Param p_typed[] = {{"text", &PyUnicode_Type, "str"},
                                {"data", &PyDict_Type, "dict[str, Any]"}};
-// Distinct fixed texts, three times as many as literal()'s table holds: "t0", "t1", ...
-constexpr std::size_t fixed_text_count = 3 * pyrt::detail::literal_slot_count;
-struct FixedTexts {
-  char text[fixed_text_count][8];
-};
-constexpr FixedTexts make_fixed_texts() {
-  FixedTexts texts{};
-  for (std::size_t i = 0; i < fixed_text_count; ++i) {
-    char digits[8] = {};
-    std::size_t length = 0;
-    for (std::size_t rest = i; length == 0 || rest != 0; rest /= 10) {
-      digits[length++] = static_cast<char>('0' + rest % 10);
-    }
-    texts.text[i][0] = 't';
-    for (std::size_t d = 0; d < length; ++d) texts.text[i][d + 1] = digits[length - 1 - d];
-  }
-  return texts;
-}
-constexpr FixedTexts fixed_texts = make_fixed_texts();
-
-// [literal(text) for the first `count` fixed texts]
-Ref fixed_literals(Borrowed count) {
-  Py_ssize_t n = PyLong_AsSsize_t(count.get());
-  if (n == -1 && PyErr_Occurred()) pyrt::throw_error();
-  n = std::min(n, static_cast<Py_ssize_t>(fixed_text_count));
-  Ref list = pyrt::require(PyList_New(0));
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    pyrt::require(PyList_Append(list.get(), pyrt::literal(fixed_texts.text[i]).get()));
-  }
-  return list;
-}
-
 constexpr pyrt::Param p_plain_handled[] = {{"exception"}, {"probe"}};
 
 Task<Ref> stop_iteration_body(Borrowed) {
@@ -334,8 +301,6 @@ const pyrt::FunctionSpec specs[] = {
     pyrt::function_spec<&fail_allocation_after>("fail_allocation_after", "fail_allocation_after",
                                                 nullptr, p_awaitable, nullptr),
     pyrt::function_spec<&clear_object>("clear_object", "clear_object", nullptr, p_object, nullptr),
-    pyrt::function_spec<&fixed_literals>("fixed_literals", "fixed_literals", nullptr, p_object,
-                                         nullptr),
     pyrt::function_spec<&compat_paths>("compat_paths", "compat_paths", nullptr, nullptr),
 };
 

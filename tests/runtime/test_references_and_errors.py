@@ -283,13 +283,6 @@ def test_no_static_owning_references_in_the_sources():
     assert offenders == []
 
 
-def test_fixed_texts_keep_their_strings_beyond_the_table():
-    # More texts than the runtime's table of fixed texts holds; the second call finds them all.
-    expected = [f"t{i}" for i in range(3000)]
-    assert m.fixed_literals(3000) == expected
-    assert m.fixed_literals(3000) == expected
-
-
 @types.coroutine
 def absorb():
     """Suspends once; a ValueError thrown in ends it with a value, as StopIteration carries it."""

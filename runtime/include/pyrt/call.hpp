@@ -14,7 +14,7 @@
 namespace pyrt {
 
 namespace detail {
-// Counts the interpreter lifetimes of this process. The caches below (Name, KwNames, literal)
+// Counts the interpreter lifetimes of this process. The caches below (Name, KwNames, text)
 // hold what they made for the interpreter that made it; one filled under an earlier count
 // belongs to a finalised interpreter, so it is filled afresh and its old pointer is never
 // touched. The count moves on when the interpreter releases what `keep` kept.
@@ -153,19 +153,7 @@ inline void setattr(Borrowed object, Borrowed name, Borrowed value,
   require(PyObject_SetAttr(object.get(), name.get(), value.get()), where);
 }
 inline bool truthy(Borrowed object, Where where = Where::current()) {
-  // The common cases inline, as the interpreter's own truth test takes them.
-  PyObject* raw = object.get();
-  if (raw == Py_True) return true;
-  if (raw == Py_False || raw == Py_None) return false;
-  if (PyUnicode_CheckExact(raw)) return PyUnicode_GET_LENGTH(raw) != 0;
-  // An object whose type defines neither __bool__ nor __len__ is true.
-  const PyTypeObject* type = Py_TYPE(raw);
-  if ((type->tp_as_number == nullptr || type->tp_as_number->nb_bool == nullptr) &&
-      (type->tp_as_mapping == nullptr || type->tp_as_mapping->mp_length == nullptr) &&
-      (type->tp_as_sequence == nullptr || type->tp_as_sequence->sq_length == nullptr)) {
-    return true;
-  }
-  return require(PyObject_IsTrue(raw), where) != 0;
+  return require(PyObject_IsTrue(object.get()), where) != 0;
 }
 inline Ref str(Borrowed object, Where where = Where::current()) {
   return require(PyObject_Str(object.get()), where);
@@ -173,47 +161,9 @@ inline Ref str(Borrowed object, Where where = Where::current()) {
 inline Ref string(const char* utf8, Where where = Where::current()) {
   return require(PyUnicode_FromString(utf8), where);
 }
-namespace detail {
-// literal()'s table, for the interpreter lifetime `literal_generation` (see
-// interpreter_generation): open addressing by the text's address with linear probing. A text,
-// once placed, keeps its slot for that lifetime, so hot texts never evict each other whatever
-// addresses the loader gave them. The table is never filled beyond `literal_slot_limit`, so a
-// probe always ends at an empty slot; texts beyond that are served by literal_slow.
-struct LiteralSlot {
-  const char* text;
-  PyObject* object;
-};
-inline constexpr int literal_slot_bits = 10;
-inline constexpr std::size_t literal_slot_count = std::size_t{1} << literal_slot_bits;
-inline constexpr std::size_t literal_slot_limit = literal_slot_count / 4 * 3;
-extern LiteralSlot literal_slots[literal_slot_count];
-extern std::uint32_t literal_generation;
-inline std::size_t literal_home(const char* text) noexcept {
-  // Literals are packed byte by byte, so the slot comes from every bit of the address.
-  const auto address = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(text));
-  return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ULL) >> (64 - literal_slot_bits));
-}
-Borrowed literal_slow(const char* text, Where where);
-}  // namespace detail
-
-// The str of a string literal, made once per interpreter lifetime and kept while it lives (like
-// Name): for fixed texts on hot paths. Only for literals (the address identifies the text).
-// The common case, a text met before, is a few inline instructions.
-inline Borrowed literal(const char* text, Where where = Where::current()) {
-  if (detail::literal_generation == detail::interpreter_generation) [[likely]] {
-    for (std::size_t i = detail::literal_home(text);; i = (i + 1) % detail::literal_slot_count) {
-      const detail::LiteralSlot& slot = detail::literal_slots[i];
-      if (slot.text == text) [[likely]] {
-        return Borrowed(slot.object);
-      }
-      if (slot.text == nullptr) break;
-    }
-  }
-  return detail::literal_slow(text, where);
-}
-
-// The same for a text given as a template argument, `pyrt::text<"...">()`: a Name of its own, so
-// the common case is one comparison (literal() looks the text up in a shared table).
+// The str of a fixed text given as a template argument, `pyrt::text<"...">()`, made once per
+// interpreter lifetime and kept while it lives (a Name of its own): only a literal fits, so a
+// text can never be confused with another at the same address.
 template <detail::FixedText Text>
 Borrowed text() {
   static constinit const Name name(Text.chars);
