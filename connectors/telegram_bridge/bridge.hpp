@@ -65,13 +65,13 @@ extern const pyrt::FunctionSpec handle_message_spec, send_reply_spec, send_scree
 extern const std::size_t operation_count;
 extern const pyrt::FunctionSpec get_telegram_bridge_spec;
 
-// ---- Shared helpers (shared_helpers.cpp, namespace_cache.cpp, logging.cpp) ----
+// ---- Shared helpers (shared_helpers.cpp, module_namespace.cpp, logging.cpp) ----
 // Each takes the caller's location last, for the traceback entry of an error (see pyrt/error.hpp).
 using pyrt::Where;
 
 // The executed module's namespace (module_loading.cpp); RuntimeError when it is not loaded.
 PyObject* module_dict(Where where);
-// The module namespace, read at every use (a cached read while the namespace is unchanged).
+// The module namespace, read at every use.
 // NameError when the name is unbound.
 Ref module_global(const Name& name, Where where = Where::current());
 void set_module_global(Borrowed name, Borrowed value, Where where = Where::current());

@@ -1,5 +1,5 @@
 // Coroutine objects and the frames of their bodies and steps: a body's frame lives inside its
-// coroutine object; steps' frames come from a small per-thread cache of blocks.
+// coroutine object; steps' frames come from PyMem_Malloc.
 #include <cstdint>
 #include <new>
 #include <utility>
@@ -25,30 +25,8 @@ struct Reservation {
   CoroObject* made = nullptr;
 };
 
-// Blocks of finished child frames, kept for the next ones: a step awaited for every message
-// would otherwise cost an allocation and a free each time. A few blocks per size, per thread (a
-// thread that ends leaves its few behind); raw memory, so a block outlives any one interpreter.
-// AddressSanitizer builds do without, so that a frame used after its end is still reported.
-struct FrameCache {
-  static constexpr std::size_t granule = 128;
-  static constexpr std::size_t sizes = 8;  // blocks up to 1 KiB
-  static constexpr std::size_t depth = 4;
-  void* blocks[sizes][depth];
-  std::uint8_t count[sizes];
-};
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool recycle_frames = false;
-#else
-constexpr bool recycle_frames = true;
-#endif
-
-// One thread-local block, so that a frame's allocation reads the thread's storage once. Zero at
-// first (no initializers, so no guarded initialisation on each access).
-struct FrameAllocation {
-  Reservation* reservation;  // set while make_coroutine runs a body's ramp
-  FrameCache cache;
-};
-thread_local FrameAllocation t_frames;
+// Set while make_coroutine runs a body's ramp: the ramp's frame allocation makes the object.
+thread_local constinit Reservation* t_reservation = nullptr;
 
 CoroObject* allocate_coroutine(const Reservation& reservation, std::size_t frame_size) {
   std::size_t extra =
@@ -63,7 +41,7 @@ CoroObject* allocate_coroutine(const Reservation& reservation, std::size_t frame
   PyObject** slots = raw->args();
   for (Py_ssize_t i = 0; i < reservation.count; ++i) slots[i] = Py_NewRef(reservation.args[i]);
   char* block = reinterpret_cast<char*>(raw) + frame_offset(reservation.count);
-  new (block) FrameHeader{true, 0, frame_size};
+  new (block) FrameHeader{true, frame_size};
   return raw;
 }
 
@@ -78,30 +56,14 @@ CoroObject* running_coroutine() noexcept {
 namespace detail {
 
 void* allocate_frame(std::size_t size) {
-  FrameAllocation& state = t_frames;
-  if (Reservation* reservation = std::exchange(state.reservation, nullptr)) {
+  if (Reservation* reservation = std::exchange(t_reservation, nullptr)) {
     CoroObject* made = allocate_coroutine(*reservation, size);
     reservation->made = made;
     return reinterpret_cast<char*>(made) + frame_offset(reservation->count) + sizeof(FrameHeader);
   }
-  std::size_t granules =
-      (sizeof(FrameHeader) + size + FrameCache::granule - 1) / FrameCache::granule;
-  if (recycle_frames && granules <= FrameCache::sizes) {
-    FrameCache& cache = state.cache;
-    std::uint8_t& count = cache.count[granules - 1];
-    void* block = count > 0 ? cache.blocks[granules - 1][--count]
-                            : PyMem_RawMalloc(granules * FrameCache::granule);
-    if (block == nullptr) throw std::bad_alloc();
-    new (block) FrameHeader{false, static_cast<std::uint8_t>(granules), size};
-    void* frame = static_cast<char*>(block) + sizeof(FrameHeader);
-#ifdef PYRT_TRACK_REFS
-    child_frames()[frame] = {size, running_coroutine()};
-#endif
-    return frame;
-  }
   void* block = PyMem_Malloc(sizeof(FrameHeader) + size);
   if (block == nullptr) throw std::bad_alloc();
-  new (block) FrameHeader{false, 0, size};
+  new (block) FrameHeader{false, size};
   void* frame = static_cast<char*>(block) + sizeof(FrameHeader);
 #ifdef PYRT_TRACK_REFS
   child_frames()[frame] = {size, running_coroutine()};
@@ -115,16 +77,6 @@ void free_frame(void* frame) noexcept {
 #ifdef PYRT_TRACK_REFS
   child_frames().erase(frame);
 #endif
-  if (std::uint8_t granules = header->size_class) {
-    FrameCache& cache = t_frames.cache;
-    std::uint8_t& count = cache.count[granules - 1];
-    if (count < FrameCache::depth) {
-      cache.blocks[granules - 1][count++] = header;
-    } else {
-      PyMem_RawFree(header);
-    }
-    return;
-  }
   PyMem_Free(header);
 }
 
@@ -167,16 +119,16 @@ Ref make_coroutine(FunctionObject* function, PyObject* const* args, Py_ssize_t c
   for (Py_ssize_t i = 0; i < count; ++i) views[i] = Borrowed(args[i]);
   // The body's frame allocation (the first thing its ramp does) creates the object.
   Reservation reservation{args, count};
-  t_frames.reservation = &reservation;
+  t_reservation = &reservation;
   Task<Ref>::Handle handle;
   try {
     handle = function->f.spec->coroutine(views).release();
   } catch (...) {
-    t_frames.reservation = nullptr;
+    t_reservation = nullptr;
     if (reservation.made != nullptr) Py_DECREF(as_object(reservation.made));
     throw;
   }
-  t_frames.reservation = nullptr;
+  t_reservation = nullptr;
   CoroObject* raw = reservation.made;
   if (raw == nullptr) {  // the compiler placed the frame elsewhere: never expected
     handle.destroy();

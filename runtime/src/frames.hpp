@@ -13,9 +13,8 @@ namespace pyrt {
 
 // Precedes every frame, keeping the alignment operator new promises.
 struct alignas(__STDCPP_DEFAULT_NEW_ALIGNMENT__) FrameHeader {
-  bool in_object;               // freed with its coroutine object
-  std::uint8_t size_class = 0;  // a recycled child frame's block size, in granules; 0: not recycled
-  std::size_t size = 0;         // of the frame that follows
+  bool in_object;        // freed with its coroutine object
+  std::size_t size = 0;  // of the frame that follows
 };
 
 // Where a body's frame header starts inside a coroutine object with `count` arguments.
