@@ -1,8 +1,5 @@
-// Coroutine objects and the frames of their bodies and steps: a body's frame lives inside its
-// coroutine object; steps' frames come from PyMem_Malloc.
-#include <cstdint>
+// Coroutine objects and the frames of their bodies and steps (from PyMem_Malloc).
 #include <new>
-#include <utility>
 
 #include "frames.hpp"
 #include "pyrt/call.hpp"
@@ -12,38 +9,7 @@
 
 namespace pyrt {
 
-// A body's C++ frame lives inside its coroutine object, after the arguments: one allocation per
-// coroutine, as for the interpreter's own coroutines. make_coroutine runs the body's ramp with a
-// reservation, and the ramp's frame allocation (its first step) creates the object. Frames of
-// C++ child coroutines come from PyMem_Malloc.
-
 namespace {
-
-struct Reservation {
-  PyObject* const* args;
-  Py_ssize_t count;
-  CoroObject* made = nullptr;
-};
-
-// Set while make_coroutine runs a body's ramp: the ramp's frame allocation makes the object.
-thread_local constinit Reservation* t_reservation = nullptr;
-
-CoroObject* allocate_coroutine(const Reservation& reservation, std::size_t frame_size) {
-  std::size_t extra =
-      frame_offset(reservation.count) + sizeof(FrameHeader) + frame_size - sizeof(CoroObject);
-  auto items = static_cast<Py_ssize_t>((extra + sizeof(PyObject*) - 1) / sizeof(PyObject*));
-  if (runtime_types.coroutine == nullptr) no_runtime_types();
-  CoroObject* raw = PyObject_GC_NewVar(CoroObject, runtime_types.coroutine, items);
-  if (raw == nullptr) throw PyError::fetch();
-  Py_SET_SIZE(raw, reservation.count);  // the variable part counts the arguments only
-  new (&raw->f) CoroFields();
-  raw->f.state = FrameState::cleared;  // until the body exists, nothing to warn about or close
-  PyObject** slots = raw->args();
-  for (Py_ssize_t i = 0; i < reservation.count; ++i) slots[i] = Py_NewRef(reservation.args[i]);
-  char* block = reinterpret_cast<char*>(raw) + frame_offset(reservation.count);
-  new (block) FrameHeader{true, frame_size};
-  return raw;
-}
 
 #ifdef PYRT_TRACK_REFS
 CoroObject* running_coroutine() noexcept {
@@ -56,15 +22,8 @@ CoroObject* running_coroutine() noexcept {
 namespace detail {
 
 void* allocate_frame(std::size_t size) {
-  if (Reservation* reservation = std::exchange(t_reservation, nullptr)) {
-    CoroObject* made = allocate_coroutine(*reservation, size);
-    reservation->made = made;
-    return reinterpret_cast<char*>(made) + frame_offset(reservation->count) + sizeof(FrameHeader);
-  }
-  void* block = PyMem_Malloc(sizeof(FrameHeader) + size);
-  if (block == nullptr) throw std::bad_alloc();
-  new (block) FrameHeader{false, size};
-  void* frame = static_cast<char*>(block) + sizeof(FrameHeader);
+  void* frame = PyMem_Malloc(size);
+  if (frame == nullptr) throw std::bad_alloc();
 #ifdef PYRT_TRACK_REFS
   child_frames()[frame] = {size, running_coroutine()};
 #endif
@@ -72,12 +31,10 @@ void* allocate_frame(std::size_t size) {
 }
 
 void free_frame(void* frame) noexcept {
-  auto* header = reinterpret_cast<FrameHeader*>(static_cast<char*>(frame) - sizeof(FrameHeader));
-  if (header->in_object) return;
 #ifdef PYRT_TRACK_REFS
   child_frames().erase(frame);
 #endif
-  PyMem_Free(header);
+  PyMem_Free(frame);
 }
 
 #ifdef PYRT_TRACK_REFS
@@ -115,26 +72,24 @@ Ref creation_origin(int depth) {
 }  // namespace
 
 Ref make_coroutine(FunctionObject* function, PyObject* const* args, Py_ssize_t count) {
-  Borrowed views[max_params];  // count <= max_params: make_function checked the spec
-  for (Py_ssize_t i = 0; i < count; ++i) views[i] = Borrowed(args[i]);
-  // The body's frame allocation (the first thing its ramp does) creates the object.
-  Reservation reservation{args, count};
-  t_reservation = &reservation;
-  Task<Ref>::Handle handle;
-  try {
-    handle = function->f.spec->coroutine(views).release();
-  } catch (...) {
-    t_reservation = nullptr;
-    if (reservation.made != nullptr) Py_DECREF(as_object(reservation.made));
-    throw;
-  }
-  t_reservation = nullptr;
-  CoroObject* raw = reservation.made;
-  if (raw == nullptr) {  // the compiler placed the frame elsewhere: never expected
-    handle.destroy();
-    throw PyError::format(PyExc_SystemError, "coroutine frame not allocated by the runtime");
-  }
+  if (runtime_types.coroutine == nullptr) no_runtime_types();
+  CoroObject* raw = PyObject_GC_NewVar(CoroObject, runtime_types.coroutine, count);
+  if (raw == nullptr) throw PyError::fetch();
+  new (&raw->f) CoroFields();
+  raw->f.state = FrameState::cleared;  // until the body exists, nothing to warn about or close
   Ref coro = Ref::steal(as_object(raw));
+  PyObject** slots = raw->args();
+  Borrowed views[max_params];  // count <= max_params: make_function checked the spec
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    slots[i] = Py_NewRef(args[i]);
+    views[i] = Borrowed(slots[i]);
+  }
+  Task<Ref>::Handle handle = function->f.spec->coroutine(views).release();
+#ifdef PYRT_TRACK_REFS
+  if (auto found = child_frames().find(handle.address()); found != child_frames().end()) {
+    found->second.owner = raw;
+  }
+#endif
   raw->f.function = Ref::borrow(reinterpret_cast<PyObject*>(function));
   raw->f.name = function->f.name;
   raw->f.qualname = function->f.qualname;

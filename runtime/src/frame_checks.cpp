@@ -19,12 +19,6 @@ void check_suspended_frames(CoroObject* root) noexcept {
   std::vector<Range> ranges;
   std::unordered_set<const void*> visible;  // what tp_traverse visits
   for (CoroObject* coro = root;; coro = as_coro(coro->f.awaited.get())) {
-    if (coro->f.body) {
-      const char* block = reinterpret_cast<const char*>(coro) + frame_offset(Py_SIZE(coro));
-      const auto* header = reinterpret_cast<const FrameHeader*>(block);
-      const char* frame = block + sizeof(FrameHeader);
-      ranges.push_back({frame, frame + header->size, coro});
-    }
     for (const auto& [frame, child] : child_frames()) {
       const auto* begin = static_cast<const char*>(frame);
       if (child.owner == coro) ranges.push_back({begin, begin + child.size, coro});
