@@ -18,7 +18,10 @@ SERVER, WS = "kavori.gateway.server", "kavori.gateway.ws"
 
 
 def _build_setting(key):
-    cache = (BUILD_DIR / "CMakeCache.txt").read_text(encoding="utf-8")
+    """A setting of the build under test; "" when unknown (a build directory that only holds a
+    wheel's files has no CMake cache)."""
+    cache_file = BUILD_DIR / "CMakeCache.txt"
+    cache = cache_file.read_text(encoding="utf-8") if cache_file.exists() else ""
     found = re.search(rf"^{key}:[A-Z]+=(.*)$", cache, re.M)
     return found.group(1) if found else ""
 
