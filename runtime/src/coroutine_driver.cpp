@@ -42,9 +42,8 @@ CoroObject* innermost(CoroObject* coro) noexcept {
 }
 
 void destroy_body(CoroObject* coro) noexcept {
-  if (coro->f.body) {
-    std::coroutine_handle<> body = coro->f.body;
-    coro->f.body = {};
+  if (coro->f.promise != nullptr) {
+    std::coroutine_handle<> body = coro->f.promise->frame;
     coro->f.promise = nullptr;
     coro->f.suspended = nullptr;
     body.destroy();

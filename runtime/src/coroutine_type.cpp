@@ -160,7 +160,7 @@ void coro_finalize(PyObject* self_object) noexcept {
   CoroObject* self = as_coro(self_object);
   PyObject* saved = PyErr_GetRaisedException();
   if (self->f.state == FrameState::created) {
-    if (self->f.body) warn_never_awaited(self);
+    if (self->f.promise != nullptr) warn_never_awaited(self);
     end_coroutine(self);
   } else if (self->f.state == FrameState::suspended) {
     PyObject* result = coro_close(self_object, nullptr);
@@ -229,7 +229,7 @@ void coro_dealloc(PyObject* self_object) noexcept {
   PyObject_ClearWeakRefs(self_object);
   // Without a frame (finished, closed or cleared) there is nothing to finalize: skip the
   // finalizer's temporary resurrection, the common case.
-  if (self->f.body) {
+  if (self->f.promise != nullptr) {
     PyObject_GC_Track(self_object);
     if (PyObject_CallFinalizerFromDealloc(self_object) < 0) return;  // resurrected
     PyObject_GC_UnTrack(self_object);

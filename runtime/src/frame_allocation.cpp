@@ -96,7 +96,6 @@ Ref make_coroutine(FunctionObject* function, PyObject* const* args, Py_ssize_t c
   raw->f.promise = &handle.promise();
   raw->f.promise->owner = raw;
   raw->f.promise->is_body = true;
-  raw->f.body = handle;
   // Turned on by sys.set_coroutine_origin_tracking_depth (asyncio's debug mode does it).
   if (int depth = compat::origin_tracking_depth(Where::current()); depth > 0) {
     raw->f.origin = creation_origin(depth);
