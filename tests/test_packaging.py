@@ -81,7 +81,8 @@ def test_example_host_answers_every_line_then_stops(build_dir, tmp_path, source)
 @pytest.mark.skipif(shutil.which("python3.14") is None, reason="needs the release interpreter")
 def test_example_host_satisfies_the_contract_under_mypy_strict(build_dir):
     # The release interpreter runs mypy: Debian's mypy is compiled for the release ABI only.
-    cache = REPO_ROOT / "build" / "mypy-cache"
+    # One cache per build: gates may run this test at the same time.
+    cache = REPO_ROOT / "build" / f"mypy-cache-{build_dir.name}"
     result = subprocess.run(
         ["python3.14", "-m", "mypy", "--strict", "--cache-dir", str(cache),
          str(REPO_ROOT / "examples")], env={**_tool_environment(), "MYPYPATH": str(build_dir)},
