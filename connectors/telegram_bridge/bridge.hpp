@@ -11,6 +11,8 @@
 #include "pyrt/call.hpp"
 #include "pyrt/coroutine.hpp"
 #include "pyrt/function.hpp"
+#include "pyrt/interned.hpp"
+#include "pyrt/text.hpp"
 
 namespace telegram_bridge {
 

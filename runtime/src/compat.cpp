@@ -8,6 +8,7 @@
 
 #include "pyrt/call.hpp"
 #include "pyrt/error.hpp"
+#include "pyrt/interned.hpp"
 
 namespace pyrt::compat {
 

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "internal.hpp"
+#include "pyrt/interned.hpp"
 
 namespace pyrt {
 

@@ -4,6 +4,7 @@
 
 #include "internal.hpp"
 #include "pyrt/call.hpp"
+#include "pyrt/text.hpp"
 
 namespace pyrt {
 

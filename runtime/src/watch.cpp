@@ -4,6 +4,7 @@
 
 #include "internal.hpp"
 #include "pyrt/compat.hpp"
+#include "pyrt/interned.hpp"
 
 namespace pyrt {
 

@@ -8,6 +8,7 @@
 #include "pyrt/call.hpp"
 #include "pyrt/compat.hpp"
 #include "pyrt/function.hpp"
+#include "pyrt/text.hpp"
 
 namespace {
 
