@@ -87,7 +87,7 @@ void log(Level level, Borrowed message, Where where = Where::current());
 // The str of a text naming where the running code is, for a record's location: a source file
 // (Where::file_name) or the running step's or function's name (pyrt::running_function_name).
 // Made once per text and interpreter lifetime (see log_location.cpp).
-Ref location_text(const char* text, Where where = Where::current());
+Ref location_text(const char* text, Where where);
 
 // A fixed text as a str, made once: text_of<"...">().
 template <pyrt::detail::FixedText Text>

@@ -19,7 +19,7 @@ Borrowed queue_loops() {
   static pyrt::detail::PerInterpreter loops;
   if (loops.current()) return loops.object();
   Ref dictionary = pyrt::call(pyrt::getattr(pyrt::import(weakref_module), weak_key_dictionary));
-  return loops.hold(dictionary.release());
+  return loops.hold(dictionary.release(), Where::current());
 }
 
 // task.get_loop(), or an empty Ref for a task that cannot tell its loop.

@@ -23,7 +23,8 @@ constexpr double poll_seconds = 2.0;
 // The poll timeout as a float, made once per interpreter lifetime and kept by it (as pyrt::Name).
 Borrowed poll_timeout() {
   static pyrt::detail::PerInterpreter timeout;
-  return timeout.current() ? timeout.object() : timeout.hold(PyFloat_FromDouble(poll_seconds));
+  return timeout.current() ? timeout.object()
+                           : timeout.hold(PyFloat_FromDouble(poll_seconds), Where::current());
 }
 
 // `first, second = item`, as tuple unpacking does it.

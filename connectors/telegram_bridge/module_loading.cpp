@@ -153,7 +153,7 @@ int exec_module(PyObject* module) noexcept {
   int status = pyrt::boundary(
       [&] {
         fill_namespace(Borrowed(module));
-        pyrt::detail::keep(Py_NewRef(module));
+        pyrt::detail::keep(Py_NewRef(module), Where::current());
         return 0;
       },
       -1);

@@ -63,7 +63,7 @@ Ref public_awaited(Borrowed coroutine, Where where) {
 }
 
 int public_depth(Where where) {
-  Ref depth = call_method(import(sys_module, where), get_depth);
+  Ref depth = call_method({import(sys_module, where), where}, get_depth);
   const long value = PyLong_AsLong(depth.get());
   if (value == -1 && PyErr_Occurred()) throw_error(where);
   return static_cast<int>(value);

@@ -161,7 +161,13 @@ Ref async_iter(Borrowed iterable, Where where) {
 }
 
 Ref async_next(Borrowed iterator, Where where) {
-  Ref awaitable = Ref::steal(iterator.type()->tp_as_async->am_anext(iterator.get()));
+  PyTypeObject* type = iterator.type();
+  if (type->tp_as_async == nullptr || type->tp_as_async->am_anext == nullptr) {
+    // As the builtin anext() says it; async_iter() never returns such an object.
+    PyErr_Format(PyExc_TypeError, "'%.200s' object is not an async iterator", type->tp_name);
+    throw_error(where);
+  }
+  Ref awaitable = Ref::steal(type->tp_as_async->am_anext(iterator.get()));
   // `async for` also ends when __anext__ itself raises StopAsyncIteration.
   if (!awaitable && PyErr_ExceptionMatches(PyExc_StopAsyncIteration) != 0) {
     PyErr_Clear();

@@ -378,7 +378,8 @@ void init_coroutine_type(const char* module) {
           Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
       slots,
   };
-  runtime_types.coroutine = reinterpret_cast<PyTypeObject*>(detail::keep(PyType_FromSpec(&spec)));
+  runtime_types.coroutine =
+      reinterpret_cast<PyTypeObject*>(detail::keep(PyType_FromSpec(&spec), Where::current()));
 }
 
 }  // namespace pyrt

@@ -381,7 +381,8 @@ void init_function_type(const char* module) {
           Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
       slots,
   };
-  runtime_types.function = reinterpret_cast<PyTypeObject*>(detail::keep(PyType_FromSpec(&spec)));
+  runtime_types.function =
+      reinterpret_cast<PyTypeObject*>(detail::keep(PyType_FromSpec(&spec), Where::current()));
 }
 
 void init_runtime(const char* module) {

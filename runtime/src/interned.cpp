@@ -82,7 +82,7 @@ PyObject* keep(PyObject* object, Where where) {
 }  // namespace detail
 
 Borrowed Name::intern() const {
-  return interned_.hold(PyUnicode_InternFromString(text_));
+  return interned_.hold(PyUnicode_InternFromString(text_), Where::current());
 }
 
 }  // namespace pyrt

@@ -3,6 +3,7 @@
 #include <iterator>
 #include <new>
 #include <optional>
+#include <string_view>
 #include <type_traits>
 
 #include "pyrt/call.hpp"
@@ -190,6 +191,23 @@ Ref raise_plain(Borrowed exception) {
   pyrt::throw_error();
 }
 
+// Fails in the helper named `helper` on an `argument` it rejects. Each helper is called on a line
+// of its own: the traceback entry must name that line, whichever helpers it calls in turn.
+Task<Ref> helper_error(Borrowed helper, Borrowed argument) {
+  const char* utf8 = PyUnicode_AsUTF8(helper.get());
+  if (utf8 == nullptr) pyrt::throw_error();
+  const std::string_view name(utf8);
+  if (name == "call") co_return pyrt::call(argument);
+  if (name == "call_method") co_return pyrt::call_method(argument, pyrt::text<"missing">());
+  if (name == "getattr") co_return pyrt::getattr(argument, pyrt::text<"missing">());
+  if (name == "concat") co_return pyrt::concat({argument, argument});
+  if (name == "prefix") co_return pyrt::prefix(argument, 1);
+  if (name == "import_from") co_return pyrt::import_from(argument, pyrt::text<"missing">());
+  if (name == "async_iter") co_return pyrt::async_iter(argument);
+  Ref next = co_await pyrt::anext(argument);
+  co_return next ? std::move(next) : Ref::borrow(Py_None);
+}
+
 // sys.exception() as seen while a plain function handles `exception`.
 Ref plain_handled(Borrowed exception, Borrowed probe) {
   PyErr_SetRaisedException(Py_NewRef(exception.get()));
@@ -264,6 +282,7 @@ constexpr pyrt::Param p_bound[] = {{"self"}, {"value"}};
 const pyrt::Param p_typed[] = {{"text", &PyUnicode_Type, "str"},
                                {"data", &PyDict_Type, "dict[str, Any]"}};
 constexpr pyrt::Param p_plain_handled[] = {{"exception"}, {"probe"}};
+constexpr pyrt::Param p_helper_error[] = {{"helper"}, {"argument"}};
 
 Task<Ref> stop_iteration_body(Borrowed) {
   return raise_stop_iteration();
@@ -294,6 +313,8 @@ const pyrt::FunctionSpec specs[] = {
     pyrt::function_spec<&bound_pair>("bound_pair", "Holder.bound_pair", nullptr, p_bound, nullptr),
     pyrt::function_spec<&typed>("typed", "typed", nullptr, p_typed, "tuple"),
     pyrt::function_spec<&raise_plain>("raise_plain", "raise_plain", nullptr, p_exception, nullptr),
+    pyrt::function_spec<&helper_error>("helper_error", "helper_error", nullptr, p_helper_error,
+                                       nullptr),
     pyrt::function_spec<&plain_handled>("plain_handled", "plain_handled", nullptr, p_plain_handled,
                                         nullptr),
     pyrt::function_spec<&stack_address>("stack_address", "stack_address", nullptr, p_none, nullptr),

@@ -113,6 +113,12 @@ ENTRY_CASES = {
     "through a finally": (lambda e: finish(m.finally_call(fail_later(e), lambda: None)),
                           [("finally_call", "finishing"), ("finally_call.await_into", "awaitable")]),
     "argument check": (lambda e: m.typed(b"text", {}), [("typed", "function_spec<&typed>")]),
+    # Each helper family, given an argument it rejects: the entry names the body's line that
+    # called the helper, not a line of the helpers it calls in turn.
+    **{f"helper {helper}": (lambda e, helper=helper, argument=argument: finish(m.helper_error(helper, argument)),
+                            [("helper_error", f"pyrt::{helper}(")])
+       for helper, argument in [("call", 5), ("call_method", 5), ("getattr", 5), ("concat", 5), ("prefix", 5),
+                                ("import_from", "os"), ("async_iter", 5), ("anext", 5)]},
 }
 
 

@@ -401,7 +401,7 @@ const char* running_function_name() noexcept;
 Ref async_iter(Borrowed iterable, Where where = Where::current());
 // The awaitable that produces the next item, or an empty Ref when __anext__ itself raised
 // StopAsyncIteration (the iterator is exhausted); anext() awaits it.
-Ref async_next(Borrowed iterator, Where where = Where::current());
+Ref async_next(Borrowed iterator, Where where);
 // `co_await anext(iterator)` gives the next item of an asynchronous iterator, or an empty Ref
 // when it is exhausted (without raising and catching StopAsyncIteration as a C++ exception).
 inline detail::PyAwaiter anext(Borrowed iterator, Where where = Where::current()) {

@@ -7,10 +7,13 @@
 // PyErr_WriteUnraisable.
 //
 // A PyError also knows where it arose in the function it is leaving: the helpers that can fail
-// take the caller's Where as a defaulted last parameter (free until an error is
-// thrown), and the runtime turns it into that function's traceback entry. A helper that calls
-// other helpers passes its own `where` on, so the location is always the line of the function
-// that called the first helper.
+// take the caller's Where as their last parameter (free until an error is thrown), and the
+// runtime turns it into that function's traceback entry. Helpers a body calls default it to the
+// call's line; helpers only other helpers call (those in `detail`, those private to a file) take
+// it without a default, so one that is not handed a Where does not compile. A helper that calls
+// other helpers passes its own `where` on, so the location is always the line of the body that
+// called the first helper; the tidy gate (scripts/where-forwarded.query) fails any call that lets
+// a Where default inside a function that has one.
 #pragma once
 
 #include <exception>

@@ -23,7 +23,7 @@ extern std::uint32_t interpreter_generation;
 // interpreter's keeping and returns it. The interpreter owns it from then on, in its own
 // dictionary, and releases it while it finalises, before the interpreter is gone; at that moment
 // interpreter_generation moves on, so every cache filled from `keep` is stale.
-PyObject* keep(PyObject* object, Where where = Where::current());
+PyObject* keep(PyObject* object, Where where);
 
 // One object for the current interpreter lifetime, kept by that interpreter: a pointer that is
 // read only while its generation is the current one (debug builds check), so a stale one is
@@ -39,7 +39,7 @@ class PerInterpreter {
   }
   // Takes `made` (a new reference; null: the raised error is thrown) into the interpreter's
   // keeping (keep) as the object of the current lifetime.
-  Borrowed hold(PyObject* made, Where where = Where::current()) {
+  Borrowed hold(PyObject* made, Where where) {
     object_ = keep(made, where);
     generation_ = interpreter_generation;
     return Borrowed(object_);
@@ -81,7 +81,7 @@ class KwNames {
       if (name == nullptr) throw_error();
       PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
     }
-    return tuple_.hold(tuple.release());
+    return tuple_.hold(tuple.release(), Where::current());
   }
   operator Borrowed() const { return get(); }  // NOLINT
 
