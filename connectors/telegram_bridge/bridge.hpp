@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
+#include <utility>
 
 #include "pyrt/call.hpp"
 #include "pyrt/coroutine.hpp"
@@ -84,6 +86,20 @@ enum class Level : std::uint8_t { debug, info, warning, error, exception };
 // a record it would make is made and handed to it directly, located at `where` (see
 // logging.cpp).
 void log(Level level, Borrowed message, Where where = Where::current());
+// Whether the module logger drops a call at `level` at once (the decision log() makes first).
+bool log_dropped(Level level, Where where);
+// Whether str() of every input runs no Python code and cannot fail but for memory (an exact
+// str, None, a bool, a 64-bit exact int, or an exact list or tuple of those).
+bool plain_inputs(std::initializer_list<Borrowed> inputs) noexcept;
+// log(level, build()) for a message built from `inputs` (evaluated already) by str(), slicing and
+// concatenation. When building it could not be seen (plain_inputs), a call the logger would drop
+// is not built at all; otherwise it is built first, as Python builds the argument.
+template <class Build>
+void log_lazily(Level level, std::initializer_list<Borrowed> inputs, Build&& build,
+                Where where = Where::current()) {
+  if (plain_inputs(inputs) && log_dropped(level, where)) return;
+  log(level, std::forward<Build>(build)(), where);
+}
 // The str of a text naming where the running code is, for a record's location: a source file
 // (Where::file_name) or the running step's or function's name (pyrt::running_function_name).
 // Made once per text and interpreter lifetime (see log_location.cpp).

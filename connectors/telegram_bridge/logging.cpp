@@ -4,6 +4,8 @@
 #include <array>
 #include <cassert>
 #include <cstdint>
+#include <initializer_list>
+#include <span>
 
 #include "bridge.hpp"
 #include "pyrt/compat.hpp"
@@ -323,13 +325,15 @@ Check plan_agrees(PyObject* logger, const LoggerPlan& plan, const std::array<Ref
 
 }  // namespace
 
-void log(Level level, Borrowed message, Where where) {
-  const auto index = static_cast<std::size_t>(level);
+namespace {
+
+// The plan's route for a call at `index`, the plan made afresh when it does not fit. `logger` is
+// set when the module namespace had to be read.
+Route route_of(std::size_t index, Ref& logger, Where where) {
   const LoggerPlan& plan = logger_plan;
   const std::uint64_t epoch = pyrt::detail::cache_epoch;  // before the read it vouches for
   // While the epoch holds, the module's namespace still binds the logger the plan was made for
   // (and keeps it alive): no read of the namespace is needed.
-  Ref logger;
   if (!plan.bound || !plan_fits(plan, plan.logger, index, epoch)) {
     logger = module_global(names::logger, where);
     if (!plan_fits(plan, logger.get(), index, epoch)) {
@@ -337,8 +341,46 @@ void log(Level level, Borrowed message, Where where) {
     }
   }
   // A plan made stale while it was made is not followed.
-  const Route route = plan.epoch == pyrt::detail::cache_epoch ? plan.routes[index] : Route::call;
+  return plan.epoch == pyrt::detail::cache_epoch ? plan.routes[index] : Route::call;
+}
+
+// Whether str() of `object` runs no Python code and cannot fail but for memory: an exact str,
+// None, a bool, or an exact int of at most 64 bits (far below the digit limit).
+bool plain_scalar(PyObject* object) noexcept {
+  if (PyUnicode_CheckExact(object) || object == Py_None || PyBool_Check(object)) return true;
+  if (!PyLong_CheckExact(object)) return false;
+  int overflow = 0;
+  (void)PyLong_AsLongLongAndOverflow(object, &overflow);
+  return overflow == 0;
+}
+
+}  // namespace
+
+bool plain_inputs(std::initializer_list<Borrowed> inputs) noexcept {
+  for (Borrowed input : inputs) {
+    PyObject* object = input.get();
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+      const std::span<PyObject*> items(PySequence_Fast_ITEMS(object),
+                                       static_cast<std::size_t>(PySequence_Fast_GET_SIZE(object)));
+      if (!std::ranges::all_of(items, plain_scalar)) return false;
+    } else if (!plain_scalar(object)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool log_dropped(Level level, Where where) {
+  Ref logger;
+  return route_of(static_cast<std::size_t>(level), logger, where) == Route::skip;
+}
+
+void log(Level level, Borrowed message, Where where) {
+  const auto index = static_cast<std::size_t>(level);
+  Ref logger;
+  const Route route = route_of(index, logger, where);
   if (route == Route::skip) return;
+  const LoggerPlan& plan = logger_plan;
   if (!logger) logger = Ref::borrow(Borrowed(plan.logger));  // held: the call may rebind it
   if (route == Route::call) {
     pyrt::call_method({logger, where}, log_methods[index], message);

@@ -115,8 +115,9 @@ Task<void, "take_and_handle"> take_and_handle(Borrowed self, Poll& poll) {
     text = std::move(first);
     metadata = std::move(second);
   }
-  log(Level::info,
-      pyrt::concat({text_of<"Processing queued message: ">(), pyrt::str(head(text, 80))}));
+  log_lazily(Level::info, {text}, [&] {
+    return pyrt::concat({text_of<"Processing queued message: ">(), pyrt::str(head(text, 80))});
+  });
   pyrt::Caught ended = co_await pyrt::finishing(handle_item(self, text, metadata));
   {
     pyrt::Handling handling(ended);
@@ -203,7 +204,9 @@ Task<void, "run_agent"> run_agent(Borrowed self, Borrowed agent, Borrowed text, 
       if (pyrt::truthy(get_from(data, content))) {
         Ref piece = pyrt::require(PyObject_GetItem(data.get(), content.get().get()));
         pyrt::require(PyList_Append(run.response_parts.get(), piece.get()));
-        log(Level::debug, pyrt::concat({text_of<"Agent text: ">(), pyrt::str(head(piece, 100))}));
+        log_lazily(Level::debug, {piece}, [&] {
+          return pyrt::concat({text_of<"Agent text: ">(), pyrt::str(head(piece, 100))});
+        });
         continue;
       }
     }
@@ -222,7 +225,8 @@ Task<void, "run_agent"> run_agent(Borrowed self, Borrowed agent, Borrowed text, 
                                           pyrt::str(tool_operation)})
                           : pyrt::concat({text_of<"🔧 ">(), pyrt::str(tool_name)});
         pyrt::require(PyList_Append(run.tool_summaries.get(), summary.get()));
-        log(Level::debug, pyrt::concat({text_of<"Agent tool call: ">(), summary}));
+        log_lazily(Level::debug, {summary},
+                   [&] { return pyrt::concat({text_of<"Agent tool call: ">(), summary}); });
       }
       co_await pyrt::awaitable(
           pyrt::call_method_kw(telegram, names::send_typing, chat_id_keyword, chat_id));
@@ -284,9 +288,11 @@ Ref compose_reply(RunState& run, Where where = Where::current()) {
 
 Task<Ref> _on_telegram_message(Borrowed self, Borrowed text, Borrowed metadata) {
   {
-    Ref sender = pyrt::str(dict_get(metadata, names::from_name, text_of<"unknown">()));
-    log(Level::info, pyrt::concat({text_of<"Queuing Telegram message from ">(), sender,
-                                   text_of<": ">(), head(text, 80)}));
+    Ref sender = dict_get(metadata, names::from_name, text_of<"unknown">());
+    log_lazily(Level::info, {sender, text}, [&] {
+      return pyrt::concat({text_of<"Queuing Telegram message from ">(), pyrt::str(sender),
+                           text_of<": ">(), head(text, 80)});
+    });
   }
   Ref putting = pyrt::call_method(pyrt::getattr(self, names::_queue), put,
                                   pyrt::require(PyTuple_Pack(2, text.get(), metadata.get())));
@@ -357,9 +363,11 @@ Task<Ref> _handle_message(Borrowed self, Borrowed text, Borrowed metadata) {
 
   Local final_response(compose_reply(run));
   {
-    Ref count = pyrt::require(PyLong_FromSsize_t(PyUnicode_GetLength(final_response.get())));
-    log(Level::info, pyrt::concat({text_of<"Sending reply to Telegram (">(), pyrt::str(count),
-                                   text_of<" chars)">()}));
+    log_lazily(Level::info, {final_response}, [&] {
+      Ref count = pyrt::require(PyLong_FromSsize_t(PyUnicode_GetLength(final_response.get())));
+      return pyrt::concat(
+          {text_of<"Sending reply to Telegram (">(), pyrt::str(count), text_of<" chars)">()});
+    });
   }
   Local send_reply(pyrt::getattr(self, names::_send_reply));
   co_await pyrt::await_method(send_reply, self, send_reply_spec, final_response, metadata);

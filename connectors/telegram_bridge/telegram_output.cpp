@@ -129,8 +129,11 @@ Task<Ref> _send_reply(Borrowed self, Borrowed text, Borrowed metadata) {
                                      chat_id, text_of<"">());
   Local result(co_await pyrt::awaitable(std::move(sending)));
   if (pyrt::truthy(get_from(result, success))) {
-    log(Level::info, pyrt::concat({text_of<"Reply sent to Telegram (msg_ids=">(),
-                                   pyrt::str(get_from(result, message_ids)), text_of<")">()}));
+    Ref ids = get_from(result, message_ids);
+    log_lazily(Level::info, {ids}, [&] {
+      return pyrt::concat(
+          {text_of<"Reply sent to Telegram (msg_ids=">(), pyrt::str(ids), text_of<")">()});
+    });
   } else {
     log(Level::error, pyrt::concat({text_of<"Failed to send Telegram reply: ">(),
                                     pyrt::str(get_from(result, names::message))}));

@@ -18,7 +18,7 @@ import warnings
 
 import pytest
 
-from .fakes import REPO_ROOT
+from .fakes import REPO_ROOT, text
 
 pytestmark = pytest.mark.leakcheck
 
@@ -301,6 +301,60 @@ LOGGER_CHANGES = {
 }
 
 
+_built: list[str] = []
+
+
+class _Shows:
+    """A value whose str() and repr() are seen."""
+
+    def __str__(self):
+        _built.append("str")
+        return "shown"
+
+    def __repr__(self):
+        _built.append("repr")
+        return "shown"
+
+
+class _SlicedStr(str):
+    def __getitem__(self, index):
+        _built.append("slice")
+        return str.__getitem__(self, index)
+
+
+# Inputs of log messages that the logger drops at WARNING (the queuing line's sender, an agent
+# text's content, the sent reply's message ids), and what building those messages shows: Python
+# builds the argument before the logger drops the call, so only what nothing can show is skipped.
+DROPPED_MESSAGE_INPUTS = {
+    "plain str, int and list": (lambda: ("Ann", "hello", [101, 2**63 - 1]), []),
+    "a sender with __str__": (lambda: (_Shows(), "hello", [101]), ["str"]),
+    "a str subclass as content": (lambda: ("Ann", _SlicedStr("hello"), [101]), ["slice"]),
+    "message ids with __repr__": (lambda: ("Ann", "hello", [_Shows()]), ["repr"]),
+    "message ids too long to print": (lambda: ("Ann", "hello", (10**5000,)), ValueError),
+}
+
+
+@pytest.mark.parametrize("case", list(DROPPED_MESSAGE_INPUTS))
+def test_dropped_log_calls_still_build_a_message_when_that_shows(tb, bridge, host, logs, run, case):
+    make, expected = DROPPED_MESSAGE_INPUTS[case]
+    sender, content, message_ids = make()
+    logger = logging.getLogger(tb.__name__)
+    logger.setLevel(logging.WARNING)
+    for level in (logging.DEBUG, logging.INFO):
+        logger.isEnabledFor(level)  # fills the level cache: the calls are dropped at once
+    host.agent.script(text(content))
+    host.telegram.send_message.result = {"success": True, "message_ids": message_ids}
+    _built.clear()
+    run(bridge._on_telegram_message("hi", {"from_name": sender}))
+    if expected is ValueError:
+        with pytest.raises(ValueError, match="integer string conversion"):
+            run(bridge._handle_message("hi", {"chat_id": 1}))
+    else:
+        run(bridge._handle_message("hi", {"chat_id": 1}))
+        assert _built == expected
+    assert logs.lines == []
+
+
 @pytest.mark.parametrize("change", list(LOGGER_CHANGES))
 def test_dropped_log_calls_follow_the_logger(tb, bridge, host, logs, monkeypatch, run, change):
     """Info and debug calls that the standard logger drops are not made at all, and any change
@@ -385,7 +439,7 @@ def test_made_records_equal_the_loggers_own_and_name_the_log_call(tb, bridge, ho
         source = (REPO_ROOT / record.pathname).read_text(encoding="utf-8").splitlines()
         call = source[record.lineno - 1].strip()
         level = "exception" if record.exc_info else record.levelname.lower()
-        assert call.startswith(f"log(Level::{level},"), (record.pathname, record.lineno, call)
+        assert call.startswith((f"log(Level::{level},", f"log_lazily(Level::{level},")), (record.pathname, record.lineno, call)
         assert any(f" {record.funcName}(" in line for line in source[:record.lineno]), record.funcName
         assert record.module == pathlib.Path(record.pathname).stem
 
