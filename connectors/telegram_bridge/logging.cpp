@@ -40,6 +40,10 @@ const Name level_constants[] = {Name("DEBUG"), Name("INFO"), Name("WARNING"), Na
 // `disabled`, `_cache`, `name`, any shadowing attribute), the cache, the Logger class and
 // logging's namespace (the level constants, `_srcfile`); any change is seen at the next call.
 enum class Route : std::uint8_t { call, skip, emit, ask };
+struct RecordMethods {
+  PyObject* make_record = nullptr;
+  PyObject* handle = nullptr;
+};
 struct LoggerPlan {
   std::uint64_t epoch = 0;
   PyObject* logger = nullptr;        // compared; used only while `bound` and the epoch hold
@@ -50,6 +54,9 @@ struct LoggerPlan {
   std::array<Route, 5> routes = {};  // by Level
   // logging's DEBUG, INFO, WARNING, ERROR: borrowed from its watched namespace, for `emit`.
   std::array<PyObject*, 4> levels = {};
+  // Logger.makeRecord and Logger.handle, logging's own, which nothing on the instance shadows:
+  // borrowed from the watched class, for `emit` to call as the bound methods would be called.
+  RecordMethods methods;
 };
 LoggerPlan logger_plan;
 
@@ -113,7 +120,7 @@ std::uint64_t agreed_under = 0;
 // call that follows meets it again if it matters) routes every level to the call.
 // Not noexcept: the names it looks up are made on first use, and that can fail like any call.
 void plan_logger(PyObject* logger, std::uint64_t epoch, bool bound) {
-  LoggerPlan found{epoch, logger, Py_TYPE(logger), nullptr, bound, false, {}, {}};
+  LoggerPlan found{epoch, logger, Py_TYPE(logger), nullptr, bound, false, {}, {}, {}};
   auto decided = [&] {
     assert(!PyErr_Occurred());
     logger_plan = found;
@@ -142,13 +149,17 @@ void plan_logger(PyObject* logger, std::uint64_t epoch, bool bound) {
       type->tp_getattro != PyObject_GenericGetAttr) {
     return decided();
   }
-  const std::array<const Name*, 8> methods = {&log_methods[0], &log_methods[1], &log_methods[2],
-                                              &log_methods[3], &log_methods[4], &is_enabled_for,
-                                              &low_level_log,  &find_caller};
+  const std::array<const Name*, 10> methods = {
+      &log_methods[0], &log_methods[1], &log_methods[2], &log_methods[3], &log_methods[4],
+      &is_enabled_for, &low_level_log,  &find_caller,    &make_record,    &handle_record};
   bool failed = false;
+  RecordMethods record_methods;
   for (const Name* name : methods) {
     Ref function = find_in_type(type, name->get().get(), failed);
     if (failed || !is_logging_method(function.get(), *name, logging_dict)) return decided();
+    // Borrowed: the watched class's dict holds them while the plan's epoch lasts.
+    if (name == &make_record) record_methods.make_record = function.get();
+    if (name == &handle_record) record_methods.handle = function.get();
   }
   for (const Name* name : {&disabled, &level_cache}) {  // instance attributes, nothing in the class
     if (find_in_type(type, name->get().get(), failed) || failed) return decided();
@@ -185,6 +196,7 @@ void plan_logger(PyObject* logger, std::uint64_t epoch, bool bound) {
     return decided();
   }
   found.dict = dict.get();
+  found.methods = record_methods;
   for (std::size_t level = 0; level < found.routes.size(); ++level) {
     // `exception` logs at ERROR, through `error`.
     PyObject* number = levels[std::min(level, levels.size() - 1)].get();
@@ -230,9 +242,14 @@ bool plan_fits(const LoggerPlan& plan, PyObject* logger, std::size_t index,
 // What the standard Logger's `level` method does once it knows the level is enabled:
 // self.handle(self.makeRecord(self.name, LEVEL, file, line, message, (), exc_info, function,
 // None, None)), with the location of the module's log call (see LoggerPlan). `exc_info` is the
-// handled exception for `exception`, as sys.exc_info() gives it, else None.
+// handled exception for `exception`, as sys.exc_info() gives it, else None. `methods`, when set,
+// are the plan's (current) and are called directly instead of being looked up on the logger.
 void emit(Borrowed logger, Level level, Borrowed level_number, bool located, Borrowed message,
-          Where where) {
+          const RecordMethods& methods, Where where) {
+  // Held before any Python code runs: that may change the class that lends them.
+  const std::uint64_t epoch = pyrt::detail::cache_epoch;
+  Ref make_record_function = Ref::borrow(methods.make_record);
+  Ref handle_function = Ref::borrow(methods.handle);
   Ref file, line, function;
   if (located) {
     file = location_text(where.file_name(), where);
@@ -260,9 +277,17 @@ void emit(Borrowed logger, Level level, Borrowed level_number, bool located, Bor
   Ref name = pyrt::getattr(logger, names::name, where);
   Ref no_args = pyrt::require(PyTuple_New(0), where);
   Ref record =
-      pyrt::call_method({logger, where}, make_record, name, level_number, file, line, message,
-                        no_args, exc_info, function, Borrowed(Py_None), Borrowed(Py_None));
-  pyrt::call_method({logger, where}, handle_record, record);
+      make_record_function
+          ? pyrt::call({make_record_function, where}, logger, name, level_number, file, line,
+                       message, no_args, exc_info, function, Borrowed(Py_None), Borrowed(Py_None))
+          : pyrt::call_method({logger, where}, make_record, name, level_number, file, line, message,
+                              no_args, exc_info, function, Borrowed(Py_None), Borrowed(Py_None));
+  // makeRecord ran Python code: `handle` is looked up again if anything watched changed.
+  if (handle_function && epoch == pyrt::detail::cache_epoch) {
+    pyrt::call({handle_function, where}, logger, record);
+  } else {
+    pyrt::call_method({logger, where}, handle_record, record);
+  }
 }
 
 const Name check_logger_name("pyrt.compat.check"), append("append"), record_dict("__dict__");
@@ -306,7 +331,7 @@ Check plan_agrees(PyObject* logger, const LoggerPlan& plan, const std::array<Ref
       const auto index = static_cast<std::size_t>(level);
       Borrowed number(levels[std::min(index, levels.size() - 1)].get());
       pyrt::call_method(scratch, log_methods[index], message);
-      emit(scratch, level, number, plan.located, message, Where::current());
+      emit(scratch, level, number, plan.located, message, {}, Where::current());
     }
     if (PyList_GET_SIZE(records.get()) != 4) return Check::inconclusive;
     for (Py_ssize_t i = 0; i < 4; i += 2) {
@@ -393,7 +418,10 @@ void log(Level level, Borrowed message, Where where) {
       !pyrt::truthy(pyrt::call_method({logger, where}, is_enabled_for, level_number), where)) {
     return;
   }
-  emit(logger, level, level_number, located, message, where);
+  // The plan's methods only while it holds: isEnabledFor may have changed what it rests on.
+  const RecordMethods methods =
+      plan.epoch == pyrt::detail::cache_epoch ? plan.methods : RecordMethods{};
+  emit(logger, level, level_number, located, message, methods, where);
 }
 
 }  // namespace telegram_bridge

@@ -393,6 +393,40 @@ def test_dropped_log_calls_follow_the_logger(tb, bridge, host, logs, monkeypatch
                                    else ([], [expected]))
 
 
+def _handle_replaced_while_the_record_is_made(logger, mp, handled):
+    factory = logging.getLogRecordFactory()
+
+    def making(*args, **kwargs):
+        mp.setattr(logging.Logger, "handle", lambda self, record: handled.append(record.getMessage()))
+        return factory(*args, **kwargs)
+
+    mp.setattr(logging, "_logRecordFactory", making)  # setLogRecordFactory, undone at the end
+
+
+# Where a record made at INFO goes after each change of the methods that make and hand it on: to
+# the replacement, as `logger.info` would send it.
+RECORD_METHOD_CHANGES = {
+    "handle on the instance": lambda logger, mp, handled: mp.setitem(
+        vars(logger), "handle", lambda record: handled.append(record.getMessage())),
+    "handle on the class": lambda logger, mp, handled: mp.setattr(
+        logging.Logger, "handle", lambda self, record: handled.append(record.getMessage())),
+    "makeRecord on the class": lambda logger, mp, handled: mp.setattr(
+        logging.Logger, "makeRecord", lambda self, *args: handled.append(args[4]) or logging.LogRecord(*args[:8])),
+    "handle on the class, while makeRecord runs": _handle_replaced_while_the_record_is_made,
+}
+
+
+@pytest.mark.parametrize("change", list(RECORD_METHOD_CHANGES))
+def test_made_records_follow_the_methods_that_make_and_handle_them(tb, bridge, host, logs, monkeypatch, run,
+                                                                    change):
+    logging.getLogger(tb.__name__).setLevel(logging.INFO)
+    run(bridge._on_telegram_message("hi", {"from_name": "Ann"}))  # the plan made and followed
+    handled = []
+    RECORD_METHOD_CHANGES[change](logging.getLogger(tb.__name__), monkeypatch, handled)
+    run(bridge._on_telegram_message("hi", {"from_name": "Ann"}))
+    assert handled == [QUEUED]
+
+
 class _PlainLogger(logging.Logger):
     """A logger the module cannot vouch for: every call is made as written."""
 
