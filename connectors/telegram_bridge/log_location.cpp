@@ -18,6 +18,8 @@ namespace {
 struct Slot {
   const char* text;  // only compared
   PyObject* str;     // kept by the interpreter (pyrt::detail::keep)
+  const char* utf8;  // the str's own UTF-8 characters, as long as it lives
+  std::size_t size;  // their number
 };
 constexpr int slot_bits = 6;
 std::array<Slot, std::size_t{1} << slot_bits> slots;
@@ -28,14 +30,8 @@ std::size_t home_of(const char* text) noexcept {
   return static_cast<std::size_t>((address * 0x9E3779B97F4A7C15ULL) >> (64 - slot_bits));
 }
 
-bool spells(PyObject* str, const char* text) noexcept {
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);  // an ASCII str's own characters
-  if (utf8 == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  return std::strncmp(utf8, text, static_cast<std::size_t>(size)) == 0 && text[size] == '\0';
+bool spells(const Slot& slot, const char* text) noexcept {
+  return std::strncmp(slot.utf8, text, slot.size) == 0 && text[slot.size] == '\0';
 }
 
 }  // namespace
@@ -49,11 +45,15 @@ Ref location_text(const char* text, Where where) {
        ++probe, i = (i + 1) % slots.size()) {
     Slot& slot = slots[i];
     if (slot.text == text) {
-      if (spells(slot.str, text)) return Ref::borrow(Borrowed(slot.str));
+      if (spells(slot, text)) return Ref::borrow(Borrowed(slot.str));
       break;
     }
     if (slot.text == nullptr) {
-      slot = {text, pyrt::detail::keep(PyUnicode_InternFromString(text), where)};
+      PyObject* str = pyrt::detail::keep(PyUnicode_InternFromString(text), where);
+      Py_ssize_t size = 0;
+      const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);  // cached in the str
+      if (utf8 == nullptr) pyrt::throw_error(where);
+      slot = {text, str, utf8, static_cast<std::size_t>(size)};
       return Ref::borrow(Borrowed(slot.str));
     }
   }

@@ -40,9 +40,10 @@ const Name level_constants[] = {Name("DEBUG"), Name("INFO"), Name("WARNING"), Na
 // `disabled`, `_cache`, `name`, any shadowing attribute), the cache, the Logger class and
 // logging's namespace (the level constants, `_srcfile`); any change is seen at the next call.
 enum class Route : std::uint8_t { call, skip, emit, ask };
-struct RecordMethods {
+struct RecordParts {
   PyObject* make_record = nullptr;
   PyObject* handle = nullptr;
+  PyObject* logger_name = nullptr;
 };
 struct LoggerPlan {
   std::uint64_t epoch = 0;
@@ -54,9 +55,11 @@ struct LoggerPlan {
   std::array<Route, 5> routes = {};  // by Level
   // logging's DEBUG, INFO, WARNING, ERROR: borrowed from its watched namespace, for `emit`.
   std::array<PyObject*, 4> levels = {};
-  // Logger.makeRecord and Logger.handle, logging's own, which nothing on the instance shadows:
-  // borrowed from the watched class, for `emit` to call as the bound methods would be called.
-  RecordMethods methods;
+  // Logger.makeRecord and Logger.handle, logging's own, which nothing on the instance shadows,
+  // borrowed from the watched class for `emit` to call as the bound methods would be called;
+  // the logger's `name`, borrowed from its watched instance dict when nothing on the class has
+  // that name.
+  RecordParts parts;
 };
 LoggerPlan logger_plan;
 
@@ -153,13 +156,13 @@ void plan_logger(PyObject* logger, std::uint64_t epoch, bool bound) {
       &log_methods[0], &log_methods[1], &log_methods[2], &log_methods[3], &log_methods[4],
       &is_enabled_for, &low_level_log,  &find_caller,    &make_record,    &handle_record};
   bool failed = false;
-  RecordMethods record_methods;
+  RecordParts record_parts;
   for (const Name* name : methods) {
     Ref function = find_in_type(type, name->get().get(), failed);
     if (failed || !is_logging_method(function.get(), *name, logging_dict)) return decided();
     // Borrowed: the watched class's dict holds them while the plan's epoch lasts.
-    if (name == &make_record) record_methods.make_record = function.get();
-    if (name == &handle_record) record_methods.handle = function.get();
+    if (name == &make_record) record_parts.make_record = function.get();
+    if (name == &handle_record) record_parts.handle = function.get();
   }
   for (const Name* name : {&disabled, &level_cache}) {  // instance attributes, nothing in the class
     if (find_in_type(type, name->get().get(), failed) || failed) return decided();
@@ -196,7 +199,12 @@ void plan_logger(PyObject* logger, std::uint64_t epoch, bool bound) {
     return decided();
   }
   found.dict = dict.get();
-  found.methods = record_methods;
+  if (!find_in_type(type, names::name.get().get(), failed) && !failed) {
+    // Borrowed, like the plan's other parts: the watched instance dict holds it.
+    record_parts.logger_name = dict_value(dict.get(), names::name).get();
+  }
+  failed = false;
+  found.parts = record_parts;
   for (std::size_t level = 0; level < found.routes.size(); ++level) {
     // `exception` logs at ERROR, through `error`.
     PyObject* number = levels[std::min(level, levels.size() - 1)].get();
@@ -242,14 +250,15 @@ bool plan_fits(const LoggerPlan& plan, PyObject* logger, std::size_t index,
 // What the standard Logger's `level` method does once it knows the level is enabled:
 // self.handle(self.makeRecord(self.name, LEVEL, file, line, message, (), exc_info, function,
 // None, None)), with the location of the module's log call (see LoggerPlan). `exc_info` is the
-// handled exception for `exception`, as sys.exc_info() gives it, else None. `methods`, when set,
-// are the plan's (current) and are called directly instead of being looked up on the logger.
+// handled exception for `exception`, as sys.exc_info() gives it, else None. `parts`, where set,
+// are the plan's (current): used instead of being looked up on the logger.
 void emit(Borrowed logger, Level level, Borrowed level_number, bool located, Borrowed message,
-          const RecordMethods& methods, Where where) {
+          const RecordParts& parts, Where where) {
   // Held before any Python code runs: that may change the class that lends them.
   const std::uint64_t epoch = pyrt::detail::cache_epoch;
-  Ref make_record_function = Ref::borrow(methods.make_record);
-  Ref handle_function = Ref::borrow(methods.handle);
+  Ref make_record_function = Ref::borrow(parts.make_record);
+  Ref handle_function = Ref::borrow(parts.handle);
+  Ref name = Ref::borrow(parts.logger_name);
   Ref file, line, function;
   if (located) {
     file = location_text(where.file_name(), where);
@@ -274,7 +283,7 @@ void emit(Borrowed logger, Level level, Borrowed level_number, bool located, Bor
       exc_info = pyrt::require(PyTuple_Pack(3, Py_None, Py_None, Py_None), where);
     }
   }
-  Ref name = pyrt::getattr(logger, names::name, where);
+  if (!name) name = pyrt::getattr(logger, names::name, where);
   Ref no_args = pyrt::require(PyTuple_New(0), where);
   Ref record =
       make_record_function
@@ -418,10 +427,9 @@ void log(Level level, Borrowed message, Where where) {
       !pyrt::truthy(pyrt::call_method({logger, where}, is_enabled_for, level_number), where)) {
     return;
   }
-  // The plan's methods only while it holds: isEnabledFor may have changed what it rests on.
-  const RecordMethods methods =
-      plan.epoch == pyrt::detail::cache_epoch ? plan.methods : RecordMethods{};
-  emit(logger, level, level_number, located, message, methods, where);
+  // The plan's parts only while it holds: isEnabledFor may have changed what it rests on.
+  const RecordParts parts = plan.epoch == pyrt::detail::cache_epoch ? plan.parts : RecordParts{};
+  emit(logger, level, level_number, located, message, parts, where);
 }
 
 }  // namespace telegram_bridge

@@ -403,28 +403,50 @@ def _handle_replaced_while_the_record_is_made(logger, mp, handled):
     mp.setattr(logging, "_logRecordFactory", making)  # setLogRecordFactory, undone at the end
 
 
-# Where a record made at INFO goes after each change of the methods that make and hand it on: to
-# the replacement, as `logger.info` would send it.
+def _renamed(name_on_the_class):
+    def apply(logger, mp, handled):
+        if name_on_the_class:
+            mp.setattr(logging.Logger, "name", property(lambda self: "from the class"), raising=False)
+        else:
+            mp.setattr(logger, "name", "renamed")
+        handler = logging.Handler()
+        handler.emit = lambda record: handled.append(record.name)
+        logger.addHandler(handler)
+        return handler  # taken off by the test
+
+    return apply
+
+
+# Where a record made at INFO goes after each change of what makes it and hands it on (to the
+# replacement, as `logger.info` would send it), and the name it carries after a rename.
 RECORD_METHOD_CHANGES = {
-    "handle on the instance": lambda logger, mp, handled: mp.setitem(
-        vars(logger), "handle", lambda record: handled.append(record.getMessage())),
-    "handle on the class": lambda logger, mp, handled: mp.setattr(
-        logging.Logger, "handle", lambda self, record: handled.append(record.getMessage())),
-    "makeRecord on the class": lambda logger, mp, handled: mp.setattr(
+    "handle on the instance": (lambda logger, mp, handled: mp.setitem(
+        vars(logger), "handle", lambda record: handled.append(record.getMessage())), [QUEUED]),
+    "handle on the class": (lambda logger, mp, handled: mp.setattr(
+        logging.Logger, "handle", lambda self, record: handled.append(record.getMessage())), [QUEUED]),
+    "makeRecord on the class": (lambda logger, mp, handled: mp.setattr(
         logging.Logger, "makeRecord", lambda self, *args: handled.append(args[4]) or logging.LogRecord(*args[:8])),
-    "handle on the class, while makeRecord runs": _handle_replaced_while_the_record_is_made,
+        [QUEUED]),
+    "handle on the class, while makeRecord runs": (_handle_replaced_while_the_record_is_made, [QUEUED]),
+    "the logger renamed": (_renamed(False), ["renamed"]),
+    "a name property on the class": (_renamed(True), ["from the class"]),
 }
 
 
 @pytest.mark.parametrize("change", list(RECORD_METHOD_CHANGES))
 def test_made_records_follow_the_methods_that_make_and_handle_them(tb, bridge, host, logs, monkeypatch, run,
                                                                     change):
-    logging.getLogger(tb.__name__).setLevel(logging.INFO)
+    logger = logging.getLogger(tb.__name__)
+    logger.setLevel(logging.INFO)
     run(bridge._on_telegram_message("hi", {"from_name": "Ann"}))  # the plan made and followed
     handled = []
-    RECORD_METHOD_CHANGES[change](logging.getLogger(tb.__name__), monkeypatch, handled)
-    run(bridge._on_telegram_message("hi", {"from_name": "Ann"}))
-    assert handled == [QUEUED]
+    apply, expected = RECORD_METHOD_CHANGES[change]
+    handler = apply(logger, monkeypatch, handled)
+    try:
+        run(bridge._on_telegram_message("hi", {"from_name": "Ann"}))
+    finally:
+        logger.removeHandler(handler)
+    assert handled == expected
 
 
 class _PlainLogger(logging.Logger):
