@@ -200,10 +200,9 @@ void plan_logger(PyObject* logger, std::uint64_t epoch, bool bound) {
   }
   found.dict = dict.get();
   if (!find_in_type(type, names::name.get().get(), failed) && !failed) {
-    // Borrowed, like the plan's other parts: the watched instance dict holds it.
-    record_parts.logger_name = dict_value(dict.get(), names::name).get();
+    Ref logger_name = dict_value(dict.get(), names::name);
+    record_parts.logger_name = logger_name.get();  // borrowed: the watched instance dict holds it
   }
-  failed = false;
   found.parts = record_parts;
   for (std::size_t level = 0; level < found.routes.size(); ++level) {
     // `exception` logs at ERROR, through `error`.
@@ -264,8 +263,9 @@ void emit(Borrowed logger, Level level, Borrowed level_number, bool located, Bor
     file = location_text(where.file_name(), where);
     line = pyrt::require(PyLong_FromUnsignedLong(where.line()), where);
     // The step or module function running the log call, by the name it was given in the code.
-    const char* name = pyrt::running_function_name();
-    function = name != nullptr ? location_text(name, where) : text_of<"(unknown function)">();
+    const char* function_name = pyrt::running_function_name();
+    function = function_name != nullptr ? location_text(function_name, where)
+                                        : text_of<"(unknown function)">();
   } else {
     file = text_of<"(unknown file)">();
     line = pyrt::require(PyLong_FromLong(0), where);

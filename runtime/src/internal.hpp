@@ -30,8 +30,8 @@ struct CoroFields {
   Ref inbox_error;
   Ref frame_object;  // made on first access of cr_frame
   Ref origin;        // cr_origin: where it was made, while origin tracking is on
-  detail::PromiseBase* promise =
-      nullptr;  // the body's frame (its handle: promise->frame), while it exists
+  // The body's frame (its handle: promise->frame), while it exists.
+  detail::PromiseBase* promise = nullptr;
   detail::PromiseBase* suspended = nullptr;  // the frame (body or step) waiting at a co_await
   CoroObject* linked_parent = nullptr;       // the coroutine whose frame awaits this one directly
   detail::LocalNode locals;                  // sentinel of the list of live Locals
