@@ -36,6 +36,8 @@ def _build_dir() -> Path:
 
 
 BUILD_DIR = _build_dir()
+# Whether this run forces every private detail onto its public path (pyrt/compat.hpp).
+PUBLIC_PATHS = "public" in os.environ.get("PYRT_COMPAT", "").split(",")
 TEST_MODULES_DIR = BUILD_DIR / "tests_ext"
 
 # Prepended at import time (before collection) so that test modules can import the compiled

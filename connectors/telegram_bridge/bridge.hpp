@@ -81,24 +81,44 @@ Ref module_global(const Name& name, Where where = Where::current());
 void set_module_global(Borrowed name, Borrowed value, Where where = Where::current());
 
 enum class Level : std::uint8_t { debug, info, warning, error, exception };
+// One call of the module logger at `level`, decided before its message is built: with the
+// standard logging.Logger, a call it would drop is not made, and a record it would make is made
+// and handed to it directly, located at `where` (see logger_plan.hpp).
+class LogCall {
+ public:
+  LogCall(Level level, Where where);
+  // Whether the logger drops the call: nothing more is done.
+  bool dropped() const noexcept { return dropped_; }
+  // The call, with its finished message; only when not dropped.
+  void make(Borrowed message);
+
+ private:
+  Level level_;
+  Where where_;
+  Ref logger_;
+  Ref level_number_;
+  bool dropped_ = false;
+  bool located_ = true;
+  bool made_here_ = false;  // the record is made as the method would make it
+};
 // One call of the module logger with one finished message (built by the caller, as Python builds
-// the argument). With the standard logging.Logger, a call it would drop at once is not made, and
-// a record it would make is made and handed to it directly, located at `where` (see
-// logging.cpp).
+// the argument).
 void log(Level level, Borrowed message, Where where = Where::current());
-// Whether the module logger drops a call at `level` at once (the decision log() makes first).
-bool log_dropped(Level level, Where where);
 // Whether str() of every input runs no Python code and cannot fail but for memory (an exact
 // str, None, a bool, a 64-bit exact int, or an exact list or tuple of those).
 bool plain_inputs(std::initializer_list<Borrowed> inputs) noexcept;
 // log(level, build()) for a message built from `inputs` (evaluated already) by str(), slicing and
-// concatenation. When building it could not be seen (plain_inputs), a call the logger would drop
-// is not built at all; otherwise it is built first, as Python builds the argument.
+// concatenation. When building it could not be seen (plain_inputs), the call is decided first and
+// a dropped one is not built at all; otherwise it is built first, as Python builds the argument.
 template <class Build>
 void log_lazily(Level level, std::initializer_list<Borrowed> inputs, Build&& build,
                 Where where = Where::current()) {
-  if (plain_inputs(inputs) && log_dropped(level, where)) return;
-  log(level, std::forward<Build>(build)(), where);
+  if (!plain_inputs(inputs)) {
+    log(level, std::forward<Build>(build)(), where);
+    return;
+  }
+  LogCall call(level, where);
+  if (!call.dropped()) call.make(std::forward<Build>(build)());
 }
 // The str of a text naming where the running code is, for a record's location: a source file
 // (Where::file_name) or the running step's or function's name (pyrt::running_function_name).

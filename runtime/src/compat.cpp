@@ -1,52 +1,82 @@
-// The private details of CPython and its standard library that the runtime uses, each behind a
-// gate and with its fallback (pyrt/compat.hpp says what each assumes).
+// The private details of CPython and its standard library that the runtime uses, each behind the
+// guarantee that covers it and with its fallback (pyrt/compat.hpp says what each assumes).
 #include "pyrt/compat.hpp"
 
 #include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "pyrt/call.hpp"
 #include "pyrt/error.hpp"
 #include "pyrt/interned.hpp"
+#include "pyrt/text.hpp"
 
 namespace pyrt::compat {
 
 namespace {
 
+struct Settings {
+  bool public_forced = false;
+  bool report = false;
+};
+
+// PYRT_COMPAT, read once: a comma-separated list of "public" and "report".
+Settings settings() noexcept {
+  static const Settings read = [] {
+    Settings found;
+    const char* setting = std::getenv("PYRT_COMPAT");  // NOLINT(concurrency-mt-unsafe): read once
+    std::string_view rest = setting != nullptr ? setting : "";
+    while (!rest.empty()) {
+      const std::size_t comma = rest.find(',');
+      const std::string_view word = rest.substr(0, comma);
+      found.public_forced = found.public_forced || word == "public";
+      found.report = found.report || word == "report";
+      rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    }
+    return found;
+  }();
+  return read;
+}
+
+constexpr const char* entry_names[] = {
+    "cr_await_getter",    "origin_tracking_depth", "unawaited_warning", "type_version_tag",
+    "keyword_suggestion", "logging_internals",     "coroutine_marker"};
+static_assert(std::size(entry_names) == static_cast<std::size_t>(Entry::count));
+
 // Plain data: which way each entry went in this process. A self-check that failed holds for the
 // process, whatever interpreter comes later.
 std::array<Path, static_cast<std::size_t>(Entry::count)> paths{};
-
-bool public_paths_forced() noexcept {
-  static const bool forced = [] {
-    const char* setting = std::getenv("PYRT_COMPAT");  // NOLINT(concurrency-mt-unsafe): read once
-    return setting != nullptr && std::strcmp(setting, "public") == 0;
-  }();
-  return forced;
-}
 
 Path& path_of(Entry entry) noexcept {
   return paths[static_cast<std::size_t>(entry)];
 }
 
-// Whether `entry` may take its private path now; the first call decides for an entry without a
-// self-check.
-bool may_go_private(Entry entry) noexcept {
-  Path& path = path_of(entry);
-  if (path == Path::private_path) return true;  // decided: the common case is one comparison
-  if (path == Path::public_path) return false;
-  if (!private_details_allowed()) {
-    path = Path::public_path;
-    return false;
+// Sets the way of `entry` (`why` says why a public one), reported once per change on request.
+// Written straight to the C stream: no Python code may run where an entry is decided.
+void decide(Entry entry, Path path, const char* why = nullptr) noexcept {
+  if (path_of(entry) == path) return;
+  path_of(entry) = path;
+  if (!settings().report) return;
+  if (path == Path::private_path) {
+    std::fprintf(stderr, "pyrt.compat: %s: private\n", entry_name(entry));
+  } else {
+    std::fprintf(stderr, "pyrt.compat: %s: public (%s)\n", entry_name(entry), why);
   }
-  return true;
+  std::fflush(stderr);
 }
+
+constexpr const char* self_check_failed = "self-check failed";
 
 const Name cr_await_name("cr_await"), sys_module("sys"),
     get_depth("get_coroutine_origin_tracking_depth"), suggestions_module("_suggestions"),
     generate_suggestions("_generate_suggestions"), warnings_module("warnings"),
-    warn_unawaited_name("_warn_unawaited_coroutine");
+    warn_unawaited_name("_warn_unawaited_coroutine"), code_name("__code__"),
+    arg_count("co_argcount"), qualname("__qualname__"), origin("cr_origin"),
+    traceback_module("traceback"), format_list("format_list"), linecache_module("linecache"),
+    getline("getline"), warn("warn"), rstrip("rstrip"), coroutines_module("asyncio.coroutines"),
+    coroutine_marker_name("_is_coroutine");
 
 const PyGetSetDef* find_cr_await_getter() noexcept {
   for (const PyGetSetDef* entry = PyCoro_Type.tp_getset; entry != nullptr && entry->name != nullptr;
@@ -56,9 +86,10 @@ const PyGetSetDef* find_cr_await_getter() noexcept {
   return nullptr;
 }
 
-Ref public_awaited(Borrowed coroutine, Where where) {
+// getattr(object, name, None) as a Ref: empty when missing.
+Ref optional_attribute(Borrowed object, const Name& name, Where where) {
   PyObject* found = nullptr;
-  require(PyObject_GetOptionalAttr(coroutine.get(), cr_await_name.get().get(), &found), where);
+  require(PyObject_GetOptionalAttr(object.get(), name.get().get(), &found), where);
   return Ref::steal(found);
 }
 
@@ -69,27 +100,84 @@ int public_depth(Where where) {
   return static_cast<int>(value);
 }
 
+// warnings._warn_unawaited_coroutine, when warnings is loaded (while the interpreter shuts down
+// nothing may be imported) and it has the shape expected: a function of one parameter.
+Ref private_unawaited_warner(Where where) {
+  Ref module = Ref::steal(PyImport_GetModule(warnings_module.get().get()));
+  if (!module) {
+    if (PyErr_Occurred()) throw_error(where);
+    return {};
+  }
+  Ref warner = optional_attribute(module, warn_unawaited_name, where);
+  Ref code = warner && PyFunction_Check(warner.get()) ? optional_attribute(warner, code_name, where)
+                                                       : Ref();
+  Ref count = code ? optional_attribute(code, arg_count, where) : Ref();
+  const bool shaped =
+      count && PyLong_CheckExact(count.get()) && PyLong_AsLong(count.get()) == 1;
+  return choose(Entry::unawaited_warning, shaped) ? warner : Ref();
+}
+
+// What warnings._warn_unawaited_coroutine says, made through public API: the first line, then,
+// while the coroutine knows where it was made, those frames as traceback.format_list formats them,
+// outermost first.
+Ref unawaited_message(Borrowed coroutine, Where where) {
+  Ref name = getattr(coroutine, qualname, where);
+  Ref message = require(PyUnicode_FromFormat("coroutine '%S' was never awaited\n", name.get()), where);
+  Ref frames = getattr(coroutine, origin, where);
+  if (!frames.is_none()) {
+    Ref lines = require(PyList_New(0), where);
+    Ref frame_list = require(PySequence_List(frames.get()), where);
+    require(PyList_Reverse(frame_list.get()), where);
+    Ref linecache = import(linecache_module, where);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(frame_list.get()); ++i) {
+      PyObject* frame = PyList_GET_ITEM(frame_list.get(), i);
+      PyObject *file = nullptr, *line = nullptr, *function = nullptr;
+      if (PyArg_ParseTuple(frame, "OOO", &file, &line, &function) == 0) throw_error(where);
+      Ref source = call_method({linecache, where}, getline, Borrowed(file), Borrowed(line));
+      Ref entry = require(PyTuple_Pack(4, file, line, function, source.get()), where);
+      require(PyList_Append(lines.get(), entry.get()), where);
+    }
+    Ref formatted = call_method({import(traceback_module, where), where}, format_list, lines);
+    Ref header = string("Coroutine created at (most recent call last)\n", where);
+    Ref empty = string("", where);
+    Ref body = require(PyUnicode_Join(empty.get(), formatted.get()), where);
+    message = concat({message, header, body}, where);
+  }
+  return call_method({message, where}, rstrip, text<"\n">());
+}
+
 }  // namespace
+
+const char* entry_name(Entry entry) noexcept {
+  return entry_names[static_cast<std::size_t>(entry)];
+}
 
 Path path_taken(Entry entry) noexcept {
   return path_of(entry);
 }
 
-bool private_details_allowed() noexcept {
-  if (public_paths_forced()) return false;
-  for (std::uint32_t version : verified_versions) {
-    if (Py_Version == version) return true;
+bool covers(std::uint32_t release) noexcept {
+  return (release >> 16) == covered_series;
+}
+
+bool may_go_private(Entry entry) noexcept {
+  const Path path = path_of(entry);
+  if (path != Path::unused) return path == Path::private_path;
+  if (settings().public_forced) {
+    decide(entry, Path::public_path, "forced by PYRT_COMPAT");
+    return false;
   }
-  return false;
+  if (!covers(Py_Version)) {
+    decide(entry, Path::public_path, "not a 3.14 release");
+    return false;
+  }
+  return true;
 }
 
 bool choose(Entry entry, bool private_path_agrees) noexcept {
-  if (!may_go_private(entry) || !private_path_agrees) {
-    path_of(entry) = Path::public_path;
-    return false;
-  }
-  path_of(entry) = Path::private_path;
-  return true;
+  if (!may_go_private(entry)) return false;
+  decide(entry, private_path_agrees ? Path::private_path : Path::public_path, self_check_failed);
+  return private_path_agrees;
 }
 
 namespace detail {
@@ -99,22 +187,23 @@ bool origin_depth_field = false;
 
 // The first use decides (the inline fast path takes over once the private way is chosen).
 Ref native_coroutine_awaited_slow(Borrowed coroutine, Where where) {
-  const PyGetSetDef* getter = find_cr_await_getter();
-  if (getter == nullptr || !may_go_private(Entry::cr_await_getter)) {
-    path_of(Entry::cr_await_getter) = Path::public_path;
-    return public_awaited(coroutine, where);
+  const PyGetSetDef* getter = may_go_private(Entry::cr_await_getter) ? find_cr_await_getter()
+                                                                      : nullptr;
+  Ref checked = optional_attribute(coroutine, cr_await_name, where);
+  if (getter == nullptr) {
+    choose(Entry::cr_await_getter, false);
+    return checked;
   }
   Ref awaited = require(getter->get(coroutine.get(), getter->closure), where);
-  Ref checked = public_awaited(coroutine, where);
   if (!choose(Entry::cr_await_getter, checked.get() == awaited.get())) return checked;
   cr_await_getter = getter;
   return awaited;
 }
 
 int origin_tracking_depth_slow(Where where) {
-  if (!may_go_private(Entry::origin_tracking_depth)) return public_depth(where);
-  const int depth = PyThreadState_Get()->coroutine_origin_tracking_depth;
   const int checked = public_depth(where);
+  if (!may_go_private(Entry::origin_tracking_depth)) return checked;
+  const int depth = PyThreadState_Get()->coroutine_origin_tracking_depth;
   if (!choose(Entry::origin_tracking_depth, checked == depth)) return checked;
   origin_depth_field = true;
   return depth;
@@ -122,47 +211,89 @@ int origin_tracking_depth_slow(Where where) {
 
 }  // namespace detail
 
-bool warn_unawaited(Borrowed coroutine) {
-  if (!may_go_private(Entry::unawaited_warning)) return false;
-  // While the interpreter shuts down nothing may be imported any more: only a module still
-  // loaded is used, as the interpreter's own warning does.
+void warn_unawaited(Borrowed coroutine) {
+  const Where where = Where::current();
+  if (may_go_private(Entry::unawaited_warning)) {
+    if (Ref warner = private_unawaited_warner(where)) {
+      call({warner, where}, coroutine);
+      return;
+    }
+  }
+  Ref message = unawaited_message(coroutine, where);
   Ref module = Ref::steal(PyImport_GetModule(warnings_module.get().get()));
-  if (!module || module.is_none()) {
-    PyErr_Clear();
-    return false;
+  if (module) {  // where it was made goes to tracemalloc's report, as the interpreter's does
+    Ref level = require(PyLong_FromLong(1), where);
+    call({getattr(module, warn, where), where}, message, Borrowed(PyExc_RuntimeWarning), level,
+         coroutine);
+    return;
   }
-  PyObject* warn = nullptr;
-  if (PyObject_GetOptionalAttr(module.get(), warn_unawaited_name.get().get(), &warn) < 0) {
-    return false;
-  }
-  if (warn == nullptr) {
-    path_of(Entry::unawaited_warning) = Path::public_path;
-    return false;
-  }
-  path_of(Entry::unawaited_warning) = Path::private_path;
-  Ref method = Ref::steal(warn);
-  Ref result = Ref::steal(PyObject_CallOneArg(method.get(), coroutine.get()));
-  // A filter that turns the warning into an error has warned too: the error stays set.
-  return result || PyErr_ExceptionMatches(PyExc_RuntimeWarning) != 0;
+  if (PyErr_Occurred()) throw_error(where);
+  if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "%U", message.get()) < 0) throw_error(where);
 }
 
 bool assign_version_tag(PyTypeObject* type) noexcept {
   if (!may_go_private(Entry::type_version_tag)) return false;
-  path_of(Entry::type_version_tag) = Path::private_path;
+  decide(Entry::type_version_tag, Path::private_path);
   return PyUnstable_Type_AssignVersionTag(type) != 0;
 }
 
 Ref keyword_suggestion(Borrowed names, Borrowed keyword) {
   if (!may_go_private(Entry::keyword_suggestion)) return {};
-  path_of(Entry::keyword_suggestion) = Path::private_path;
   Ref engine = Ref::steal(PyImport_Import(suggestions_module.get().get()));
-  Ref suggestion =
-      engine ? Ref::steal(PyObject_CallMethodObjArgs(engine.get(), generate_suggestions.get().get(),
-                                                     names.get(), keyword.get(), nullptr))
-             : Ref();
-  PyErr_Clear();  // only a hint: its failure must not replace the error it is for
+  auto suggest = [&](PyObject* candidates, PyObject* name) {
+    return engine ? Ref::steal(PyObject_CallMethodObjArgs(
+                        engine.get(), generate_suggestions.get().get(), candidates, name, nullptr))
+                  : Ref();
+  };
+  if (path_of(Entry::keyword_suggestion) == Path::unused) {
+    Ref right = Ref::steal(PyUnicode_FromString("right"));
+    Ref typo = Ref::steal(PyUnicode_FromString("rigth"));
+    Ref candidates = right ? Ref::steal(PyList_New(1)) : Ref();
+    if (candidates) PyList_SET_ITEM(candidates.get(), 0, Ref(right).release());
+    Ref answer = candidates && typo ? suggest(candidates.get(), typo.get()) : Ref();
+    const bool works = answer && PyUnicode_Check(answer.get()) &&
+                       PyUnicode_Compare(answer.get(), right.get()) == 0;
+    PyErr_Clear();  // only a hint: its failure must not replace the error it is for
+    if (!choose(Entry::keyword_suggestion, works)) return {};
+  }
+  Ref suggestion = suggest(names.get(), keyword.get());
+  PyErr_Clear();
   if (!suggestion || !PyUnicode_Check(suggestion.get())) return {};
   return suggestion;
 }
+
+void mark_coroutine_function(Borrowed function, Where where) {
+  if (!may_go_private(Entry::coroutine_marker)) return;
+  Ref marker = optional_attribute(import(coroutines_module, where), coroutine_marker_name, where);
+  if (!choose(Entry::coroutine_marker, marker && Py_IS_TYPE(marker.get(), &PyBaseObject_Type))) {
+    return;
+  }
+  setattr(function, coroutine_marker_name, marker, where);
+}
+
+namespace logging {
+
+namespace {
+const Name private_method_names[] = {Name("_log"), Name("findCaller")};
+const Name level_cache_name("_cache"), source_file("_srcfile");
+}  // namespace
+
+std::span<const Name> private_methods() {
+  return private_method_names;
+}
+
+const Name& level_cache() {
+  return level_cache_name;
+}
+
+int records_located(PyObject* logging_namespace) {
+  PyObject* file = nullptr;
+  if (PyDict_GetItemRef(logging_namespace, source_file.get().get(), &file) < 0) PyErr_Clear();
+  Ref held = Ref::steal(file);
+  if (file == nullptr || (file != Py_None && !PyUnicode_Check(file))) return -1;
+  return file != Py_None && PyUnicode_GET_LENGTH(file) != 0 ? 1 : 0;
+}
+
+}  // namespace logging
 
 }  // namespace pyrt::compat

@@ -146,15 +146,13 @@ PyObject* coro_reduce(PyObject* self, PyObject*) noexcept {
 // CPython's own wording and route for an unawaited coroutine, so warning filters apply.
 void warn_never_awaited(CoroObject* self) noexcept {
   PyObject* self_object = as_object(self);
-  const bool warned =
-      boundary([&] { return compat::warn_unawaited(Borrowed(self_object)); }, false);
+  boundary(
+      [&] {
+        compat::warn_unawaited(Borrowed(self_object));
+        return true;
+      },
+      false);
   if (PyErr_Occurred()) PyErr_WriteUnraisable(self_object);
-  if (!warned) {
-    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited",
-                         self->f.qualname.get()) < 0) {
-      PyErr_WriteUnraisable(self_object);
-    }
-  }
 }
 
 void coro_finalize(PyObject* self_object) noexcept {

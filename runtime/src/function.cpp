@@ -4,6 +4,7 @@
 
 #include "internal.hpp"
 #include "pyrt/call.hpp"
+#include "pyrt/compat.hpp"
 #include "pyrt/text.hpp"
 
 namespace pyrt {
@@ -346,9 +347,11 @@ Ref make_function(const FunctionSpec& spec, Borrowed module, Borrowed globals) {
   self->f.annotations = spec_annotations(self);
   PyObject_GC_Track(object.get());
   if (spec.coroutine != nullptr) {
-    // inspect.iscoroutinefunction (and asyncio's, which asks it) knows it by this mark.
+    // inspect.iscoroutinefunction (and asyncio's, which asks it) knows it by this mark; asyncio's
+    // own marker too, for code that looks for it.
     Ref inspect = require(PyImport_ImportModule("inspect"));
     require(PyObject_CallMethod(inspect.get(), "markcoroutinefunction", "O", object.get()));
+    compat::mark_coroutine_function(object, Where::current());
   }
   return object;
 }

@@ -11,7 +11,6 @@ namespace pyrt {
 namespace detail {
 
 std::uint64_t cache_epoch = 1;
-std::uint64_t function_epoch = 1;
 
 namespace {
 
@@ -20,7 +19,6 @@ struct WatchState {
   std::uint32_t generation = 0;  // the interpreter lifetime the ids belong to
   int dict_watcher = -1;
   int type_watcher = -1;
-  int function_watcher = -1;  // taken on first need (it hears of every function made and freed)
 };
 WatchState watch_state;
 
@@ -35,18 +33,6 @@ int on_dict_event(PyDict_WatchEvent /*event*/, PyObject* /*dict*/, PyObject* /*k
 // looked up again: see watch_type).
 int on_type_event(PyTypeObject* /*type*/) noexcept {
   ++cache_epoch;
-  return 0;
-}
-
-// Runs before a function's code or defaults change; the other events (every function made or
-// freed) pass at once.
-int on_function_event(PyFunction_WatchEvent event, PyFunctionObject* /*function*/,
-                      PyObject* /*new_value*/) noexcept {
-  if (event == PyFunction_EVENT_MODIFY_CODE || event == PyFunction_EVENT_MODIFY_DEFAULTS ||
-      event == PyFunction_EVENT_MODIFY_KWDEFAULTS) {
-    ++function_epoch;
-    ++cache_epoch;
-  }
   return 0;
 }
 
@@ -80,10 +66,6 @@ void release_watches() noexcept {
     if (watch_state.type_watcher >= 0 && PyType_ClearWatcher(watch_state.type_watcher) < 0) {
       PyErr_Clear();
     }
-    if (watch_state.function_watcher >= 0 &&
-        PyFunction_ClearWatcher(watch_state.function_watcher) < 0) {
-      PyErr_Clear();
-    }
   }
   watch_state = {};
   ++detail::cache_epoch;
@@ -96,19 +78,6 @@ bool watch_dict(PyObject* dict) noexcept {
   if (PyDict_Watch(detail::watch_state.dict_watcher, dict) < 0) {
     PyErr_Clear();
     return false;
-  }
-  return true;
-}
-
-bool watch_functions() noexcept {
-  assert(!PyErr_Occurred());
-  if (!detail::watchers_ready()) return false;
-  if (detail::watch_state.function_watcher < 0) {
-    detail::watch_state.function_watcher = PyFunction_AddWatcher(detail::on_function_event);
-    if (detail::watch_state.function_watcher < 0) {
-      PyErr_Clear();
-      return false;
-    }
   }
   return true;
 }

@@ -26,6 +26,46 @@ TAKE_ALL_WATCHERS = """
                     return taken, callback
 """
 CASES = {
+    "no function watcher is taken: the host's functions are made and freed unobserved": TAKE_ALL_WATCHERS + """
+        import asyncio, logging
+        def free_function_watchers():
+            taken, callback = take_all_watchers("PyFunction_AddWatcher", ctypes.c_int, ctypes.c_void_p,
+                                                ctypes.c_void_p)
+            for watcher in taken:
+                ctypes.pythonapi.PyFunction_ClearWatcher(watcher)
+            return len(taken)
+        before = free_function_watchers()
+        import kavori.connectors.telegram_bridge as tb
+        logging.getLogger(tb.__name__).setLevel(logging.INFO)
+        bridge = tb.TelegramBridge()
+        async def main():
+            for _ in range(3):
+                await bridge._on_telegram_message("hi", {})
+        asyncio.run(main())
+        print(before > 0, free_function_watchers() == before)
+    """,
+    "logging's internals changed mid-run: the self-check fails, records still name the module's call": """
+        import asyncio, logging, sys, types
+        sys.modules["kavori.gateway.server"] = types.ModuleType("kavori.gateway.server")
+        import kavori.connectors.telegram_bridge as tb
+        logger = logging.getLogger(tb.__name__)
+        logger.setLevel(logging.INFO)
+        records = []
+        handler = logging.Handler()
+        handler.emit = records.append
+        logger.addHandler(handler)
+        bridge = tb.TelegramBridge()
+        async def main():
+            await bridge._on_telegram_message("hi", {})  # the level cache says INFO is on
+            # Still logging's own isEnabledFor by its namespace and name, but it no longer agrees
+            # with the level cache: INFO is off now.
+            logging.Logger.isEnabledFor.__code__ = (lambda self, level: level > 20).__code__.replace(
+                co_name="isEnabledFor", co_qualname="Logger.isEnabledFor")
+            await bridge._on_telegram_message("hi", {})
+            await bridge.start()  # no connector: two error records
+        asyncio.run(main())
+        print(*[(r.levelname, r.pathname.endswith(".cpp")) for r in records])
+    """,
     "reimport and reload keep the one module and bridge": """
         import importlib, sys
         import kavori.connectors.telegram_bridge as tb
@@ -153,18 +193,22 @@ LOGGING_RECORDS = """
           getattr(logger, "quiet", None))
 """
 LOGGING_CHANGES = {  # what changes after two records, and the three records then seen
-    "private paths forced off": ("pass", "(False, False) (False, False) (False, False) None"),
+    "private paths forced off": ("pass", "(True, False) (True, False) (True, False) None"),
     "_log's code replaced": (
         "logging.Logger._log.__code__ = (lambda self, level, msg, *a, **k: setattr(self, 'quiet', msg)).__code__",
         "(True, False) (True, False) Queuing Telegram message from unknown: hi"),
     "_log's defaults changed": ("logging.Logger._log.__defaults__ = (None, None, True, 1)",
                                 "(True, False) (True, False) (False, True) None"),
+    # An info call does not rest on exception's defaults: its records are made as before.
     "exception's keyword defaults changed": ("logging.Logger.exception.__kwdefaults__ = {'exc_info': False}",
-                                             "(True, False) (True, False) (False, False) None"),
+                                             "(True, False) (True, False) (True, False) None"),
 }
 for _change, (_statement, _) in LOGGING_CHANGES.items():
     CASES[f"records after: {_change}"] = LOGGING_RECORDS.format(change=_change, statement=_statement)
 EXPECTED = {f"records after: {change}": expected for change, (_, expected) in LOGGING_CHANGES.items()} | {
+    "no function watcher is taken: the host's functions are made and freed unobserved": "True True",
+    "logging's internals changed mid-run: the self-check fails, records still name the module's call":
+        "('INFO', True) ('ERROR', True) ('ERROR', True)",
     "module globals are read correctly with every dictionary watcher taken": "True a b NameError",
     "dropped log calls are still seen to change with every type watcher taken":
         "True Queuing Telegram message from unknown: hi",

@@ -18,6 +18,8 @@ import warnings
 
 import pytest
 
+from conftest import PUBLIC_PATHS
+
 from .fakes import REPO_ROOT, text
 
 pytestmark = pytest.mark.leakcheck
@@ -125,6 +127,9 @@ def test_operation_surface(tb, bridge, name, kind, annotations, doc, signature):
     with warnings.catch_warnings():  # asyncio's own test is deprecated, and still asked
         warnings.simplefilter("ignore", DeprecationWarning)
         assert asyncio.iscoroutinefunction(getattr(cls, name)) is asyncio.iscoroutinefunction(bound) is is_async
+    # asyncio's own marker too, where asyncio's internals hold it (not on the public paths).
+    marked = getattr(fn, "_is_coroutine", None) is getattr(asyncio.coroutines, "_is_coroutine", object())
+    assert marked is (is_async and not PUBLIC_PATHS)
 
 
 @pytest.mark.parametrize("name", ASYNC_OPS)
@@ -403,6 +408,20 @@ def _handle_replaced_while_the_record_is_made(logger, mp, handled):
     mp.setattr(logging, "_logRecordFactory", making)  # setLogRecordFactory, undone at the end
 
 
+def _class_assigned_while_the_record_is_made(logger, mp, handled):
+    class Handing(logging.Logger):
+        def handle(self, record):
+            handled.append(record.getMessage())
+
+    factory = logging.getLogRecordFactory()
+
+    def making(*args, **kwargs):
+        mp.setattr(logger, "__class__", Handing)
+        return factory(*args, **kwargs)
+
+    mp.setattr(logging, "_logRecordFactory", making)
+
+
 def _renamed(name_on_the_class):
     def apply(logger, mp, handled):
         if name_on_the_class:
@@ -428,6 +447,7 @@ RECORD_METHOD_CHANGES = {
         logging.Logger, "makeRecord", lambda self, *args: handled.append(args[4]) or logging.LogRecord(*args[:8])),
         [QUEUED]),
     "handle on the class, while makeRecord runs": (_handle_replaced_while_the_record_is_made, [QUEUED]),
+    "the logger's class assigned while makeRecord runs": (_class_assigned_while_the_record_is_made, [QUEUED]),
     "the logger renamed": (_renamed(False), ["renamed"]),
     "a name property on the class": (_renamed(True), ["from the class"]),
 }
@@ -514,8 +534,10 @@ class _MarkedRecord(logging.LogRecord):
 # What changes once the module makes the logger's records itself, and what the next info record
 # then is: (path, line, function) of the record, None for no record, or a check of the records.
 RECORD_CHANGES = {
+    # logging's internal switch for locations is read only on the private paths.
     "logging._srcfile cleared": (lambda logger, mp: mp.setattr(logging, "_srcfile", None),
-                                 ("(unknown file)", 0, "(unknown function)")),
+                                 ("(unknown file)", 0, "(unknown function)") if not PUBLIC_PATHS else
+                                 lambda records: [r.funcName for r in records] == ["_on_telegram_message"]),
     "findCaller on the class": (lambda logger, mp: mp.setattr(logging.Logger, "findCaller",
                                                               lambda self, *a: ("there.py", 7, "f", None)),
                                 ("there.py", 7, "f")),

@@ -1,4 +1,5 @@
 // A test-only module exposing small C++ coroutines and functions built on the runtime.
+#include <cstdint>
 #include <cstring>
 #include <iterator>
 #include <new>
@@ -244,28 +245,31 @@ Ref clear_object(Borrowed object) {
   return Ref::none();
 }
 
-// The way each private-detail entry has gone: {name: "unused" | "private" | "public"}, and
-// whether this interpreter is one they were verified on.
+// The way each private-detail entry has gone: {name: "unused" | "private" | "public"}.
 Ref compat_paths() {
-  static constexpr const char* names[] = {"cr_await_getter",    "origin_tracking_depth",
-                                          "unawaited_warning",  "type_version_tag",
-                                          "keyword_suggestion", "logging_internals"};
-  static_assert(std::size(names) == static_cast<std::size_t>(pyrt::compat::Entry::count));
   Ref paths = pyrt::require(PyDict_New());
-  for (std::size_t i = 0; i < std::size(names); ++i) {
-    const auto path = pyrt::compat::path_taken(static_cast<pyrt::compat::Entry>(i));
+  for (std::size_t i = 0; i < static_cast<std::size_t>(pyrt::compat::Entry::count); ++i) {
+    const auto entry = static_cast<pyrt::compat::Entry>(i);
+    const auto path = pyrt::compat::path_taken(entry);
     const char* word = path == pyrt::compat::Path::unused         ? "unused"
                        : path == pyrt::compat::Path::private_path ? "private"
                                                                   : "public";
     Ref value = pyrt::require(PyUnicode_FromString(word));
-    pyrt::require(PyDict_SetItemString(paths.get(), names[i], value.get()));
+    pyrt::require(PyDict_SetItemString(paths.get(), pyrt::compat::entry_name(entry), value.get()));
   }
-  return pyrt::require(Py_BuildValue("(OO)", paths.get(),
-                                     pyrt::compat::private_details_allowed() ? Py_True : Py_False));
+  return paths;
+}
+
+// Whether the entries' guarantees cover an interpreter of `release` (as sys.hexversion spells it).
+Ref compat_covers(Borrowed release) {
+  const unsigned long value = PyLong_AsUnsignedLong(release.get());
+  if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) pyrt::throw_error();
+  return pyrt::boolean(pyrt::compat::covers(static_cast<std::uint32_t>(value)));
 }
 
 constexpr pyrt::Param p_awaitable[] = {{"awaitable"}};
 constexpr pyrt::Param p_object[] = {{"object"}};
+constexpr pyrt::Param p_release[] = {{"release"}};
 constexpr pyrt::Param p_value[] = {{"value"}};
 constexpr pyrt::Param p_exception[] = {{"exception"}};
 constexpr pyrt::Param p_handle[] = {{"first"}, {"probe"}, {"second"}};
@@ -324,6 +328,7 @@ const pyrt::FunctionSpec specs[] = {
                                                 nullptr, p_awaitable, nullptr),
     pyrt::function_spec<&clear_object>("clear_object", "clear_object", nullptr, p_object, nullptr),
     pyrt::function_spec<&compat_paths>("compat_paths", "compat_paths", nullptr, nullptr),
+    pyrt::function_spec<&compat_covers>("compat_covers", "compat_covers", nullptr, p_release, "bool"),
 };
 
 int exec_module(PyObject* module) noexcept {

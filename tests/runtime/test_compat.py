@@ -1,9 +1,9 @@
-"""The private details of CPython the runtime uses (pyrt/compat.hpp): on an interpreter they were
-verified on, their private paths are taken; forced onto the public paths (PYRT_COMPAT=public),
-everything behaves the same, bar the two things only a private path can give."""
+"""The private details of CPython the runtime uses (pyrt/compat.hpp): on every 3.14 release their
+private paths are taken, each while the guarantee that covers it holds; forced onto the public
+paths (PYRT_COMPAT=public), everything behaves the same, bar the hint only a private path can give;
+PYRT_COMPAT=report tells which way each entry went."""
 
 import json
-import os
 import subprocess
 import sys
 
@@ -26,46 +26,68 @@ sys.set_coroutine_origin_tracking_depth(1)
 coroutine = m.await_value(None)
 seen["origin"] = [frame[2] for frame in coroutine.cr_origin]
 coroutine.close()
-sys.set_coroutine_origin_tracking_depth(0)
-# The warning for a coroutine never awaited.
+# The warning for a coroutine never awaited, with where it was made.
+def make():
+    m.await_value(None)
+sys.set_coroutine_origin_tracking_depth(3)
 with warnings.catch_warnings(record=True) as caught:
     warnings.simplefilter("always")
-    m.await_value(None)
+    make()
     gc.collect()
-seen["unawaited"] = [str(w.message).splitlines()[0] for w in caught]
+sys.set_coroutine_origin_tracking_depth(0)
+seen["unawaited"] = [(w.category.__name__, str(w.message)) for w in caught]
 # An unknown keyword.
 try:
     m.add(left=1, rigth=2)
 except TypeError as error:
     seen["keyword"] = str(error)
-paths, verified = m.compat_paths()
-print(json.dumps({"seen": seen, "paths": paths, "verified": verified}))
+# asyncio's coroutine-function marker.
+seen["marked"] = getattr(m.await_value, "_is_coroutine", None) is asyncio.coroutines._is_coroutine
+seen["releases"] = [m.compat_covers(release) for release in (0x030E00F0, 0x030E0AF0, 0x030E14F0, 0x030F00A1)]
+paths = m.compat_paths()
+print(json.dumps({"seen": seen, "paths": paths}))
 """
-EXERCISED = ["cr_await_getter", "origin_tracking_depth", "unawaited_warning", "keyword_suggestion"]
+EXERCISED = ["cr_await_getter", "origin_tracking_depth", "unawaited_warning", "keyword_suggestion",
+             "coroutine_marker"]
 HINT = ". Did you mean 'right'?"
+ORIGIN = "Coroutine created at (most recent call last)"
 
 
-def run(forced: bool) -> dict:
+def run(setting: str | None) -> subprocess.CompletedProcess[str]:
     env = child_environment()
     env.pop("PYRT_COMPAT", None)
-    if forced:
-        env["PYRT_COMPAT"] = "public"
-    done = subprocess.run([sys.executable, "-X", "dev", "-W", "error", "-c", SCRIPT], env=env,
+    if setting is not None:
+        env["PYRT_COMPAT"] = setting
+    return subprocess.run([sys.executable, "-X", "dev", "-W", "error", "-c", SCRIPT], env=env,
                           capture_output=True, text=True, timeout=120, check=True)
-    return json.loads(done.stdout)
 
 
-def test_private_paths_are_taken_where_verified_and_the_public_ones_work():
-    fast, public = run(forced=False), run(forced=True)
+def test_private_paths_are_taken_on_every_3_14_release_and_the_public_ones_behave_the_same():
+    fast, public = (json.loads(run(setting).stdout) for setting in (None, "public"))
     assert [public["paths"][entry] for entry in EXERCISED] == ["public"] * len(EXERCISED)
-    assert public["verified"] is False
-    expected_fast = "private" if fast["verified"] else "public"
-    assert [fast["paths"][entry] for entry in EXERCISED] == [expected_fast] * len(EXERCISED)
-    if fast["verified"]:
-        assert sys.hexversion == 0x030E0AF0  # the one release verified
-    # The same behaviour, but for the hint that only the interpreter's engine can give.
-    assert fast["seen"]["keyword"] == public["seen"]["keyword"] + (HINT if fast["verified"] else "")
-    fast["seen"].pop("keyword"), public["seen"].pop("keyword")
-    assert fast["seen"] == public["seen"] == {
-        "awaited": "native", "origin": ["<module>"],
-        "unawaited": ["coroutine 'await_value' was never awaited"]}
+    assert [fast["paths"][entry] for entry in EXERCISED] == ["private"] * len(EXERCISED)
+    # Every 3.14 release is covered, whichever was verified; no other series.
+    assert fast["seen"].pop("releases") == public["seen"].pop("releases") == [True, True, True, False]
+    # The same behaviour, but for the hint that only the interpreter's engine can give and the
+    # marker only asyncio's internals hold.
+    assert fast["seen"].pop("keyword") == public["seen"].pop("keyword") + HINT
+    assert (fast["seen"].pop("marked"), public["seen"].pop("marked")) == (True, False)
+    assert fast["seen"] == public["seen"]
+    (category, message), = fast["seen"]["unawaited"]
+    lines = message.splitlines()
+    assert (category, lines[0], lines[1]) == ("RuntimeWarning", "coroutine 'await_value' was never awaited", ORIGIN)
+    assert [line.split(", in ")[-1] for line in lines[2:]] == ["<module>", "make"]
+    assert fast["seen"]["origin"] == ["<module>"] and fast["seen"]["awaited"] == "native"
+
+
+@pytest.mark.parametrize("setting", ["report", "public,report"])
+def test_the_way_each_entry_went_is_reported_on_request(setting):
+    done = run(setting)
+    paths = json.loads(done.stdout)["paths"]
+    reported = dict(line.removeprefix("pyrt.compat: ").split(": ", 1) for line in done.stderr.splitlines())
+    assert {entry: way.split(" ")[0] for entry, way in reported.items()} == {
+        entry: path for entry, path in paths.items() if path != "unused"}
+    assert set(EXERCISED) <= set(reported)
+    if setting.startswith("public"):
+        assert set(reported.values()) == {"public (forced by PYRT_COMPAT)"}
+    assert run(None).stderr == ""

@@ -20,6 +20,7 @@ import warnings
 import pytest
 
 import _pyrt_testmod as m
+from conftest import PUBLIC_PATHS
 
 from .twins import NATIVE, differential, drive, outcome
 
@@ -79,6 +80,8 @@ CALLS = {
 
 @pytest.mark.parametrize("call", sorted(CALLS))
 def test_argument_errors_are_worded_as_python_words_them(call):
+    if PUBLIC_PATHS and call.endswith("with hint"):
+        pytest.skip("the hint is the interpreter's own engine's, a private path (test_compat compares)")
     result = differential(lambda impl: outcome(lambda: CALLS[call](impl)))
     assert result[:2] == ("raised", TypeError)
 

@@ -14,6 +14,9 @@
 //     report the change before the old value goes.
 //   - A type's namespace is changed only through the type (setattr, delattr), which CPython
 //     reports; C code that writes into it directly must call PyType_Modified, as CPython requires.
+//   - No watcher hears of every object of a kind (a function watcher would run for every function
+//     the host makes or frees): what a cache rests on beyond dictionaries and types is compared
+//     at each use by its user.
 //   - When something cannot be watched (every watcher id of the interpreter is taken, or the
 //     interpreter has released the runtime's objects), watch_dict and watch_type return false and
 //     nothing is cached: the uncached path is always correct.
@@ -27,16 +30,10 @@ namespace pyrt {
 
 namespace detail {
 extern std::uint64_t cache_epoch;
-// Moves on (with cache_epoch) before any Python function's code, defaults or keyword defaults
-// change, once watch_functions() has been called.
-extern std::uint64_t function_epoch;
 }  // namespace detail
 
 // Watches `dict` for the caches; false when it cannot be watched. Called with no error raised.
 bool watch_dict(PyObject* dict) noexcept;
-// Watches the code and defaults of every Python function for the caches (CPython's function
-// watchers see every function); false when they cannot be watched. Called with no error raised.
-bool watch_functions() noexcept;
 // Watches `type` for the caches; false when it cannot be watched. Called with no error raised.
 bool watch_type(PyTypeObject* type) noexcept;
 
