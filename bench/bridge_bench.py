@@ -2,9 +2,12 @@
 
 K messages go through a started bridge whose host answers every call at once. Each message
 brings E agent events (a mix of text, tool_call, tool_result without a screenshot and done).
-Three peers run the same workload, each in a process of its own:
+Four peers run the same workload, each in a process of its own:
 
   module  the compiled module, from the build directory
+  public  the same module with every private detail of CPython and its standard library on its
+          public path (PYRT_COMPAT=public): what an interpreter runs where the guarantees of
+          those details do not hold
   twin    bench/telegram_bridge_twin.py, the same behaviour written as a plain Python module,
           loaded under the module's full name (kavori.connectors.telegram_bridge)
   floor   the smallest plain coroutine that makes the same outside calls for one message: the
@@ -29,7 +32,7 @@ calls as cheaply as bytecode does (calls from C cost more).
                                  [--clock cpu|wall] [--idle SECONDS] [--queued N] [--imports N]
                                  [--against BUILD_DIR]
 
---against adds a fourth peer to the throughput table, "against": the compiled module from another
+--against adds a fifth peer to the throughput table, "against": the compiled module from another
 build directory (another configuration of the same sources), measured in the same rounds, so that
 two builds are compared side by side under the same load.
 
@@ -88,8 +91,8 @@ def load(implementation: str):
         module = importlib.util.module_from_spec(spec)
         sys.modules[MODULE_NAME] = module
         spec.loader.exec_module(module)
-    elif implementation in ("module", "against"):
-        sys.path.insert(0, str(BUILD_DIR if implementation == "module" else AGAINST_DIR))
+    elif implementation in ("module", "public", "against"):
+        sys.path.insert(0, str(AGAINST_DIR if implementation == "against" else BUILD_DIR))
         module = importlib.import_module(MODULE_NAME)
     else:
         raise ValueError(implementation)
@@ -365,7 +368,8 @@ def child_import(peer: str) -> dict:
 def in_own_process(mode: str, peer: str, *args) -> subprocess.Popen:
     return subprocess.Popen(
         [sys.executable, __file__, "--child", mode, peer, *map(str, args)],
-        stdout=subprocess.PIPE, text=True, env=dict(os.environ, PYTHONHASHSEED="0"))
+        stdout=subprocess.PIPE, text=True,
+        env=dict(os.environ, PYTHONHASHSEED="0", PYRT_COMPAT="public" if peer == "public" else ""))
 
 
 def result_of(process: subprocess.Popen) -> dict:
@@ -383,7 +387,8 @@ def own_process(mode: str, peer: str, *args) -> dict:
 
 
 def throughput(messages: int, events: int, runs: int, loops: list[str], clock_name: str) -> None:
-    peers = PEERS + (("against",) if AGAINST_DIR else ())
+    extra = ("public",) + (("against",) if AGAINST_DIR else ())
+    peers = PEERS + extra
     print(f"{messages} messages x {events} events; median of {runs} rounds (and the best round), "
           f"one process per peer and round; {'wall-clock' if clock_name == 'wall' else 'CPU'} "
           "time")
@@ -394,10 +399,10 @@ def throughput(messages: int, events: int, runs: int, loops: list[str], clock_na
     header = (f"| loop | logging | module µs/msg | module msg/s | twin µs/msg | twin msg/s "
               f"| floor µs/msg | floor msg/s | module/twin | module/twin, best rounds | floor/twin "
               f"| module/twin, paired (range) | floor/twin, paired |")
-    if AGAINST_DIR:
-        header += " against µs/msg | against/twin | against/twin, paired |"
+    for peer in extra:
+        header += f" {peer} µs/msg | {peer}/twin, paired (range) |"
     print(header)
-    print("|---|---|" + "---:|" * (14 if AGAINST_DIR else 11))
+    print("|---|---|" + "---:|" * (11 + 2 * len(extra)))
     for loop in loops:
         for level in ("WARNING", "INFO"):
             samples: dict[str, list[float]] = {peer: [] for peer in peers}
@@ -423,10 +428,10 @@ def throughput(messages: int, events: int, runs: int, loops: list[str], clock_na
             cells.append(f"{statistics.median(module_rounds):.3f} "
                          f"({min(module_rounds):.3f}–{max(module_rounds):.3f})")
             cells.append(f"{statistics.median(paired('floor')):.3f}")
-            if AGAINST_DIR:
-                cells += [f"{per_message['against']:.2f}",
-                          f"{per_message['twin'] / per_message['against']:.3f}",
-                          f"{statistics.median(paired('against')):.3f}"]
+            for peer in extra:
+                rounds = paired(peer)
+                cells += [f"{per_message[peer]:.2f}",
+                          f"{statistics.median(rounds):.3f} ({min(rounds):.3f}–{max(rounds):.3f})"]
             print(f"| {loop} | {level} | " + " | ".join(cells) + " |", flush=True)
 
 

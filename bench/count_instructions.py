@@ -5,6 +5,8 @@ exactly, so this is the figure the overhead target is checked against. Each peer
 bridge_bench.py) runs in its own process: a warm-up of 200 messages, then N more; the
 warm-up-only run is subtracted so start-up costs cancel out.
 
+The public peer is the module with every private detail on its public path (PYRT_COMPAT=public).
+
 Interpreter entries are the calls of the evaluation loop's function (_PyEval_EvalFrameDefault)
 that callgrind records: one each time C code starts running Python code (a call from C, a send()
 into a coroutine from C, a task step), none when bytecode calls or awaits Python code inline.
@@ -25,7 +27,7 @@ from collections import Counter
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
-PEERS = ("module", "twin", "floor")
+PEERS = ("module", "public", "twin", "floor")
 EVAL_LOOP = "_PyEval_EvalFrameDefault"
 
 WORKLOAD = """
@@ -117,7 +119,7 @@ def short(function: str) -> str:
 
 
 def profile(peer: str, messages: int, events: int, level: str, simulate: bool = False) -> Profile:
-    env = dict(os.environ, PYTHONHASHSEED="0")
+    env = dict(os.environ, PYTHONHASHSEED="0", PYRT_COMPAT="public" if peer == "public" else "")
     simulation = ["--cache-sim=yes", "--branch-sim=yes"] if simulate else []
     with tempfile.TemporaryDirectory() as directory:
         out = os.path.join(directory, "callgrind.out")

@@ -100,6 +100,7 @@ class LogCall {
   bool dropped_ = false;
   bool located_ = true;
   bool made_here_ = false;  // the record is made as the method would make it
+  bool asked_ = false;      // isEnabledFor was asked
 };
 // One call of the module logger with one finished message (built by the caller, as Python builds
 // the argument).

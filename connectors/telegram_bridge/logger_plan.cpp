@@ -47,7 +47,8 @@ Borrowed holder(pyrt::detail::PerInterpreter& slot) {
 void hold(Borrowed list, const std::array<ReliedOn, relied_on_count>& snapshot) {
   Ref items = pyrt::require(PyList_New(0));
   for (const ReliedOn& one : snapshot) {
-    for (PyObject* object : {one.name, one.function, one.code, one.defaults, one.keyword_defaults}) {
+    for (PyObject* object :
+         {one.name, one.function, one.code, one.defaults, one.keyword_defaults}) {
       pyrt::require(PyList_Append(items.get(), object != nullptr ? object : Py_None));
     }
   }
@@ -258,9 +259,9 @@ bool relied_on_holds(const Plan& plan, std::size_t index, bool dropping) noexcep
       Py_XDECREF(found);
       if (found != one.function) return false;
     }
-    if (PyFunction_GetCode(one.function) != one.code ||
-        PyFunction_GetDefaults(one.function) != one.defaults ||
-        PyFunction_GetKwDefaults(one.function) != one.keyword_defaults) {
+    if (PyFunction_GET_CODE(one.function) != one.code ||
+        PyFunction_GET_DEFAULTS(one.function) != one.defaults ||
+        PyFunction_GET_KW_DEFAULTS(one.function) != one.keyword_defaults) {
       return false;
     }
   }

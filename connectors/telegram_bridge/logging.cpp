@@ -80,7 +80,6 @@ using logger_plan::Route;
 
 const Name log_methods[] = {Name("debug"), Name("info"), Name("warning"), Name("error"),
                             Name("exception")};
-const Name is_enabled_for("isEnabledFor");
 
 // The plan's route for a call at `index`, the plan made afresh when it does not fit. `logger` is
 // set when the module namespace had to be read.
@@ -139,23 +138,28 @@ LogCall::LogCall(Level level, Where where) : level_(level), where_(where) {
   level_number_ = Ref::borrow(Borrowed(plan.levels[std::min(index, plan.levels.size() - 1)]));
   located_ = plan.located;
   made_here_ = true;
-  if (route == Route::ask) {
-    dropped_ = !pyrt::truthy(pyrt::call_method({logger_, where}, is_enabled_for, level_number_), where);
+  asked_ = route == Route::ask;
+  if (asked_) {
+    // logging's own isEnabledFor, unshadowed (the plan holds): called as the bound method would be.
+    Ref is_enabled =
+        Ref::borrow(Borrowed(plan.relied_on[logger_plan::is_enabled_for_index].function));
+    dropped_ = !pyrt::truthy(pyrt::call({is_enabled, where}, logger_, level_number_), where);
   }
 }
 
 void LogCall::make(Borrowed message) {
   const auto index = static_cast<std::size_t>(level_);
   const logger_plan::Plan& plan = logger_plan::current;
-  // Asking isEnabledFor ran Python code (it fills the level cache, which moves the epoch): the
-  // plan's parts only while it still holds; the record made here only while the functions it
-  // relies on are unchanged.
-  if (!made_here_ || !logger_plan::relied_on_holds(plan, index, false)) {
+  // Nothing runs between the decision and here but isEnabledFor, when it was asked: that may have
+  // changed what the plan rests on (it fills the level cache, which moves the epoch). The record
+  // is made here only while the functions the plan relies on are unchanged, with the plan's parts
+  // only while it still fits.
+  if (!made_here_ || (asked_ && !logger_plan::relied_on_holds(plan, index, false))) {
     pyrt::call_method({logger_, where_}, log_methods[index], message);
     return;
   }
   const bool holds = plan.epoch == pyrt::detail::cache_epoch &&
-                     logger_plan::fits(plan, logger_.get(), index, plan.epoch);
+                     (!asked_ || logger_plan::fits(plan, logger_.get(), index, plan.epoch));
   logger_plan::emit(logger_, level_, level_number_, located_, message,
                     holds ? plan.parts : logger_plan::RecordParts{}, where_);
 }

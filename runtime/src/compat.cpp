@@ -69,11 +69,10 @@ void decide(Entry entry, Path path, const char* why = nullptr) noexcept {
 
 constexpr const char* self_check_failed = "self-check failed";
 
-const Name cr_await_name("cr_await"), sys_module("sys"),
-    get_depth("get_coroutine_origin_tracking_depth"), suggestions_module("_suggestions"),
-    generate_suggestions("_generate_suggestions"), warnings_module("warnings"),
-    warn_unawaited_name("_warn_unawaited_coroutine"), code_name("__code__"),
-    arg_count("co_argcount"), qualname("__qualname__"), origin("cr_origin"),
+const Name cr_await_name("cr_await"), get_depth("get_coroutine_origin_tracking_depth"),
+    suggestions_module("_suggestions"), generate_suggestions("_generate_suggestions"),
+    warnings_module("warnings"), warn_unawaited_name("_warn_unawaited_coroutine"),
+    code_name("__code__"), arg_count("co_argcount"), qualname("__qualname__"), origin("cr_origin"),
     traceback_module("traceback"), format_list("format_list"), linecache_module("linecache"),
     getline("getline"), warn("warn"), rstrip("rstrip"), coroutines_module("asyncio.coroutines"),
     coroutine_marker_name("_is_coroutine");
@@ -93,8 +92,13 @@ Ref optional_attribute(Borrowed object, const Name& name, Where where) {
   return Ref::steal(found);
 }
 
+// sys.get_coroutine_origin_tracking_depth(), looked up in sys as the attribute access would.
 int public_depth(Where where) {
-  Ref depth = call_method({import(sys_module, where), where}, get_depth);
+  PyObject* get = PySys_GetObject("get_coroutine_origin_tracking_depth");  // borrowed
+  if (get == nullptr) {
+    throw PyError::format(PyExc_RuntimeError, "lost sys.get_coroutine_origin_tracking_depth");
+  }
+  Ref depth = call({Ref::borrow(Borrowed(get)), where});
   const long value = PyLong_AsLong(depth.get());
   if (value == -1 && PyErr_Occurred()) throw_error(where);
   return static_cast<int>(value);
@@ -110,10 +114,9 @@ Ref private_unawaited_warner(Where where) {
   }
   Ref warner = optional_attribute(module, warn_unawaited_name, where);
   Ref code = warner && PyFunction_Check(warner.get()) ? optional_attribute(warner, code_name, where)
-                                                       : Ref();
+                                                      : Ref();
   Ref count = code ? optional_attribute(code, arg_count, where) : Ref();
-  const bool shaped =
-      count && PyLong_CheckExact(count.get()) && PyLong_AsLong(count.get()) == 1;
+  const bool shaped = count && PyLong_CheckExact(count.get()) && PyLong_AsLong(count.get()) == 1;
   return choose(Entry::unawaited_warning, shaped) ? warner : Ref();
 }
 
@@ -122,7 +125,8 @@ Ref private_unawaited_warner(Where where) {
 // outermost first.
 Ref unawaited_message(Borrowed coroutine, Where where) {
   Ref name = getattr(coroutine, qualname, where);
-  Ref message = require(PyUnicode_FromFormat("coroutine '%S' was never awaited\n", name.get()), where);
+  Ref message =
+      require(PyUnicode_FromFormat("coroutine '%S' was never awaited\n", name.get()), where);
   Ref frames = getattr(coroutine, origin, where);
   if (!frames.is_none()) {
     Ref lines = require(PyList_New(0), where);
@@ -187,8 +191,8 @@ bool origin_depth_field = false;
 
 // The first use decides (the inline fast path takes over once the private way is chosen).
 Ref native_coroutine_awaited_slow(Borrowed coroutine, Where where) {
-  const PyGetSetDef* getter = may_go_private(Entry::cr_await_getter) ? find_cr_await_getter()
-                                                                      : nullptr;
+  const PyGetSetDef* getter =
+      may_go_private(Entry::cr_await_getter) ? find_cr_await_getter() : nullptr;
   Ref checked = optional_attribute(coroutine, cr_await_name, where);
   if (getter == nullptr) {
     choose(Entry::cr_await_getter, false);

@@ -262,8 +262,8 @@ Ref compat_paths() {
 
 // Whether the entries' guarantees cover an interpreter of `release` (as sys.hexversion spells it).
 Ref compat_covers(Borrowed release) {
-  const unsigned long value = PyLong_AsUnsignedLong(release.get());
-  if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) pyrt::throw_error();
+  const long long value = PyLong_AsLongLong(release.get());
+  if (value == -1 && PyErr_Occurred()) pyrt::throw_error();
   return pyrt::boolean(pyrt::compat::covers(static_cast<std::uint32_t>(value)));
 }
 
@@ -328,7 +328,8 @@ const pyrt::FunctionSpec specs[] = {
                                                 nullptr, p_awaitable, nullptr),
     pyrt::function_spec<&clear_object>("clear_object", "clear_object", nullptr, p_object, nullptr),
     pyrt::function_spec<&compat_paths>("compat_paths", "compat_paths", nullptr, nullptr),
-    pyrt::function_spec<&compat_covers>("compat_covers", "compat_covers", nullptr, p_release, "bool"),
+    pyrt::function_spec<&compat_covers>("compat_covers", "compat_covers", nullptr, p_release,
+                                        "bool"),
 };
 
 int exec_module(PyObject* module) noexcept {

@@ -10,8 +10,8 @@
 //                 holds; the first failure sends the entry to its public path for good.
 // No entry is taken on another feature release, nor while the environment variable PYRT_COMPAT
 // holds "public" (how the tests run the fallbacks). With "report" in PYRT_COMPAT (a comma-separated
-// list), each entry writes one line to stderr when its way is decided: "pyrt.compat: ENTRY: private"
-// or "pyrt.compat: ENTRY: public (WHY)".
+// list), each entry writes one line to stderr when its way is decided: "pyrt.compat: ENTRY:
+// private" or "pyrt.compat: ENTRY: public (WHY)".
 #pragma once
 
 #include <cstdint>
