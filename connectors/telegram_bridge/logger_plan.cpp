@@ -241,15 +241,12 @@ bool fits(const Plan& plan, PyObject* logger, std::size_t index, std::uint64_t e
 // are as planned: found in the class's own namespace when the class is not watched, with the
 // same code and defaults.
 bool relied_on_holds(const Plan& plan, std::size_t index, bool dropping) noexcept {
-  const std::size_t method = std::min<std::size_t>(index, 4);
   Ref own;
   if (!plan.type_watched) {
     own = Ref::steal(PyType_GetDict(plan.type));
     if (!own || plan.type->tp_getattro != PyObject_GenericGetAttr) return false;
   }
-  for (std::size_t i = 0; i < relied_on_count; ++i) {
-    if (i != method && i < 5) continue;
-    if (dropping && i > is_enabled_for_index) break;
+  auto unchanged = [&](std::size_t i) {
     const ReliedOn& one = plan.relied_on[i];
     if (one.function == nullptr) return false;
     if (own) {
@@ -259,11 +256,14 @@ bool relied_on_holds(const Plan& plan, std::size_t index, bool dropping) noexcep
       Py_XDECREF(found);
       if (found != one.function) return false;
     }
-    if (PyFunction_GET_CODE(one.function) != one.code ||
-        PyFunction_GET_DEFAULTS(one.function) != one.defaults ||
-        PyFunction_GET_KW_DEFAULTS(one.function) != one.keyword_defaults) {
-      return false;
-    }
+    return PyFunction_GET_CODE(one.function) == one.code &&
+           PyFunction_GET_DEFAULTS(one.function) == one.defaults &&
+           PyFunction_GET_KW_DEFAULTS(one.function) == one.keyword_defaults;
+  };
+  // The method itself (`exception` is the fifth) and isEnabledFor; the rest only for a record.
+  if (!unchanged(std::min<std::size_t>(index, 4)) || !unchanged(is_enabled_for_index)) return false;
+  for (std::size_t i = is_enabled_for_index + 1; !dropping && i < relied_on_count; ++i) {
+    if (!unchanged(i)) return false;
   }
   return true;
 }
