@@ -369,7 +369,8 @@ def in_own_process(mode: str, peer: str, *args) -> subprocess.Popen:
     return subprocess.Popen(
         [sys.executable, __file__, "--child", mode, peer, *map(str, args)],
         stdout=subprocess.PIPE, text=True,
-        env=dict(os.environ, PYTHONHASHSEED="0", PYRT_COMPAT="public" if peer == "public" else ""))
+        env=dict(os.environ, PYTHONHASHSEED="0",
+                 PYRT_COMPAT="public" if peer == "public" else os.environ.get("PYRT_COMPAT", "")))
 
 
 def result_of(process: subprocess.Popen) -> dict:

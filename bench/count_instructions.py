@@ -5,7 +5,9 @@ exactly, so this is the figure the overhead target is checked against. Each peer
 bridge_bench.py) runs in its own process: a warm-up of 200 messages, then N more; the
 warm-up-only run is subtracted so start-up costs cancel out.
 
-The public peer is the module with every private detail on its public path (PYRT_COMPAT=public).
+The public peer is the module with every private detail on its public path (PYRT_COMPAT=public);
+the module peer runs with the PYRT_COMPAT given, so that one entry's weight shows with
+PYRT_COMPAT=public:ENTRY (pyrt/compat.hpp).
 
 Interpreter entries are the calls of the evaluation loop's function (_PyEval_EvalFrameDefault)
 that callgrind records: one each time C code starts running Python code (a call from C, a send()
@@ -119,7 +121,8 @@ def short(function: str) -> str:
 
 
 def profile(peer: str, messages: int, events: int, level: str, simulate: bool = False) -> Profile:
-    env = dict(os.environ, PYTHONHASHSEED="0", PYRT_COMPAT="public" if peer == "public" else "")
+    env = dict(os.environ, PYTHONHASHSEED="0",
+               PYRT_COMPAT="public" if peer == "public" else os.environ.get("PYRT_COMPAT", ""))
     simulation = ["--cache-sim=yes", "--branch-sim=yes"] if simulate else []
     with tempfile.TemporaryDirectory() as directory:
         out = os.path.join(directory, "callgrind.out")

@@ -17,12 +17,18 @@ namespace pyrt::compat {
 
 namespace {
 
+constexpr const char* entry_names[] = {
+    "cr_await_getter",    "origin_tracking_depth", "unawaited_warning", "type_version_tag",
+    "keyword_suggestion", "logging_internals",     "coroutine_marker"};
+static_assert(std::size(entry_names) == static_cast<std::size_t>(Entry::count));
+
 struct Settings {
-  bool public_forced = false;
+  std::uint32_t public_forced = 0;  // by Entry
   bool report = false;
 };
 
-// PYRT_COMPAT, read once: a comma-separated list of "public" and "report".
+// PYRT_COMPAT, read once: a comma-separated list of "public" (every entry), "public:ENTRY" (one)
+// and "report".
 Settings settings() noexcept {
   static const Settings read = [] {
     Settings found;
@@ -31,19 +37,18 @@ Settings settings() noexcept {
     while (!rest.empty()) {
       const std::size_t comma = rest.find(',');
       const std::string_view word = rest.substr(0, comma);
-      found.public_forced = found.public_forced || word == "public";
       found.report = found.report || word == "report";
+      for (std::size_t i = 0; i < std::size(entry_names); ++i) {
+        if (word == "public" || (word.starts_with("public:") && word.substr(7) == entry_names[i])) {
+          found.public_forced |= std::uint32_t{1} << i;
+        }
+      }
       rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
     }
     return found;
   }();
   return read;
 }
-
-constexpr const char* entry_names[] = {
-    "cr_await_getter",    "origin_tracking_depth", "unawaited_warning", "type_version_tag",
-    "keyword_suggestion", "logging_internals",     "coroutine_marker"};
-static_assert(std::size(entry_names) == static_cast<std::size_t>(Entry::count));
 
 // Plain data: which way each entry went in this process. A self-check that failed holds for the
 // process, whatever interpreter comes later.
@@ -167,7 +172,7 @@ bool covers(std::uint32_t release) noexcept {
 bool may_go_private(Entry entry) noexcept {
   const Path path = path_of(entry);
   if (path != Path::unused) return path == Path::private_path;
-  if (settings().public_forced) {
+  if ((settings().public_forced >> static_cast<unsigned>(entry) & 1U) != 0) {
     decide(entry, Path::public_path, "forced by PYRT_COMPAT");
     return false;
   }

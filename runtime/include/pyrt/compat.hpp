@@ -8,10 +8,11 @@
 //   self_checked  an internal of the standard library or of the interpreter's own Python
 //                 machinery: taken on every 3.14 release while its self-check, made at first use,
 //                 holds; the first failure sends the entry to its public path for good.
-// No entry is taken on another feature release, nor while the environment variable PYRT_COMPAT
-// holds "public" (how the tests run the fallbacks). With "report" in PYRT_COMPAT (a comma-separated
-// list), each entry writes one line to stderr when its way is decided: "pyrt.compat: ENTRY:
-// private" or "pyrt.compat: ENTRY: public (WHY)".
+// No entry is taken on another feature release, nor while the environment variable PYRT_COMPAT (a
+// comma-separated list) holds "public" (every entry: how the tests run the fallbacks) or
+// "public:ENTRY" (one, by entry_name: how the benchmarks weigh it). With "report" in it, each entry
+// writes one line to stderr when its way is decided: "pyrt.compat: ENTRY: private" or
+// "pyrt.compat: ENTRY: public (WHY)".
 #pragma once
 
 #include <cstdint>
