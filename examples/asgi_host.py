@@ -21,7 +21,7 @@ import sys
 import types
 from collections.abc import AsyncIterator
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, Protocol
 
 import uvicorn
 from starlette.applications import Starlette
@@ -110,11 +110,17 @@ class ExampleAgent:
             yield step
 
 
+class PageClient(Protocol):
+    """A connected web page: a starlette WebSocket, or a test's recorder."""
+
+    async def send_json(self, data: Any) -> None: ...
+
+
 class WebSocketManager:
     """Your server's WebSocket clients; the bridge mirrors each message and event to them."""
 
     def __init__(self) -> None:
-        self.clients: set[WebSocket] = set()
+        self.clients: set[PageClient] = set()
 
     async def broadcast(self, message: dict[str, Any]) -> None:
         for client in list(self.clients):
