@@ -151,8 +151,8 @@ def instant_asyncio(tasks):
     module. Driven on a real loop (debug interpreter; the loop's debug mode off, since its stack
     capture trips an interpreter assertion under failure), the same round (start, a message whose
     typing call fails, the apology, stop) with the N-th allocation failing, every 3rd N to the
-    end of the path, hung in 14 of 511 attempts through the bridge's `async def` twin
-    (twin_bridge.py) and in 48 of 422 through the module. Every hang was a task whose step
+    end of the path, hung in 14 of 511 attempts through the bridge's `async def` twin and in 48
+    of 422 through the module. Every hang was a task whose step
     (TaskStepMethWrapper) or wakeup (Task.task_wakeup) callback raised MemoryError inside
     asyncio: from the Handle that call_soon makes to reschedule the task after a bare yield
     (base_events._call_soon, `events.Handle(...)`, under `await asyncio.sleep(0)`) or from
