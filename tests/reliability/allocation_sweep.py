@@ -29,6 +29,8 @@ import _testcapi
 # The fake host lives in the tests' `bridge` package.
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
+from reliability import model  # noqa: E402  (the expected replies)
+
 SPARE = 300
 MODULE = "kavori.connectors.telegram_bridge"
 
@@ -319,9 +321,9 @@ def bridge_scenario(kind):
                 except MemoryError:
                     raised.append(True)
 
-    reply = {"full": "hello\n\n📋 Actions:\n🔧 browser.open",
-                "failing": "hello\n⚠️ Processing error: agent lost\n\n📋 Actions:\n🔧 browser.open",
-                "worker": "⚠️ Sorry, I encountered an error:\ntyping lost"}[kind]
+    reply = {"full": model.reply("hello", actions=["🔧 browser.open"]),
+             "failing": model.reply("hello", model.PROCESSING_ERROR + "agent lost", actions=["🔧 browser.open"]),
+             "worker": model.APOLOGY + "typing lost"}[kind]
 
     def check(sent_before):
         met = bool(raised) or any(
