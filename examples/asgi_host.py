@@ -30,7 +30,7 @@ from starlette.responses import JSONResponse
 from starlette.routing import Route, WebSocketRoute
 from starlette.websockets import WebSocket, WebSocketDisconnect
 
-from kavori.connectors.telegram_bridge import TelegramBridge, get_telegram_bridge
+from kavori.connectors.telegram_bridge import get_telegram_bridge
 from kavori.connectors.telegram_bridge_contract import ChatId, MessageHandler, Metadata
 from kavori.connectors.telegram_bridge_drain import drain, drain_and_stop
 
@@ -220,13 +220,12 @@ class DrainingServer(uvicorn.Server):
     drains first, while the page is still connected; the lifespan's drain then finds nothing."""
 
     async def shutdown(self, sockets: list[socket.socket] | None = None) -> None:
-        bridge: TelegramBridge = get_telegram_bridge()
-        await drain(bridge, DRAIN_SECONDS)
+        await drain(get_telegram_bridge(), DRAIN_SECONDS)
         await super().shutdown(sockets)
 
 
 def main() -> int:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description="A Starlette host of the Telegram bridge.")
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=8000)
     parser.add_argument("--agent-delay", type=float, default=0.02)
