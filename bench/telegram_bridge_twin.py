@@ -15,9 +15,10 @@ The bridge processes messages sequentially via a queue to prevent
 concurrent agent calls from interfering with each other.
 """
 
-# The benchmark's peer: the bridge written as a plain Python module, the way a Python developer
-# would write it, loaded by bench/bridge_bench.py under the module's full name in a process of
-# its own. Never installed, never imported by the package.
+# The bridge written as a plain Python module, the way a Python developer would write it: the
+# benchmark's peer (loaded by bench/bridge_bench.py under the module's full name in a process of
+# its own) and the tests' `async def` twin (tests/conftest.py's bridge_twin(): what the compiled
+# bridge holds across an await must match it). Never installed, never imported by the package.
 #
 # Left out on purpose: the compiled module's argument checks at the call (exact str / dict, made
 # before a coroutine exists). A plain `async def` has none, so leaving them out makes this twin
@@ -117,22 +118,38 @@ class TelegramBridge:
     async def _process_queue(self) -> None:
         """Worker that processes queued Telegram messages one at a time."""
         logger.info("Queue processor started")
+        delay = 0.1  # the pause after a failing poll, doubling up to the poll timeout
         while self._running:
+            taken = False
             try:
-                text, metadata = await asyncio.wait_for(self._queue.get(), timeout=2.0)
-            except TimeoutError:
-                continue
-            except asyncio.CancelledError:
-                break
-            logger.info(f"Processing queued message: {text[:80]}")
-            try:
-                self._processing = True
-                await self._handle_message(text, metadata)
+                try:
+                    item = await asyncio.wait_for(self._queue.get(), timeout=2.0)
+                except TimeoutError:
+                    delay = 0.1
+                    continue
+                except asyncio.CancelledError:
+                    break
+                taken, delay = True, 0.1
+                text, metadata = item
+                logger.info(f"Processing queued message: {text[:80]}")
+                try:
+                    self._processing = True
+                    await self._handle_message(text, metadata)
+                except Exception as e:
+                    logger.exception(f"Error processing Telegram message: {e}")
+                    await self._send_reply(f"⚠️ Sorry, I encountered an error:\n{str(e)[:500]}", metadata)
+                finally:
+                    self._processing = False
             except Exception as e:
-                logger.exception(f"Error processing Telegram message: {e}")
-                await self._send_reply(f"⚠️ Sorry, I encountered an error:\n{str(e)[:500]}", metadata)
-            finally:
-                self._processing = False
+                # A failure outside the per-message guard: logged, and the worker goes on.
+                logger.error(f"Queue processor error: {e}")
+                pause = 0 if taken else delay
+                if not taken:
+                    delay = min(delay * 2, 2.0)
+                try:
+                    await asyncio.sleep(pause)
+                except asyncio.CancelledError:
+                    break
 
     async def _handle_message(self, text: str, metadata: dict[str, Any]) -> None:
         """Route a Telegram message through the agent and send the response back."""

@@ -19,6 +19,7 @@ from typing import Any
 
 from kavori.connectors.telegram_bridge_contract import (Agent, ConnectorManager, MessageHandler,
                                                         TelegramConnector, WebSocketManager)
+from kavori.connectors.telegram_bridge_drain import drain_and_stop
 
 CHAT_ID = 1001
 
@@ -122,12 +123,10 @@ async def main() -> int:
         return 1
     try:
         await connector.input_ended.wait()
-        # Drain: the last messages may still be queued or being answered.
-        while not bridge._queue.empty() or bridge._processing:
-            await asyncio.sleep(0.05)
     finally:
-        await bridge.stop()
-    return 0
+        # The last messages may still be queued or being answered: answer them, then stop.
+        drained = await drain_and_stop(bridge, timeout=30.0)
+    return 0 if drained else 1
 
 
 if __name__ == "__main__":

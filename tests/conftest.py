@@ -104,6 +104,24 @@ def run_any(request: pytest.FixtureRequest) -> Callable[[Runnable], Any]:
     return make_runner(LOOP_FACTORIES[request.param])
 
 
+# --- the Python twin ------------------------------------------------------------------------------
+# bench/telegram_bridge_twin.py, the bridge as plain `async def` code: the benchmark's peer, and
+# what tests compare the compiled bridge with. Loaded under a name of its own, never as the module.
+
+
+def bridge_twin() -> Any:
+    import importlib.util
+
+    name = "telegram_bridge_twin"
+    if name not in sys.modules:
+        spec = importlib.util.spec_from_file_location(name, REPO_ROOT / "bench" / f"{name}.py")
+        assert spec is not None and spec.loader is not None
+        module = importlib.util.module_from_spec(spec)
+        sys.modules[name] = module
+        spec.loader.exec_module(module)
+    return sys.modules[name]
+
+
 # --- subprocesses --------------------------------------------------------------------------------
 # A compiled module can be imported only once per process, so tests that need a fresh import or
 # a second interpreter run Python in a child with the same interpreter, flags and import paths.

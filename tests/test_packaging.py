@@ -2,13 +2,18 @@
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import re
 import shutil
+import signal
+import socket
 import subprocess
 import sys
+import time
 import tomllib
+import urllib.request
 from pathlib import Path
 
 import pytest
@@ -88,3 +93,63 @@ def test_example_host_satisfies_the_contract_under_mypy_strict(build_dir):
          str(REPO_ROOT / "examples")], env={**_tool_environment(), "MYPYPATH": str(build_dir)},
         capture_output=True, text=True, timeout=300)
     assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_asgi_example_suite_passes_with_pytest_asyncio(build_dir):
+    """The ASGI example's own tests, run as its author would: starlette's TestClient twice in one
+    process, and pytest-asyncio's loop per test (which this suite keeps off)."""
+    result = subprocess.run(
+        [sys.executable, "-X", "dev", "-m", "pytest", "-p", "no:cacheprovider", "-q",
+         "test_asgi_host.py"], env={**os.environ, "PYTHONPATH": str(build_dir)},
+        cwd=REPO_ROOT / "examples", capture_output=True, text=True, timeout=120)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert re.search(r"^4 passed", result.stdout, re.M), result.stdout
+
+
+def _free_port() -> int:
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def test_asgi_example_under_uvicorn_answers_its_backlog_on_ctrl_c(build_dir):
+    """A real server and a real WebSocket client: Ctrl-C while messages are queued answers every
+    one of them, and the page still receives their events before uvicorn closes it."""
+    from websockets.exceptions import ConnectionClosed
+    from websockets.sync.client import connect
+
+    port, count = _free_port(), 6
+    server = subprocess.Popen(
+        [sys.executable, "-X", "dev", "-W", "error", str(REPO_ROOT / "examples" / "asgi_host.py"),
+         "--port", str(port), "--agent-delay", "0.05"],
+        env={**os.environ, "PYTHONPATH": str(build_dir)}, stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE, text=True)
+    try:
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                break
+            except OSError:
+                assert server.poll() is None and time.monotonic() < deadline, "no server"
+                time.sleep(0.05)
+        mirrored = []
+        with connect(f"ws://127.0.0.1:{port}/ws") as page:
+            for n in range(count):
+                update = json.dumps({"text": f"m{n}", "chat_id": 7}).encode()
+                request = urllib.request.Request(f"http://127.0.0.1:{port}/telegram/webhook",
+                                                 data=update, method="POST")
+                assert json.load(urllib.request.urlopen(request, timeout=10)) == {"ok": True}
+            server.send_signal(signal.SIGINT)
+            with contextlib.suppress(ConnectionClosed):
+                while True:
+                    mirrored.append(json.loads(page.recv(timeout=30))["type"])
+        out, err = server.communicate(timeout=60)
+    finally:
+        if server.returncode is None:
+            server.kill()
+            server.communicate()
+    assert server.returncode == 130, err
+    assert re.findall(r"^bot> (.*)$", out, re.M) == [f"You said: m{n}" for n in range(count)]
+    assert mirrored.count("done") == count, mirrored
+    assert "unanswered" not in err

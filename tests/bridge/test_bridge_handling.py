@@ -8,12 +8,13 @@ import traceback
 
 import pytest
 
+from reliability.model import DONE, NO_ANSWER, PROCESSING_ERROR, reply
+
 from . import fakes
 from .fakes import REPO_ROOT, AgentEvent, Call, FakeWebSocketManager, done, error, shot, text, tool, until
 
 pytestmark = pytest.mark.leakcheck
 
-NO_ANSWER = "I received your message but had no response to give. Could you try rephrasing?"
 NO_AGENT = "⚠️ Kavori agent is not initialized. Please check the web UI and ensure an API key is configured."
 PNG_B64 = base64.b64encode(b"\x89PNG\r\n\x1a\n-image-").decode()
 LOOKUPS = ("get_state", "state.get", "connectors.get", "tg.is_configured")
@@ -35,7 +36,7 @@ def test_worked_example(run, bridge, host, logs):
               tool("shell")]
     host.agent.script(*events)
     metadata = handle(run, bridge, "open the page")
-    reply = "Opened the page.\nAll set.\n\n📋 Actions:\n🔧 browser.open\n🔧 shell"
+    composed = "Opened the page.\nAll set.\n\n📋 Actions:\n🔧 browser.open\n🔧 shell"
     typing = Call("tg.send_typing", (), {"chat_id": 42})
     notice = {"type": "telegram_message", "content": "📱 **Telegram** (Ann): open the page", "source": "telegram"}
     expected = [typing, Call("ws.broadcast", (notice,), {}), Call("agent.process_message", ("open the page",), {})]
@@ -43,7 +44,7 @@ def test_worked_example(run, bridge, host, logs):
         expected += [Call("agent.next", (i,), {}), Call("ws.broadcast", (event.as_dict,), {})]
         if event.data.get("tool") in ("browser", "shell"):
             expected.append(typing)
-    expected += [Call("agent.next", (5,), {}), Call("tg.send_message", (reply,), {"chat_id": 42, "parse_mode": ""})]
+    expected += [Call("agent.next", (5,), {}), Call("tg.send_message", (composed,), {"chat_id": 42, "parse_mode": ""})]
     assert traffic(host) == expected
     broadcasts = [c.args[0] for c in host.of("ws.broadcast")]
     assert list(broadcasts[0]) == ["type", "content", "source"]
@@ -57,7 +58,7 @@ def test_worked_example(run, bridge, host, logs):
         ("DEBUG", "Agent text: All set.\n"),
         ("DEBUG", "Agent tool call: 🔧 browser.open"),
         ("DEBUG", "Agent tool call: 🔧 shell"),
-        ("INFO", f"Sending reply to Telegram ({len(reply)} chars)"),
+        ("INFO", f"Sending reply to Telegram ({len(composed)} chars)"),
         ("INFO", "Reply sent to Telegram (msg_ids=[101])"),
     ]
 
@@ -159,13 +160,13 @@ STREAM_FAILURES = {
     "stream fails after events": (
         lambda h: h.agent.script(text("Part one"), tool("browser", "open"), text("lost"), fail_at=2,
                                  error=Boom("connection lost")),
-        "Part one\n⚠️ Processing error: connection lost\n\n📋 Actions:\n🔧 browser.open", 3),
+        reply("Part one", PROCESSING_ERROR + "connection lost", actions=["🔧 browser.open"]), 3),
     "arguments not a mapping": (
         lambda h: h.agent.script(text("A"), tool("x", arguments=None), text("never")),
         "A\n⚠️ Processing error: 'NoneType' object has no attribute 'get'", 2),
     "typing refresh raises": (
         lambda h: (h.agent.script(tool("browser", "open"), text("never")), _typing_fails_on_refresh(h)),
-        "⚠️ Processing error: typing failed\n\n📋 Actions:\n🔧 browser.open", 1),
+        reply(PROCESSING_ERROR + "typing failed", actions=["🔧 browser.open"]), 1),
     "screenshot argument not a string": (
         lambda h: h.agent.script(shot(b"bytes"), text("never")),
         "⚠️ Processing error: Argument 'image_base64' has incorrect type (expected str, got bytes)", 1),
@@ -174,14 +175,14 @@ STREAM_FAILURES = {
 
 @pytest.mark.parametrize("case", list(STREAM_FAILURES))
 def test_agent_run_failures_become_a_reply_line(run, bridge, host, logs, case):
-    setup, reply, requests = STREAM_FAILURES[case]
+    setup, expected, requests = STREAM_FAILURES[case]
     setup(host)
     handle(run, bridge)
     [sent] = host.sent()
-    if reply is None:
+    if expected is None:
         assert sent.startswith("⚠️ Processing error: ") and "\n" not in sent
     else:
-        assert sent == reply
+        assert sent == expected
     assert len(host.of("agent.next")) == requests
     [failure] = [r for r in logs.records if r.exc is not None]
     assert (failure.level, failure.msg) == ("ERROR", "Agent processing failed for Telegram message")
@@ -211,7 +212,7 @@ class EndsAtTheCall:
 def test_a_stream_ending_at_the_anext_call_gives_the_normal_reply(run_any, bridge, host, logs):
     host.agent.stream = EndsAtTheCall([text("Hello"), tool("browser", "open"), done()])
     handle(run_any, bridge)
-    assert host.sent() == ["Hello\n\n📋 Actions:\n🔧 browser.open"]
+    assert host.sent() == [reply("Hello", actions=["🔧 browser.open"])]
     assert [r for r in logs.records if r.exc is not None] == []
 
 
@@ -243,12 +244,12 @@ def test_tool_call_summaries(run, bridge, host, logs):
                       tool("a", ""), tool("b", None), tool("c", arguments={}), tool("d", 5), tool(7, "run"))
     handle(run, bridge)
     summaries = ["🔧 Plan", "🔧 planner.make", "🔧 ", "🔧 a", "🔧 b", "🔧 c", "🔧 d.5", "🔧 7.run"]
-    assert host.sent() == ["✅ Done!\n\n📋 Actions:\n" + "\n".join(summaries)]
+    assert host.sent() == [reply(actions=summaries)]
     assert [m for m in logs.messages("DEBUG")] == ["Agent tool call: " + s for s in summaries]
     assert len(host.of("tg.send_typing")) == 1 + len(summaries)
 
 
-@pytest.mark.parametrize("events, reply", [
+@pytest.mark.parametrize("events, expected", [
     ([], NO_ANSWER),
     ([text("  "), text("\n\t")], NO_ANSWER),
     ([text(" \n"), tool("t")], "✅ Done!\n\n📋 Actions:\n🔧 t"),
@@ -260,10 +261,10 @@ def test_tool_call_summaries(run, bridge, host, logs):
      NO_ANSWER),
     ([shot(PNG_B64, flag=False), shot("", flag=True), shot(PNG_B64, flag=0)], NO_ANSWER),
 ])
-def test_reply_composition(run, bridge, host, events, reply):
+def test_reply_composition(run, bridge, host, events, expected):
     host.agent.script(*events)
     handle(run, bridge)
-    assert host.sent() == [reply]
+    assert host.sent() == [expected]
     assert len(host.of("ws.broadcast")) == 1 + len(events)  # every event is mirrored
     assert host.of("tg.send_photo") == []
 
@@ -272,15 +273,15 @@ def test_event_log_lines_and_code_point_cut_offs(run, bridge, host, logs):
     long_text = "é" * 99 + "✅" + "x" * 50
     host.agent.script(text(long_text), error("quota ✗"), done(), error())
     handle(run, bridge)
-    reply = long_text + "\n⚠️ quota ✗\n⚠️ Unknown error"
-    assert host.sent() == [reply]
+    composed = reply(long_text, "⚠️ quota ✗", "⚠️ Unknown error")
+    assert host.sent() == [composed]
     assert logs.lines == [
         ("INFO", "Sending message to agent for processing..."),
         ("DEBUG", "Agent text: " + "é" * 99 + "✅"),
         ("WARNING", "Agent error event: quota ✗"),
         ("INFO", "Agent processing complete"),
         ("WARNING", "Agent error event: Unknown error"),
-        ("INFO", f"Sending reply to Telegram ({len(reply)} chars)"),
+        ("INFO", f"Sending reply to Telegram ({len(composed)} chars)"),
         ("INFO", "Reply sent to Telegram (msg_ids=[101])"),
     ]
 
@@ -293,7 +294,7 @@ def test_screenshots_reach_the_chat_before_the_reply(run, bridge, host, logs, de
     handle(run, bridge)
     assert host.names("tg.send") == ["tg.send_typing", "tg.send_photo", "tg.send_photo", "tg.send_message"]
     assert all(c.kwargs == {"caption": "📸 Screenshot", "chat_id": 42} for c in host.of("tg.send_photo"))
-    assert host.sent() == ["✅ Done!" if delivered else NO_ANSWER]
+    assert host.sent() == [reply(photos=2 if delivered else 0)]
     if delivered:
         assert ("INFO", "Sending reply to Telegram (7 chars)") in logs.lines
 
@@ -360,7 +361,7 @@ def test_overridden_operations_are_used(run, tb, host, logs, where):
 
     run(main)
     assert seen == [("handle", ("hi", metadata), {}), ("reply", ("⚠️ Sorry, I encountered an error:\nboom", metadata), {}),
-                    ("shot", (PNG_B64, 8, host.telegram), {}), ("reply", ("✅ Done!", metadata), {})]
+                    ("shot", (PNG_B64, 8, host.telegram), {}), ("reply", (DONE, metadata), {})]
     assert seen[0][1][1] is metadata and seen[3][1][1] is metadata
     assert host.of("tg.send_photo") == [] and host.sent() == []
     assert ("ERROR", "Error processing Telegram message: boom") in logs.lines

@@ -33,9 +33,15 @@ host = Host()
 sys.modules["kavori.gateway.server"] = host.server
 sys.modules["kavori.gateway.ws"] = host.ws_module
 if sys.argv[2] == "twin":
-    from reliability.twin_bridge import TwinBridge
+    import importlib.util
 
-    bridge = TwinBridge()
+    from bridge.fakes import REPO_ROOT
+
+    twin_path = REPO_ROOT / "bench" / "telegram_bridge_twin.py"
+    spec = importlib.util.spec_from_file_location("telegram_bridge_twin", twin_path)
+    twin = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(twin)
+    bridge = twin.TelegramBridge()
 else:
     import kavori.connectors.telegram_bridge as tb
 

@@ -13,6 +13,7 @@ from kavori.demo.agent import long_report, render_screenshot
 from kavori.demo.emulator import DEMO_CHAT_ID, BotApiEmulator
 from kavori.demo.images import Canvas, image_size
 from kavori.gateway import ws
+from reliability.model import reply
 
 from .conftest import BRIDGE_LOGGER, messages, telegram_stack
 
@@ -37,9 +38,9 @@ def test_message_in_typing_photo_and_reply_out_in_order(run_any, bridge_log):
     assert stack.emulator.files[photo["file_id"]].data == render_screenshot("hello there")
     assert (photo["width"], photo["height"]) == (480, 300)
     assert photo["caption"] == "📸 Screenshot"
-    assert sent[-1]["text"] == ("You said: “hello there”.\n"
-                                "Here is the page I opened; the screenshot is above.\n\n"
-                                "📋 Actions:\n🔧 browser.open\n🔧 browser.screenshot")
+    assert sent[-1]["text"] == reply("You said: “hello there”.\n"
+                                     "Here is the page I opened; the screenshot is above.",
+                                     actions=["🔧 browser.open", "🔧 browser.screenshot"])
     assert stack.agent.handled == ["hello there"]
     # the leftover webhook was removed before polling
     assert calls.index("deleteWebhook") < calls.index("getUpdates")
@@ -59,7 +60,7 @@ def test_long_reply_is_split_and_every_id_is_logged(run, bridge_log):
     assert all(0 < utf16_length(p["text"]) <= MESSAGE_LIMIT for p in parts)
     # nothing lost: the parts hold the whole report and the actions section, in order
     joined = re.sub(r"\s+", "", "".join(p["text"] for p in parts))
-    expected = re.sub(r"\s+", "", long_report("long") + "📋 Actions:🔧 files.read")
+    expected = re.sub(r"\s+", "", reply(long_report("long"), actions=["🔧 files.read"]))
     assert joined == expected
     # each cut is at a paragraph break: every part but the last ends a paragraph
     assert all(p["text"].endswith(("🙂.", "✅")) for p in parts[:-1])

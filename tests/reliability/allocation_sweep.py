@@ -29,6 +29,8 @@ import _testcapi
 # The fake host lives in the tests' `bridge` package.
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
+from reliability import model  # noqa: E402  (the expected replies)
+
 SPARE = 300
 MODULE = "kavori.connectors.telegram_bridge"
 
@@ -151,8 +153,8 @@ def instant_asyncio(tasks):
     module. Driven on a real loop (debug interpreter; the loop's debug mode off, since its stack
     capture trips an interpreter assertion under failure), the same round (start, a message whose
     typing call fails, the apology, stop) with the N-th allocation failing, every 3rd N to the
-    end of the path, hung in 14 of 511 attempts through the bridge's `async def` twin
-    (twin_bridge.py) and in 48 of 422 through the module. Every hang was a task whose step
+    end of the path, hung in 14 of 511 attempts through the bridge's `async def` twin and in 48
+    of 422 through the module. Every hang was a task whose step
     (TaskStepMethWrapper) or wakeup (Task.task_wakeup) callback raised MemoryError inside
     asyncio: from the Handle that call_soon makes to reschedule the task after a bare yield
     (base_events._call_soon, `events.Handle(...)`, under `await asyncio.sleep(0)`) or from
@@ -319,9 +321,9 @@ def bridge_scenario(kind):
                 except MemoryError:
                     raised.append(True)
 
-    reply = {"full": "hello\n\n📋 Actions:\n🔧 browser.open",
-                "failing": "hello\n⚠️ Processing error: agent lost\n\n📋 Actions:\n🔧 browser.open",
-                "worker": "⚠️ Sorry, I encountered an error:\ntyping lost"}[kind]
+    reply = {"full": model.reply("hello", actions=["🔧 browser.open"]),
+             "failing": model.reply("hello", model.PROCESSING_ERROR + "agent lost", actions=["🔧 browser.open"]),
+             "worker": model.APOLOGY + "typing lost"}[kind]
 
     def check(sent_before):
         met = bool(raised) or any(

@@ -60,15 +60,22 @@ def agent_run(events, failure=None, connector_succeeds=True):
             raise failure
     except Exception as e:
         parts.append(PROCESSING_ERROR + str(e)[:300])
-    try:
-        reply = "\n".join(parts).strip()
+    try:  # joining pieces that are not all str fails the message: the worker apologises
+        return Outcome("reply", reply(*parts, actions=summaries, photos=screenshots), photos, screenshots)
     except Exception as e:
         return Outcome("apology", APOLOGY + str(e)[:500], photos, screenshots)
-    if not reply:
-        reply = DONE if summaries or screenshots else NO_ANSWER
-    if summaries:
-        actions = "\n".join(summaries[:8])
-        if len(summaries) > 8:
-            actions += f"\n... and {len(summaries) - 8} more"
-        reply += "\n\n📋 Actions:\n" + actions
-    return Outcome("reply", reply, photos, screenshots)
+
+
+def reply(*lines, actions=(), photos=0):
+    """The reply composed from the collected `lines` (texts, "⚠️ ..." error lines), the tool
+    summaries `actions` ("🔧 tool.operation") and the number of photos delivered: every test's
+    expected reply is built here."""
+    text = "\n".join(lines).strip()
+    if not text:
+        text = DONE if actions or photos else NO_ANSWER
+    if actions:
+        listed = "\n".join(actions[:8])
+        if len(actions) > 8:
+            listed += f"\n... and {len(actions) - 8} more"
+        text += "\n\n📋 Actions:\n" + listed
+    return text

@@ -13,9 +13,7 @@ import weakref
 import pytest
 
 from bridge.fakes import AgentEvent, Host, text, tool
-
-from . import twin_bridge
-from .twin_bridge import TwinBridge
+from conftest import bridge_twin
 
 SERVER, WS = "kavori.gateway.server", "kavori.gateway.ws"
 
@@ -82,7 +80,7 @@ def quiet_logger(tb, monkeypatch):
     logger = logging.Logger("abandoned")
     logger.addHandler(logging.NullHandler())
     monkeypatch.setattr(tb, "logger", logger)
-    monkeypatch.setattr(twin_bridge, "logger", logger)
+    monkeypatch.setattr(bridge_twin(), "logger", logger)
     return logger
 
 
@@ -94,7 +92,7 @@ CASES.append(pytest.param(True, 2, id="apology-2"))
 
 @pytest.mark.parametrize("apology, trap_at", CASES)
 def test_abandoned_bridge_is_collected(tb, quiet_logger, trap_at, apology):
-    twin = abandon(TwinBridge, trap_at, apology, quiet_logger)
+    twin = abandon(bridge_twin().TelegramBridge, trap_at, apology, quiet_logger)
     ours = abandon(tb.TelegramBridge, trap_at, apology, quiet_logger)
     assert twin[1], f"the async def twin was not collected (suspended in {twin[0]})"
     assert ours[1], f"the bridge was not collected (suspended in {ours[0]})"

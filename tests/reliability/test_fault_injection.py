@@ -12,13 +12,13 @@ import pytest
 
 from bridge.fakes import AgentEvent, done, shot, text, tool, until
 
-from .model import APOLOGY, NOT_INITIALIZED, PROCESSING_ERROR
+from .model import APOLOGY, NOT_INITIALIZED, PROCESSING_ERROR, reply
 
 pytestmark = pytest.mark.leakcheck
 
 PNG_B64 = base64.b64encode(b"\x89PNG\r\n\x1a\n-image-").decode()
-REPLY = "hello\n\n📋 Actions:\n🔧 browser.open"
-AFTER_TOOL = "hello\n" + PROCESSING_ERROR + "boom\n\n📋 Actions:\n🔧 browser.open"
+REPLY = reply("hello", actions=["🔧 browser.open"])
+AFTER_TOOL = reply("hello", PROCESSING_ERROR + "boom", actions=["🔧 browser.open"])
 SHOT = ("INFO", "Screenshot sent to Telegram")
 RUN_FAILED = ("ERROR", "Agent processing failed for Telegram message")
 NO_CONNECTOR = ("ERROR", "Failed to get Telegram connector: boom")

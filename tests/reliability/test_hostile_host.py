@@ -10,9 +10,7 @@ import threading
 import pytest
 
 from bridge.fakes import Host, text, until
-from conftest import BUILD_DIR, LOOP_FACTORIES
-
-from .twin_bridge import TwinBridge
+from conftest import BUILD_DIR, LOOP_FACTORIES, bridge_twin
 
 SERVER, WS = "kavori.gateway.server", "kavori.gateway.ws"
 
@@ -165,4 +163,4 @@ def test_a_done_task_keeps_nothing_of_its_message(tb, plain_host, loop):
         kept = [obj for obj in gc.get_referents(coroutine) if obj is bridge or obj is metadata]
         return kept, coroutine.cr_frame
 
-    assert handled_by(TwinBridge) == handled_by(tb.TelegramBridge) == ([], None)
+    assert handled_by(bridge_twin().TelegramBridge) == handled_by(tb.TelegramBridge) == ([], None)

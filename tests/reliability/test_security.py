@@ -11,6 +11,8 @@ import pytest
 
 from bridge.fakes import error, shot, text, tool, until
 
+from .model import PROCESSING_ERROR, reply
+
 pytestmark = pytest.mark.leakcheck
 
 PNG_B64 = base64.b64encode(b"\x89PNG\r\n\x1a\n" + bytes(range(200))).decode()
@@ -86,6 +88,7 @@ def test_log_lines_cut_user_text_by_code_points(run, tb, host, logs):
     assert "Error processing Telegram message: " + long_error in lines
     assert "Agent error event: agent error 🚀" in lines
     assert host.delivered == [
-        (4, agent_text + "\n⚠️ agent error 🚀\n⚠️ Processing error: " + long_error[:300] + "\n\n📋 Actions:\n🔧 browser.open"),
+        (4, reply(agent_text, "⚠️ agent error 🚀", PROCESSING_ERROR + long_error[:300],
+                  actions=["🔧 browser.open"])),
         (5, "⚠️ Sorry, I encountered an error:\n" + long_error[:500])]
     assert long_error[:300].endswith("🚀") and long_error[:500].endswith("🚀")

@@ -30,6 +30,7 @@ from telegram import error as tg_error
 
 from kavori.connectors.telegram import (DEFAULT_API_URL, ConfigurationError, TelegramConnector,
                                         TokenMask, check_api_url, mask_token)
+from kavori.connectors.telegram_bridge_drain import DrainOutcome, drain, pending
 from kavori.demo.agent import DemoAgent
 from kavori.demo.emulator import DEMO_CHAT_ID, BotApiEmulator
 from kavori.gateway import ws
@@ -129,15 +130,13 @@ class Host:
         bridge = self.bridge
         if bridge is None or not bridge.is_running:
             return
-        if not bridge._queue.empty() or bridge._processing:
-            say(f"  (answering {bridge._queue.qsize() + bridge._processing} pending message(s) "
-                "before stopping)")
-        try:
-            async with asyncio.timeout(limit):
-                while not bridge._queue.empty() or bridge._processing:
-                    await asyncio.sleep(0.05)
-        except TimeoutError:
+        if waiting := pending(bridge):
+            say(f"  (answering {waiting} pending message(s) before stopping)")
+        result = await drain(bridge, timeout=limit)
+        if result.outcome is DrainOutcome.TIMED_OUT:
             say(f"  (gave up waiting after {limit:g} s)")
+        elif result.outcome is DrainOutcome.NO_WORKER:
+            say(f"  ({result.pending} message(s) left unanswered: the bridge's worker has ended)")
 
     async def stop(self) -> None:
         try:
