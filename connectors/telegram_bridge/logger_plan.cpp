@@ -181,6 +181,7 @@ void make(PyObject* logger, std::uint64_t epoch, bool bound) {
     PyErr_Clear();
     return decided();
   }
+  found.own_namespace = own.get();  // the type's own, for the type's lifetime
   bool failed = false;
   for (std::size_t i = 0; i < relied_on_count; ++i) {
     const Name& name = relied_on_name(i);
@@ -241,21 +242,13 @@ bool fits(const Plan& plan, PyObject* logger, std::size_t index, std::uint64_t e
 // are as planned: found in the class's own namespace when the class is not watched, with the
 // same code and defaults.
 bool relied_on_holds(const Plan& plan, std::size_t index, bool dropping) noexcept {
-  Ref own;
-  if (!plan.type_watched) {
-    own = Ref::steal(PyType_GetDict(plan.type));
-    if (!own || plan.type->tp_getattro != PyObject_GenericGetAttr) return false;
-  }
+  PyObject* own = plan.type_watched ? nullptr : plan.own_namespace;
+  if (own != nullptr && plan.type->tp_getattro != PyObject_GenericGetAttr) return false;
   auto unchanged = [&](std::size_t i) {
     const ReliedOn& one = plan.relied_on[i];
     if (one.function == nullptr) return false;
-    if (own) {
-      PyObject* found = nullptr;
-      // Names are exact interned strs: no Python code runs, nothing fails.
-      (void)PyDict_GetItemRef(own.get(), one.name, &found);
-      Py_XDECREF(found);
-      if (found != one.function) return false;
-    }
+    // Only compared: names are exact interned strs, so no Python code runs and nothing fails.
+    if (own != nullptr && PyDict_GetItemWithError(own, one.name) != one.function) return false;
     return PyFunction_GET_CODE(one.function) == one.code &&
            PyFunction_GET_DEFAULTS(one.function) == one.defaults &&
            PyFunction_GET_KW_DEFAULTS(one.function) == one.keyword_defaults;

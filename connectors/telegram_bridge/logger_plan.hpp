@@ -50,13 +50,14 @@ inline constexpr std::size_t is_enabled_for_index = 5;
 
 struct Plan {
   std::uint64_t epoch = 0;
-  PyObject* logger = nullptr;        // compared; used only while `bound` and the epoch hold
-  PyTypeObject* type = nullptr;      // only compared
-  PyObject* dict = nullptr;          // only compared: the instance dict watched, if any
-  bool bound = false;                // `logger` was read from the module's watched namespace
-  bool type_watched = false;         // else the class's own namespace is compared at each use
-  bool located = true;               // records name where they were made
-  std::array<Route, 5> routes = {};  // by Level
+  PyObject* logger = nullptr;         // compared; used only while `bound` and the epoch hold
+  PyTypeObject* type = nullptr;       // only compared
+  PyObject* dict = nullptr;           // only compared: the instance dict watched, if any
+  bool bound = false;                 // `logger` was read from the module's watched namespace
+  bool type_watched = false;          // else the class's own namespace is compared at each use
+  PyObject* own_namespace = nullptr;  // the class's (PyType_GetDict), while `type` lives
+  bool located = true;                // records name where they were made
+  std::array<Route, 5> routes = {};   // by Level
   // logging's DEBUG, INFO, WARNING, ERROR: borrowed from its watched namespace.
   std::array<PyObject*, 4> levels = {};
   RecordParts parts;
