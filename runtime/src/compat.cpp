@@ -165,4 +165,113 @@ Ref keyword_suggestion(Borrowed names, Borrowed keyword) {
   return suggestion;
 }
 
+// ---- An asyncio.Queue re-bound to the running loop ----
+
+namespace {
+
+const Name asyncio_name("asyncio"), mixins_name("asyncio.mixins"), queue_name("Queue"),
+    mixin_name("_LoopBoundMixin"), loop_name("_loop"), getters_name("_getters"),
+    putters_name("_putters"), bind_name("_get_loop"), collections_name("collections"),
+    deque_name("deque"), get_running_loop_name("get_running_loop"), get_loop_name("get_loop"),
+    is_closed_name("is_closed"), clear_name("clear");
+
+// An attribute, or an empty Ref when it is missing.
+Ref optional_attribute(Borrowed object, const Name& name, Where where) {
+  PyObject* value = nullptr;
+  require(PyObject_GetOptionalAttr(object.get(), name.get().get(), &value), where);
+  return Ref::steal(value);
+}
+
+bool is_exact_deque(Borrowed object, Where where) {
+  Ref deque = getattr(import(collections_name, where), deque_name, where);
+  return object && Py_IS_TYPE(object.get(), reinterpret_cast<PyTypeObject*>(deque.get()));
+}
+
+// The self-check: Queue derives from _LoopBoundMixin, a new queue is on no loop, has its waiter
+// deques, binds the running loop at _get_loop() and binds it again once `_loop` is None.
+bool queue_internals_as_assumed(Borrowed asyncio, Borrowed running, Where where) {
+  try {
+    Ref mixin = optional_attribute(import(mixins_name, where), mixin_name, where);
+    Ref queue_type = getattr(asyncio, queue_name, where);
+    if (!mixin || !PyType_Check(mixin.get()) ||
+        require(PyObject_IsSubclass(queue_type.get(), mixin.get()), where) != 1) {
+      return false;
+    }
+    Ref probe = call({queue_type, where});
+    if (!getattr(probe, loop_name, where).is_none() ||
+        !is_exact_deque(optional_attribute(probe, getters_name, where), where) ||
+        !is_exact_deque(optional_attribute(probe, putters_name, where), where)) {
+      return false;
+    }
+    for (int round = 0; round < 2; ++round) {
+      if (!call_method({probe, where}, bind_name).is(running) ||
+          !getattr(probe, loop_name, where).is(running)) {
+        return false;
+      }
+      require(PyObject_SetAttr(probe.get(), loop_name.get().get(), Py_None), where);
+    }
+    return true;
+  } catch (PyError& error) {
+    exception_family(error);
+    return false;
+  }
+}
+
+// Whether every waiter in `waiters` (an exact deque) belongs to a closed loop.
+bool only_dead_waiters(Borrowed waiters, Where where) {
+  Ref iterator = require(PyObject_GetIter(waiters.get()), where);
+  while (Ref waiter = Ref::steal(PyIter_Next(iterator.get()))) {
+    Ref loop = call_method({waiter, where}, get_loop_name);
+    if (!truthy(call_method({loop, where}, is_closed_name), where)) return false;
+  }
+  if (PyErr_Occurred()) throw_error(where);
+  return true;
+}
+
+// The private path for one queue of asyncio.
+QueueBinding rebind(Borrowed queue, Borrowed running, Where where) {
+  Ref getters, putters;
+  try {
+    Ref bound = optional_attribute(queue, loop_name, where);
+    if (!bound) return QueueBinding::maybe_bound_elsewhere;
+    if (bound.is_none() || bound.is(running)) return QueueBinding::usable;
+    getters = optional_attribute(queue, getters_name, where);
+    putters = optional_attribute(queue, putters_name, where);
+    if (!is_exact_deque(getters, where) || !is_exact_deque(putters, where) ||
+        !only_dead_waiters(getters, where) || !only_dead_waiters(putters, where)) {
+      return QueueBinding::maybe_bound_elsewhere;
+    }
+    // `_loop` first: a subclass that refuses it has lost nothing.
+    require(PyObject_SetAttr(queue.get(), loop_name.get().get(), Py_None), where);
+  } catch (PyError& error) {
+    exception_family(error);
+    return QueueBinding::maybe_bound_elsewhere;
+  }
+  // Dropping futures nothing will ever wake; waking one would need its closed loop.
+  call_method({getters, where}, clear_name);
+  call_method({putters, where}, clear_name);
+  return QueueBinding::usable;
+}
+
+}  // namespace
+
+QueueBinding rebind_queue(Borrowed queue, Where where) {
+  Ref asyncio = import(asyncio_name, where);
+  if (require(PyObject_IsInstance(queue.get(), getattr(asyncio, queue_name, where).get()),
+              where) != 1) {
+    return QueueBinding::not_asyncio;
+  }
+  Path& path = path_of(Entry::queue_loop_binding);
+  if (path == Path::unused || path == Path::private_path) {
+    Ref running = call_method({asyncio, where}, get_running_loop_name);
+    if (path == Path::unused) {
+      path = !public_paths_forced() && queue_internals_as_assumed(asyncio, running, where)
+                 ? Path::private_path
+                 : Path::public_path;
+    }
+    if (path == Path::private_path) return rebind(queue, running, where);
+  }
+  return QueueBinding::maybe_bound_elsewhere;
+}
+
 }  // namespace pyrt::compat

@@ -47,6 +47,7 @@ class TwinBridge:
         await self._queue.put((text, metadata))
 
     async def _process_queue(self):
+        own_loop = asyncio.get_running_loop()
         delay = 0.1
         while self._running:
             taken = False
@@ -68,6 +69,8 @@ class TwinBridge:
                 finally:
                     self._processing = False
             except Exception as e:
+                if own_loop.is_closed():
+                    break
                 logger.error(f"Queue processor error: {e}")
                 pause = 0 if taken else delay
                 if not taken:

@@ -249,7 +249,8 @@ Ref clear_object(Borrowed object) {
 Ref compat_paths() {
   static constexpr const char* names[] = {"cr_await_getter",    "origin_tracking_depth",
                                           "unawaited_warning",  "type_version_tag",
-                                          "keyword_suggestion", "logging_internals"};
+                                          "keyword_suggestion", "logging_internals",
+                                          "queue_loop_binding"};
   static_assert(std::size(names) == static_cast<std::size_t>(pyrt::compat::Entry::count));
   Ref paths = pyrt::require(PyDict_New());
   for (std::size_t i = 0; i < std::size(names); ++i) {

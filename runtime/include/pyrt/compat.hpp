@@ -44,6 +44,15 @@ enum class Entry : std::uint8_t {
   // record can be made as the method would make it (the bridge's logger plan). Fallback: the
   // method is called. Self-check: the bridge's, at the first record (see its logging unit).
   logging_internals,
+  // Assumes: an asyncio.Queue keeps the event loop it is bound to in `_loop` (asyncio.mixins'
+  // _LoopBoundMixin: None until the first wait binds the running loop) and its waiters' futures,
+  // all made on that loop, in the deques `_getters` and `_putters`. Re-binding a queue that is
+  // bound to another loop, none of whose waiters can still run (their loops are closed), drops
+  // those futures and sets `_loop` to None: the next wait binds the running loop; the items stay
+  // untouched. Gated by its own self-check at first use (the mixin's default, _get_loop binding
+  // the running loop, the deques), not by the verified releases; never with PYRT_COMPAT=public.
+  // Fallback: the queue is left as it is (rebind_queue says it may be bound elsewhere).
+  queue_loop_binding,
   count,
 };
 enum class Path : std::uint8_t { unused, private_path, public_path };
@@ -83,5 +92,15 @@ bool warn_unawaited(Borrowed coroutine);
 bool assign_version_tag(PyTypeObject* type) noexcept;
 // The parameter name in `names` (a list) closest to `keyword`, or an empty Ref.
 Ref keyword_suggestion(Borrowed names, Borrowed keyword);
+
+// Where a queue stands towards the running event loop, after rebind_queue.
+enum class QueueBinding : std::uint8_t {
+  usable,        // an asyncio.Queue on no loop or on the running one (re-bound if need be)
+  maybe_bound_elsewhere,  // an asyncio.Queue that could not be re-bound: waits on it may fail
+  not_asyncio,   // another object: the host's own, used as it is
+};
+// Re-binds `queue` to the running event loop when it is an asyncio.Queue bound to another loop
+// whose waiters can no longer run (see Entry::queue_loop_binding). Must run on an event loop.
+QueueBinding rebind_queue(Borrowed queue, Where where);
 
 }  // namespace pyrt::compat
