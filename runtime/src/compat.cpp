@@ -173,7 +173,9 @@ const Name asyncio_name("asyncio"), mixins_name("asyncio.mixins"), queue_name("Q
     mixin_name("_LoopBoundMixin"), loop_name("_loop"), getters_name("_getters"),
     putters_name("_putters"), bind_name("_get_loop"), collections_name("collections"),
     deque_name("deque"), get_running_loop_name("get_running_loop"), get_loop_name("get_loop"),
-    is_closed_name("is_closed"), clear_name("clear");
+    is_closed_name("is_closed"), clear_name("clear"), callbacks_name("_callbacks"),
+    create_future_name("create_future"), add_callback_name("add_done_callback"),
+    remove_callback_name("remove_done_callback"), done_name("done");
 
 // An attribute, or an empty Ref when it is missing.
 Ref optional_attribute(Borrowed object, const Name& name, Where where) {
@@ -203,6 +205,22 @@ bool queue_internals_as_assumed(Borrowed asyncio, Borrowed running, Where where)
         !is_exact_deque(optional_attribute(probe, putters_name, where), where)) {
       return false;
     }
+    // A future's `_callbacks` lists (callback, context) pairs, the callbacks that
+    // remove_done_callback() takes.
+    Ref future = call_method({running, where}, create_future_name);
+    call_method({future, where}, add_callback_name, bind_name.get());  // any callable will do
+    Ref callbacks = getattr(future, callbacks_name, where);
+    if (!PyList_CheckExact(callbacks.get()) || PyList_GET_SIZE(callbacks.get()) != 1) return false;
+    Borrowed pair(PyList_GET_ITEM(callbacks.get(), 0));
+    if (!PyTuple_CheckExact(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2 ||
+        PyTuple_GET_ITEM(pair.get(), 0) != bind_name.get().get()) {
+      return false;
+    }
+    call_method({future, where}, remove_callback_name, bind_name.get());
+    if (!getattr(future, callbacks_name, where).is_none() &&
+        PyObject_Length(getattr(future, callbacks_name, where).get()) != 0) {
+      return false;
+    }
     for (int round = 0; round < 2; ++round) {
       if (!call_method({probe, where}, bind_name).is(running) ||
           !getattr(probe, loop_name, where).is(running)) {
@@ -217,15 +235,38 @@ bool queue_internals_as_assumed(Borrowed asyncio, Borrowed running, Where where)
   }
 }
 
-// Whether every waiter in `waiters` (an exact deque) belongs to a closed loop.
+// Whether every waiter in `waiters` (an exact deque) belongs to a closed loop and has its
+// callbacks listed as expected.
 bool only_dead_waiters(Borrowed waiters, Where where) {
   Ref iterator = require(PyObject_GetIter(waiters.get()), where);
   while (Ref waiter = Ref::steal(PyIter_Next(iterator.get()))) {
     Ref loop = call_method({waiter, where}, get_loop_name);
     if (!truthy(call_method({loop, where}, is_closed_name), where)) return false;
+    Ref callbacks = optional_attribute(waiter, callbacks_name, where);
+    if (!callbacks || !(callbacks.is_none() || PyList_CheckExact(callbacks.get()))) return false;
   }
   if (PyErr_Occurred()) throw_error(where);
   return true;
+}
+
+// Takes the callbacks off every waiter in `waiters` and empties it. The waiting task never runs
+// again; when it is closed, its own cancel() of the waiter then has nothing to schedule on the
+// closed loop (which would fail).
+void drop_dead_waiters(Borrowed waiters, Where where) {
+  Ref iterator = require(PyObject_GetIter(waiters.get()), where);
+  while (Ref waiter = Ref::steal(PyIter_Next(iterator.get()))) {
+    Ref callbacks = getattr(waiter, callbacks_name, where);
+    if (callbacks.is_none()) continue;
+    Ref pairs = require(PyList_GetSlice(callbacks.get(), 0, PY_SSIZE_T_MAX), where);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.get()); ++i) {
+      Borrowed pair(PyList_GET_ITEM(pairs.get(), i));
+      if (PyTuple_Check(pair.get()) && PyTuple_GET_SIZE(pair.get()) >= 1) {
+        call_method({waiter, where}, remove_callback_name, Borrowed(PyTuple_GET_ITEM(pair.get(), 0)));
+      }
+    }
+  }
+  if (PyErr_Occurred()) throw_error(where);
+  call_method({waiters, where}, clear_name);
 }
 
 // The private path for one queue of asyncio.
@@ -248,8 +289,8 @@ QueueBinding rebind(Borrowed queue, Borrowed running, Where where) {
     return QueueBinding::maybe_bound_elsewhere;
   }
   // Dropping futures nothing will ever wake; waking one would need its closed loop.
-  call_method({getters, where}, clear_name);
-  call_method({putters, where}, clear_name);
+  drop_dead_waiters(getters, where);
+  drop_dead_waiters(putters, where);
   return QueueBinding::usable;
 }
 

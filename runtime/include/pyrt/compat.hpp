@@ -46,11 +46,14 @@ enum class Entry : std::uint8_t {
   logging_internals,
   // Assumes: an asyncio.Queue keeps the event loop it is bound to in `_loop` (asyncio.mixins'
   // _LoopBoundMixin: None until the first wait binds the running loop) and its waiters' futures,
-  // all made on that loop, in the deques `_getters` and `_putters`. Re-binding a queue that is
-  // bound to another loop, none of whose waiters can still run (their loops are closed), drops
-  // those futures and sets `_loop` to None: the next wait binds the running loop; the items stay
-  // untouched. Gated by its own self-check at first use (the mixin's default, _get_loop binding
-  // the running loop, the deques), not by the verified releases; never with PYRT_COMPAT=public.
+  // all made on that loop, in the deques `_getters` and `_putters`; a future lists its
+  // callbacks in `_callbacks` as (callback, context) pairs. Re-binding a queue that is bound to
+  // another loop, none of whose waiters can still run (their loops are closed), sets `_loop` to
+  // None (the next wait binds the running loop) and drops those futures, their callbacks taken
+  // off first (the dead waiting task's own cancel() of its future then schedules nothing on the
+  // closed loop); the items stay untouched. Gated by its own self-check at first use (the
+  // mixin's default, _get_loop binding the running loop, the deques, `_callbacks`), not by the
+  // verified releases; never with PYRT_COMPAT=public.
   // Fallback: the queue is left as it is (rebind_queue says it may be bound elsewhere).
   queue_loop_binding,
   count,
