@@ -337,7 +337,7 @@ Task<Ref> _process_queue(Borrowed self) {
         continue;
       }
     }
-    if (!co_await pause(delay)) break;
+    if (loop_closed(own_loop) || !co_await pause(delay)) break;
   }
   co_return Ref::none();
 }

@@ -4,6 +4,7 @@ never suspend, and event loops that end and are replaced while the bridge lives 
 import asyncio
 import collections
 import gc
+import os
 import re
 import sys
 import threading
@@ -171,12 +172,19 @@ def _run_loop(how, factory, main):
         loop.close()  # the worker, and a put waiting, stay pending on the closed loop
 
 
+# Without re-binding (PYRT_COMPAT=public), an asyncio.Queue bound to a closed loop still refuses a
+# put that has to wait for room, and a put beside a waiter of that loop fails waking it.
+FALLBACK = os.environ.get("PYRT_COMPAT") == "public"
+
+
 @pytest.mark.parametrize("loop", sorted(LOOP_FACTORIES))
 @pytest.mark.parametrize("sequence", SEQUENCES)
 @pytest.mark.parametrize("kind", QUEUES)
 def test_the_bridge_outlives_its_event_loop(tb, plain_host, logs, loop, sequence, kind):
     if loop == "uvloop":
         pytest.importorskip("uvloop")
+    if FALLBACK and kind != "no weak references" and (kind.startswith("bounded") or sequence == "closed idle"):
+        pytest.skip("needs the queue re-bound")
     host = plain_host
     host.agent.script(text("ok"))
     bridge = tb.TelegramBridge()
@@ -242,6 +250,28 @@ def test_the_bridge_outlives_its_event_loop(tb, plain_host, logs, loop, sequence
     assert not [line for line in logs.lines if line[0] == "ERROR" or "already running" in line[1]], logs.lines
     if stopped:
         assert ("INFO", "Telegram bridge stopped") in logs.lines
+
+
+@pytest.mark.leakcheck
+@pytest.mark.parametrize("stop", [False, True], ids=["without stop", "with stop"])
+def test_loop_changes_leave_nothing_behind(tb, plain_host, stop):
+    """1,000 event loops, two for each new bridge (a message answered on each): under the
+    leak check the reference and block counts stay flat."""
+    plain_host.agent.script(text("ok"))
+
+    async def one_loop(bridge, last):
+        await bridge._on_telegram_message("hi", {"chat_id": 7})
+        await bridge.start()
+        await until(lambda: plain_host.of("tg.send_message"))
+        plain_host.calls.clear()
+        if stop or last:
+            await bridge.stop()
+
+    for _ in range(500):
+        bridge = tb.TelegramBridge()
+        for last in (False, True):
+            asyncio.run(one_loop(bridge, last), debug=False)
+    assert not bridge.is_running
 
 
 def _drain(queue):
