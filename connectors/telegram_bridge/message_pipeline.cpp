@@ -303,7 +303,8 @@ Task<Ref> _on_telegram_message(Borrowed self, Borrowed text, Borrowed metadata) 
   }
   Ref queue = pyrt::getattr(self, names::_queue);
   hand_queue_over(queue);
-  Ref putting = pyrt::call_method(queue, put, pyrt::require(PyTuple_Pack(2, text.get(), metadata.get())));
+  Ref putting =
+      pyrt::call_method(queue, put, pyrt::require(PyTuple_Pack(2, text.get(), metadata.get())));
   queue = Ref();
   co_await pyrt::awaitable(std::move(putting));
   co_return Ref::none();

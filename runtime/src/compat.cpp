@@ -175,7 +175,7 @@ const Name asyncio_name("asyncio"), mixins_name("asyncio.mixins"), queue_name("Q
     deque_name("deque"), get_running_loop_name("get_running_loop"), get_loop_name("get_loop"),
     is_closed_name("is_closed"), clear_name("clear"), callbacks_name("_callbacks"),
     create_future_name("create_future"), add_callback_name("add_done_callback"),
-    remove_callback_name("remove_done_callback"), done_name("done");
+    remove_callback_name("remove_done_callback");
 
 // An attribute, or an empty Ref when it is missing.
 Ref optional_attribute(Borrowed object, const Name& name, Where where) {
@@ -217,8 +217,8 @@ bool queue_internals_as_assumed(Borrowed asyncio, Borrowed running, Where where)
       return false;
     }
     call_method({future, where}, remove_callback_name, bind_name.get());
-    if (!getattr(future, callbacks_name, where).is_none() &&
-        PyObject_Length(getattr(future, callbacks_name, where).get()) != 0) {
+    Ref left = getattr(future, callbacks_name, where);
+    if (!left.is_none() && (!PyList_CheckExact(left.get()) || PyList_GET_SIZE(left.get()) != 0)) {
       return false;
     }
     for (int round = 0; round < 2; ++round) {
@@ -261,7 +261,8 @@ void drop_dead_waiters(Borrowed waiters, Where where) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.get()); ++i) {
       Borrowed pair(PyList_GET_ITEM(pairs.get(), i));
       if (PyTuple_Check(pair.get()) && PyTuple_GET_SIZE(pair.get()) >= 1) {
-        call_method({waiter, where}, remove_callback_name, Borrowed(PyTuple_GET_ITEM(pair.get(), 0)));
+        call_method({waiter, where}, remove_callback_name,
+                    Borrowed(PyTuple_GET_ITEM(pair.get(), 0)));
       }
     }
   }
@@ -269,13 +270,13 @@ void drop_dead_waiters(Borrowed waiters, Where where) {
   call_method({waiters, where}, clear_name);
 }
 
-// The private path for one queue of asyncio.
-QueueBinding rebind(Borrowed queue, Borrowed running, Where where) {
+// The private path for one queue of asyncio, bound to `bound` (not None).
+QueueBinding rebind(Borrowed queue, Borrowed asyncio, Borrowed bound, Where where) {
   Ref getters, putters;
   try {
-    Ref bound = optional_attribute(queue, loop_name, where);
-    if (!bound) return QueueBinding::maybe_bound_elsewhere;
-    if (bound.is_none() || bound.is(running)) return QueueBinding::usable;
+    if (bound.is(call_method({asyncio, where}, get_running_loop_name))) {
+      return QueueBinding::usable;
+    }
     getters = optional_attribute(queue, getters_name, where);
     putters = optional_attribute(queue, putters_name, where);
     if (!is_exact_deque(getters, where) || !is_exact_deque(putters, where) ||
@@ -294,25 +295,41 @@ QueueBinding rebind(Borrowed queue, Borrowed running, Where where) {
   return QueueBinding::usable;
 }
 
+// The asyncio module: looked up among the loaded modules (it runs the loop, so it is loaded).
+Ref asyncio_module(Where where) {
+  Ref loaded = Ref::steal(PyImport_GetModule(asyncio_name.get().get()));
+  if (loaded) return loaded;
+  if (PyErr_Occurred()) throw_error(where);
+  return import(asyncio_name, where);
+}
+
 }  // namespace
 
+// Cheapest first: it runs at every put and every wait of the bridge.
 QueueBinding rebind_queue(Borrowed queue, Where where) {
-  Ref asyncio = import(asyncio_name, where);
-  if (require(PyObject_IsInstance(queue.get(), getattr(asyncio, queue_name, where).get()),
-              where) != 1) {
+  Ref asyncio = asyncio_module(where);
+  if (require(PyObject_IsInstance(queue.get(), getattr(asyncio, queue_name, where).get()), where) !=
+      1) {
     return QueueBinding::not_asyncio;
   }
   Path& path = path_of(Entry::queue_loop_binding);
-  if (path == Path::unused || path == Path::private_path) {
-    Ref running = call_method({asyncio, where}, get_running_loop_name);
-    if (path == Path::unused) {
-      path = !public_paths_forced() && queue_internals_as_assumed(asyncio, running, where)
-                 ? Path::private_path
-                 : Path::public_path;
-    }
-    if (path == Path::private_path) return rebind(queue, running, where);
+  if (path == Path::unused) {
+    const bool as_assumed =
+        !public_paths_forced() &&
+        queue_internals_as_assumed(asyncio, call_method({asyncio, where}, get_running_loop_name),
+                                   where);
+    path = as_assumed ? Path::private_path : Path::public_path;
   }
-  return QueueBinding::maybe_bound_elsewhere;
+  if (path != Path::private_path) return QueueBinding::maybe_bound_elsewhere;
+  Ref bound;
+  try {
+    bound = optional_attribute(queue, loop_name, where);
+  } catch (PyError& error) {
+    exception_family(error);
+  }
+  if (!bound) return QueueBinding::maybe_bound_elsewhere;
+  if (bound.is_none()) return QueueBinding::usable;
+  return rebind(queue, asyncio, bound, where);
 }
 
 }  // namespace pyrt::compat

@@ -247,10 +247,9 @@ Ref clear_object(Borrowed object) {
 // The way each private-detail entry has gone: {name: "unused" | "private" | "public"}, and
 // whether this interpreter is one they were verified on.
 Ref compat_paths() {
-  static constexpr const char* names[] = {"cr_await_getter",    "origin_tracking_depth",
-                                          "unawaited_warning",  "type_version_tag",
-                                          "keyword_suggestion", "logging_internals",
-                                          "queue_loop_binding"};
+  static constexpr const char* names[] = {
+      "cr_await_getter",    "origin_tracking_depth", "unawaited_warning", "type_version_tag",
+      "keyword_suggestion", "logging_internals",     "queue_loop_binding"};
   static_assert(std::size(names) == static_cast<std::size_t>(pyrt::compat::Entry::count));
   Ref paths = pyrt::require(PyDict_New());
   for (std::size_t i = 0; i < std::size(names); ++i) {

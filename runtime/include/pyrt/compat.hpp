@@ -98,9 +98,9 @@ Ref keyword_suggestion(Borrowed names, Borrowed keyword);
 
 // Where a queue stands towards the running event loop, after rebind_queue.
 enum class QueueBinding : std::uint8_t {
-  usable,        // an asyncio.Queue on no loop or on the running one (re-bound if need be)
+  usable,                 // an asyncio.Queue on no loop or on the running one (re-bound if need be)
   maybe_bound_elsewhere,  // an asyncio.Queue that could not be re-bound: waits on it may fail
-  not_asyncio,   // another object: the host's own, used as it is
+  not_asyncio,            // another object: the host's own, used as it is
 };
 // Re-binds `queue` to the running event loop when it is an asyncio.Queue bound to another loop
 // whose waiters can no longer run (see Entry::queue_loop_binding). Must run on an event loop.
