@@ -38,7 +38,7 @@ Ref get_telegram_bridge();
 // ---- Event loop changes (loop_changes.cpp) ----
 // Whether the worker task's event loop has been closed: the worker is gone for good.
 bool worker_loop_closed(Borrowed task);
-// The running event loop, and whether `loop` has been closed.
+// The running event loop (None when none runs), and whether `loop` (None: none) has been closed.
 Ref running_loop(Where where = Where::current());
 bool loop_closed(Borrowed loop, Where where = Where::current());
 // Re-binds `queue` to the running loop when an earlier, finished loop bound it; leaves it as it

@@ -33,11 +33,16 @@ bool worker_loop_closed(Borrowed task) {
 Ref running_loop(Where where) {
   // The interpreter's asyncio, not the module's name for it: this is no call the bridge makes on
   // the host's behalf, only a question about where it runs.
-  return pyrt::call_method({pyrt::import(names::asyncio, where), where}, get_running_loop);
+  try {
+    return pyrt::call_method({pyrt::import(names::asyncio, where), where}, get_running_loop);
+  } catch (PyError& error) {
+    if (!error.matches(PyExc_RuntimeError)) throw;
+    return Ref::none();  // driven by hand, on no loop
+  }
 }
 
 bool loop_closed(Borrowed loop, Where where) {
-  return pyrt::truthy(pyrt::call_method({loop, where}, is_closed), where);
+  return !loop.is_none() && pyrt::truthy(pyrt::call_method({loop, where}, is_closed), where);
 }
 
 void hand_queue_over(Borrowed queue, Where where) {
