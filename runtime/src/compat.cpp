@@ -313,12 +313,18 @@ QueueBinding rebind_queue(Borrowed queue, Where where) {
     return QueueBinding::not_asyncio;
   }
   Path& path = path_of(Entry::queue_loop_binding);
+  if (path == Path::unused && public_paths_forced()) path = Path::public_path;
   if (path == Path::unused) {
-    const bool as_assumed =
-        !public_paths_forced() &&
-        queue_internals_as_assumed(asyncio, call_method({asyncio, where}, get_running_loop_name),
-                                   where);
-    path = as_assumed ? Path::private_path : Path::public_path;
+    // The self-check needs a running loop; with none (a coroutine driven by hand) it waits.
+    Ref running =
+        Ref::steal(PyObject_CallMethodNoArgs(asyncio.get(), get_running_loop_name.get().get()));
+    if (!running) {
+      if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) throw_error(where);
+      PyErr_Clear();
+      return QueueBinding::maybe_bound_elsewhere;
+    }
+    path = queue_internals_as_assumed(asyncio, running, where) ? Path::private_path
+                                                               : Path::public_path;
   }
   if (path != Path::private_path) return QueueBinding::maybe_bound_elsewhere;
   Ref bound;
