@@ -319,7 +319,7 @@ QueueBinding rebind_queue(Borrowed queue, Where where) {
     Ref running =
         Ref::steal(PyObject_CallMethodNoArgs(asyncio.get(), get_running_loop_name.get().get()));
     if (!running) {
-      if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) throw_error(where);
+      if (PyErr_ExceptionMatches(PyExc_RuntimeError) == 0) throw_error(where);
       PyErr_Clear();
       return QueueBinding::maybe_bound_elsewhere;
     }
