@@ -44,9 +44,11 @@ bool loop_closed(Borrowed loop, Where where = Where::current());
 // Re-binds `queue` to the running loop when an earlier, finished loop bound it; leaves it as it
 // is otherwise. Run on the loop that is about to use it.
 void hand_queue_over(Borrowed queue, Where where = Where::current());
-// hand_queue_over(), then whether waiting for an item of `queue` may fail at once because it is
-// still bound to another loop (an empty asyncio.Queue that could not be re-bound).
-bool may_refuse_to_wait(Borrowed queue, Where where = Where::current());
+// hand_queue_over(), then whether a wait on `queue` is sure to be a wait on the running loop:
+// false for an asyncio.Queue that could not be re-bound (empty, it may refuse to wait here).
+bool queue_waits_here(Borrowed queue, Where where = Where::current());
+// queue.empty()
+bool queue_empty(Borrowed queue, Where where = Where::current());
 
 // ---- Host access (host_access.cpp) ----
 Ref _get_telegram(Borrowed self);

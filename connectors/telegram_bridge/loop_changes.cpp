@@ -49,10 +49,13 @@ void hand_queue_over(Borrowed queue, Where where) {
   pyrt::compat::rebind_queue(queue, where);
 }
 
-bool may_refuse_to_wait(Borrowed queue, Where where) {
-  return pyrt::compat::rebind_queue(queue, where) ==
-             pyrt::compat::QueueBinding::maybe_bound_elsewhere &&
-         pyrt::truthy(pyrt::call_method({queue, where}, empty), where);
+bool queue_waits_here(Borrowed queue, Where where) {
+  return pyrt::compat::rebind_queue(queue, where) !=
+         pyrt::compat::QueueBinding::maybe_bound_elsewhere;
+}
+
+bool queue_empty(Borrowed queue, Where where) {
+  return pyrt::truthy(pyrt::call_method({queue, where}, empty), where);
 }
 
 }  // namespace telegram_bridge

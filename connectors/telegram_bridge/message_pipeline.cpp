@@ -61,7 +61,7 @@ void unpack_pair(Borrowed item, Ref& first, Ref& second, Where where = Where::cu
 // ---- The worker ----
 
 // How the wait for a work item ended.
-// `refused`: the queue would not wait on this loop (see may_refuse_to_wait); it is polled then.
+// `refused`: the queue would not wait on this loop (see queue_waits_here); it is polled then.
 enum class Poll : std::uint8_t { failed, item, timed_out, cancelled, refused };
 
 // self._processing = True; await self._handle_message(text, metadata)
@@ -87,8 +87,9 @@ Task<void, "handle_item"> handle_item(Borrowed self, Borrowed text, Borrowed met
 }
 
 // One turn of the worker: wait for a work item and handle it. `poll` tells how the wait ended,
-// also when the turn fails.
-Task<void, "take_and_handle"> take_and_handle(Borrowed self, Poll& poll) {
+// also when the turn fails. `settled` is the queue last found to wait on this loop (a worker
+// stays on one loop, and nothing binds that queue elsewhere meanwhile): it is not looked at again.
+Task<void, "take_and_handle"> take_and_handle(Borrowed self, Poll& poll, Local& settled) {
   Local text;
   Local metadata;
   {
@@ -96,7 +97,14 @@ Task<void, "take_and_handle"> take_and_handle(Borrowed self, Poll& poll) {
     // then its arguments, as Python evaluates the call.
     Local wait(pyrt::getattr(module_global(names::asyncio), wait_for));
     Ref queue = pyrt::getattr(self, names::_queue);
-    const bool may_refuse = may_refuse_to_wait(queue);
+    bool may_refuse = false;
+    if (!queue.is(settled)) {
+      if (queue_waits_here(queue)) {
+        settled = Ref(queue);
+      } else {
+        may_refuse = queue_empty(queue);
+      }
+    }
     Local waiter(
         pyrt::call_kw(wait, timeout_keyword, pyrt::call_method(queue, names::get), poll_timeout()));
     queue = Ref();
@@ -315,6 +323,7 @@ Task<Ref> _process_queue(Borrowed self) {
   // A worker left behind by a loop closed under it is only ever resumed to be closed: what fails
   // then (asyncio cannot cancel a wait of a closed loop) is no error of the bridge's.
   Local own_loop(running_loop());
+  Local settled_queue;
   Backoff backoff;
   while (pyrt::truthy(pyrt::getattr(self, names::_running))) {
     Poll poll = Poll::failed;
@@ -322,7 +331,7 @@ Task<Ref> _process_queue(Borrowed self) {
     {
       // A failure outside the per-message guard is logged and the worker goes on, so a running
       // bridge always has a live worker.
-      pyrt::Caught escaped = co_await pyrt::catching(take_and_handle(self, poll));
+      pyrt::Caught escaped = co_await pyrt::catching(take_and_handle(self, poll, settled_queue));
       if (poll == Poll::cancelled) break;
       if (poll != Poll::failed) backoff.reset();
       if (escaped && loop_closed(own_loop)) break;
