@@ -118,6 +118,7 @@ class TelegramBridge:
     async def _process_queue(self) -> None:
         """Worker that processes queued Telegram messages one at a time."""
         logger.info("Queue processor started")
+        own_loop = asyncio.get_running_loop()
         delay = 0.1  # the pause after a failing poll, doubling up to the poll timeout
         while self._running:
             taken = False
@@ -141,6 +142,9 @@ class TelegramBridge:
                 finally:
                     self._processing = False
             except Exception as e:
+                # A worker closed after its loop ended has nothing left to wait for.
+                if own_loop.is_closed():
+                    break
                 # A failure outside the per-message guard: logged, and the worker goes on.
                 logger.error(f"Queue processor error: {e}")
                 pause = 0 if taken else delay

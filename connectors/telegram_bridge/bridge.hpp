@@ -24,6 +24,7 @@ using pyrt::Name;
 using pyrt::PyError;
 using pyrt::Ref;
 using pyrt::Task;
+using pyrt::Where;
 
 inline constexpr const char* module_name = "kavori.connectors.telegram_bridge";
 
@@ -37,11 +38,17 @@ Ref get_telegram_bridge();
 // ---- Event loop changes (loop_changes.cpp) ----
 // Whether the worker task's event loop has been closed: the worker is gone for good.
 bool worker_loop_closed(Borrowed task);
-// Notes that the worker `task` waits on `queue` on its loop.
-void note_queue_loop(Borrowed queue, Borrowed task);
-// When a worker of another loop waited on the bridge's queue, replaces it by a new queue on the
-// running loop holding the pending messages in order.
-void rehome_queue(Borrowed self);
+// The running event loop (None when none runs), and whether `loop` (None: none) has been closed.
+Ref running_loop(Where where = Where::current());
+bool loop_closed(Borrowed loop, Where where = Where::current());
+// Re-binds `queue` to the running loop when an earlier, finished loop bound it; leaves it as it
+// is otherwise. Run on the loop that is about to use it.
+void hand_queue_over(Borrowed queue, Where where = Where::current());
+// hand_queue_over(), then whether a wait on `queue` is sure to be a wait on the running loop:
+// false for an asyncio.Queue that could not be re-bound (empty, it may refuse to wait here).
+bool queue_waits_here(Borrowed queue, Where where = Where::current());
+// queue.empty()
+bool queue_empty(Borrowed queue, Where where = Where::current());
 
 // ---- Host access (host_access.cpp) ----
 Ref _get_telegram(Borrowed self);
@@ -71,7 +78,6 @@ extern const pyrt::FunctionSpec get_telegram_bridge_spec;
 
 // ---- Shared helpers (shared_helpers.cpp, module_namespace.cpp, logging.cpp) ----
 // Each takes the caller's location last, for the traceback entry of an error (see pyrt/error.hpp).
-using pyrt::Where;
 
 // The executed module's namespace (module_loading.cpp); RuntimeError when it is not loaded.
 PyObject* module_dict(Where where);

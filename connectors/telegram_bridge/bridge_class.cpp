@@ -51,13 +51,20 @@ Task<Ref> start(Borrowed self) {
   log(Level::info, text_of<"Message handler registered">());
   co_await pyrt::awaitable(pyrt::call_method(telegram, names::start));
   log(Level::info, text_of<"Telegram polling started">());
+  // All or nothing from here: the queue is handed over before the bridge counts as running, and
+  // a worker that cannot be created leaves it stopped.
+  hand_queue_over(pyrt::getattr(self, names::_queue));
   pyrt::setattr(self, names::_running, pyrt::boolean(true));
-  rehome_queue(self);
-  // asyncio.create_task(self._process_queue()): the callee first, as Python evaluates it.
-  Ref create = pyrt::getattr(module_global(names::asyncio), create_task);
-  Ref task = pyrt::call(create, pyrt::call_method(self, names::_process_queue));
+  Ref task;
+  try {
+    // asyncio.create_task(self._process_queue()): the callee first, as Python evaluates it.
+    Ref create = pyrt::getattr(module_global(names::asyncio), create_task);
+    task = pyrt::call(create, pyrt::call_method(self, names::_process_queue));
+  } catch (PyError&) {
+    pyrt::setattr(self, names::_running, pyrt::boolean(false));
+    throw;
+  }
   pyrt::setattr(self, names::_worker_task, task);
-  note_queue_loop(pyrt::getattr(self, names::_queue), task);
   log(Level::info, text_of<"Telegram bridge started — two-way messaging active">());
   co_return Ref::none();
 }
@@ -65,7 +72,9 @@ Task<Ref> start(Borrowed self) {
 Task<Ref> stop(Borrowed self) {
   pyrt::setattr(self, names::_running, pyrt::boolean(false));
   Local task(pyrt::getattr(self, names::_worker_task));
-  if (pyrt::truthy(task) && !pyrt::truthy(pyrt::call_method(task, done))) {
+  // A worker whose loop has been closed can neither be cancelled nor awaited: it is dropped.
+  if (pyrt::truthy(task) && !pyrt::truthy(pyrt::call_method(task, done)) &&
+      !worker_loop_closed(task)) {
     pyrt::call_method(task, cancel);
     try {
       co_await pyrt::awaitable(task.ref());

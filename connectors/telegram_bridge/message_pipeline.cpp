@@ -19,6 +19,8 @@ const pyrt::KwNames chat_id_keyword("chat_id");
 // How long the worker waits for a work item before it polls again; also the longest pause after
 // a failing poll.
 constexpr double poll_seconds = 2.0;
+// How often a queue that will not wait on the running loop is looked at.
+constexpr double refused_poll_seconds = 0.05;
 
 // The poll timeout as a float, made once per interpreter lifetime and kept by it (as pyrt::Name).
 Borrowed poll_timeout() {
@@ -59,7 +61,8 @@ void unpack_pair(Borrowed item, Ref& first, Ref& second, Where where = Where::cu
 // ---- The worker ----
 
 // How the wait for a work item ended.
-enum class Poll : std::uint8_t { failed, item, timed_out, cancelled };
+// `refused`: the queue would not wait on this loop (see queue_waits_here); it is polled then.
+enum class Poll : std::uint8_t { failed, item, timed_out, cancelled, refused };
 
 // self._processing = True; await self._handle_message(text, metadata)
 Task<void, "run_handler"> run_handler(Borrowed self, Borrowed text, Borrowed metadata) {
@@ -84,26 +87,38 @@ Task<void, "handle_item"> handle_item(Borrowed self, Borrowed text, Borrowed met
 }
 
 // One turn of the worker: wait for a work item and handle it. `poll` tells how the wait ended,
-// also when the turn fails.
-Task<void, "take_and_handle"> take_and_handle(Borrowed self, Poll& poll) {
+// also when the turn fails. `settled` is the queue last found to wait on this loop (a worker
+// stays on one loop, and nothing binds that queue elsewhere meanwhile): it is not looked at again.
+Task<void, "take_and_handle"> take_and_handle(Borrowed self, Poll& poll, Local& settled) {
   Local text;
   Local metadata;
   {
     // text, metadata = await asyncio.wait_for(self._queue.get(), timeout=2.0): the callee first,
     // then its arguments, as Python evaluates the call.
     Local wait(pyrt::getattr(module_global(names::asyncio), wait_for));
-    Local waiter(pyrt::call_kw(wait, timeout_keyword,
-                               pyrt::call_method(pyrt::getattr(self, names::_queue), names::get),
-                               poll_timeout()));
+    Ref queue = pyrt::getattr(self, names::_queue);
+    bool may_refuse = false;
+    if (!queue.is(settled)) {
+      if (queue_waits_here(queue)) {
+        settled = Ref(queue);
+      } else {
+        may_refuse = queue_empty(queue);
+      }
+    }
+    Local waiter(
+        pyrt::call_kw(wait, timeout_keyword, pyrt::call_method(queue, names::get), poll_timeout()));
+    queue = Ref();
     Ref item;
     try {
       item = co_await pyrt::awaitable(waiter.take());
     } catch (PyError& error) {
-      // The wait's two expected endings; anything else is a failure of the turn.
+      // The wait's expected endings; anything else is a failure of the turn.
       if (error.matches(PyExc_TimeoutError)) {
         poll = Poll::timed_out;
       } else if (is_cancellation(error)) {
         poll = Poll::cancelled;
+      } else if (may_refuse && error.matches(PyExc_RuntimeError)) {
+        poll = Poll::refused;  // an empty queue still bound to another loop: nothing was taken
       } else {
         throw;
       }
@@ -294,14 +309,21 @@ Task<Ref> _on_telegram_message(Borrowed self, Borrowed text, Borrowed metadata) 
                            text_of<": ">(), head(text, 80)});
     });
   }
-  Ref putting = pyrt::call_method(pyrt::getattr(self, names::_queue), put,
-                                  pyrt::require(PyTuple_Pack(2, text.get(), metadata.get())));
+  Ref queue = pyrt::getattr(self, names::_queue);
+  hand_queue_over(queue);
+  Ref putting =
+      pyrt::call_method(queue, put, pyrt::require(PyTuple_Pack(2, text.get(), metadata.get())));
+  queue = Ref();
   co_await pyrt::awaitable(std::move(putting));
   co_return Ref::none();
 }
 
 Task<Ref> _process_queue(Borrowed self) {
   log(Level::info, text_of<"Queue processor started">());
+  // A worker left behind by a loop closed under it is only ever resumed to be closed: what fails
+  // then (asyncio cannot cancel a wait of a closed loop) is no error of the bridge's.
+  Local own_loop(running_loop());
+  Local settled_queue;
   Backoff backoff;
   while (pyrt::truthy(pyrt::getattr(self, names::_running))) {
     Poll poll = Poll::failed;
@@ -309,17 +331,23 @@ Task<Ref> _process_queue(Borrowed self) {
     {
       // A failure outside the per-message guard is logged and the worker goes on, so a running
       // bridge always has a live worker.
-      pyrt::Caught escaped = co_await pyrt::catching(take_and_handle(self, poll));
+      pyrt::Caught escaped = co_await pyrt::catching(take_and_handle(self, poll, settled_queue));
       if (poll == Poll::cancelled) break;
       if (poll != Poll::failed) backoff.reset();
-      if (!escaped) continue;
-      pyrt::Handling handling(escaped);
-      log(Level::error,
-          pyrt::concat({text_of<"Queue processor error: ">(), pyrt::str(escaped.value())}));
-      // A failure after an item was taken only yields once, so it cannot hold the event loop.
-      if (poll == Poll::failed) delay = backoff.next();
+      if (escaped && loop_closed(own_loop)) break;
+      if (escaped) {
+        pyrt::Handling handling(escaped);
+        log(Level::error,
+            pyrt::concat({text_of<"Queue processor error: ">(), pyrt::str(escaped.value())}));
+        // A failure after an item was taken only yields once, so it cannot hold the event loop.
+        if (poll == Poll::failed) delay = backoff.next();
+      } else if (poll == Poll::refused) {
+        delay = refused_poll_seconds;
+      } else {
+        continue;
+      }
     }
-    if (!co_await pause(delay)) break;
+    if (loop_closed(own_loop) || !co_await pause(delay)) break;
   }
   co_return Ref::none();
 }

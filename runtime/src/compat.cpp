@@ -19,7 +19,7 @@ namespace {
 
 constexpr const char* entry_names[] = {
     "cr_await_getter",    "origin_tracking_depth", "unawaited_warning", "type_version_tag",
-    "keyword_suggestion", "logging_internals",     "coroutine_marker"};
+    "keyword_suggestion", "logging_internals",     "coroutine_marker",  "queue_loop_binding"};
 static_assert(std::size(entry_names) == static_cast<std::size_t>(Entry::count));
 
 struct Settings {
@@ -304,5 +304,170 @@ int records_located(PyObject* logging_namespace) {
 }
 
 }  // namespace logging
+
+// ---- An asyncio.Queue re-bound to the running loop ----
+
+namespace {
+
+const Name asyncio_name("asyncio"), mixins_name("asyncio.mixins"), queue_name("Queue"),
+    mixin_name("_LoopBoundMixin"), loop_name("_loop"), getters_name("_getters"),
+    putters_name("_putters"), bind_name("_get_loop"), collections_name("collections"),
+    deque_name("deque"), get_running_loop_name("get_running_loop"), get_loop_name("get_loop"),
+    is_closed_name("is_closed"), clear_name("clear"), callbacks_name("_callbacks"),
+    create_future_name("create_future"), add_callback_name("add_done_callback"),
+    remove_callback_name("remove_done_callback");
+
+bool is_exact_deque(Borrowed object, Where where) {
+  Ref deque = getattr(import(collections_name, where), deque_name, where);
+  return object && Py_IS_TYPE(object.get(), reinterpret_cast<PyTypeObject*>(deque.get()));
+}
+
+// The self-check: Queue derives from _LoopBoundMixin, a new queue is on no loop, has its waiter
+// deques, binds the running loop at _get_loop() and binds it again once `_loop` is None.
+bool queue_internals_as_assumed(Borrowed asyncio, Borrowed running, Where where) {
+  try {
+    Ref mixin = optional_attribute(import(mixins_name, where), mixin_name, where);
+    Ref queue_type = getattr(asyncio, queue_name, where);
+    if (!mixin || !PyType_Check(mixin.get()) ||
+        require(PyObject_IsSubclass(queue_type.get(), mixin.get()), where) != 1) {
+      return false;
+    }
+    Ref probe = call({queue_type, where});
+    if (!getattr(probe, loop_name, where).is_none() ||
+        !is_exact_deque(optional_attribute(probe, getters_name, where), where) ||
+        !is_exact_deque(optional_attribute(probe, putters_name, where), where)) {
+      return false;
+    }
+    // A future's `_callbacks` lists (callback, context) pairs, the callbacks that
+    // remove_done_callback() takes.
+    Ref future = call_method({running, where}, create_future_name);
+    call_method({future, where}, add_callback_name, bind_name.get());  // any callable will do
+    Ref callbacks = getattr(future, callbacks_name, where);
+    if (!PyList_CheckExact(callbacks.get()) || PyList_GET_SIZE(callbacks.get()) != 1) return false;
+    Borrowed pair(PyList_GET_ITEM(callbacks.get(), 0));
+    if (!PyTuple_CheckExact(pair.get()) || PyTuple_GET_SIZE(pair.get()) != 2 ||
+        PyTuple_GET_ITEM(pair.get(), 0) != bind_name.get().get()) {
+      return false;
+    }
+    call_method({future, where}, remove_callback_name, bind_name.get());
+    Ref left = getattr(future, callbacks_name, where);
+    if (!left.is_none() && (!PyList_CheckExact(left.get()) || PyList_GET_SIZE(left.get()) != 0)) {
+      return false;
+    }
+    for (int round = 0; round < 2; ++round) {
+      if (!call_method({probe, where}, bind_name).is(running) ||
+          !getattr(probe, loop_name, where).is(running)) {
+        return false;
+      }
+      require(PyObject_SetAttr(probe.get(), loop_name.get().get(), Py_None), where);
+    }
+    return true;
+  } catch (PyError& error) {
+    exception_family(error);
+    return false;
+  }
+}
+
+// Whether every waiter in `waiters` (an exact deque) belongs to a closed loop and has its
+// callbacks listed as expected.
+bool only_dead_waiters(Borrowed waiters, Where where) {
+  Ref iterator = require(PyObject_GetIter(waiters.get()), where);
+  while (Ref waiter = Ref::steal(PyIter_Next(iterator.get()))) {
+    Ref loop = call_method({waiter, where}, get_loop_name);
+    if (!truthy(call_method({loop, where}, is_closed_name), where)) return false;
+    Ref callbacks = optional_attribute(waiter, callbacks_name, where);
+    if (!callbacks || !(callbacks.is_none() || PyList_CheckExact(callbacks.get()))) return false;
+  }
+  if (PyErr_Occurred()) throw_error(where);
+  return true;
+}
+
+// Takes the callbacks off every waiter in `waiters` and empties it. The waiting task never runs
+// again; when it is closed, its own cancel() of the waiter then has nothing to schedule on the
+// closed loop (which would fail).
+void drop_dead_waiters(Borrowed waiters, Where where) {
+  Ref iterator = require(PyObject_GetIter(waiters.get()), where);
+  while (Ref waiter = Ref::steal(PyIter_Next(iterator.get()))) {
+    Ref callbacks = getattr(waiter, callbacks_name, where);
+    if (callbacks.is_none()) continue;
+    Ref pairs = require(PyList_GetSlice(callbacks.get(), 0, PY_SSIZE_T_MAX), where);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs.get()); ++i) {
+      Borrowed pair(PyList_GET_ITEM(pairs.get(), i));
+      if (PyTuple_Check(pair.get()) && PyTuple_GET_SIZE(pair.get()) >= 1) {
+        call_method({waiter, where}, remove_callback_name,
+                    Borrowed(PyTuple_GET_ITEM(pair.get(), 0)));
+      }
+    }
+  }
+  if (PyErr_Occurred()) throw_error(where);
+  call_method({waiters, where}, clear_name);
+}
+
+// The private path for one queue of asyncio, bound to `bound` (not None).
+QueueBinding rebind(Borrowed queue, Borrowed asyncio, Borrowed bound, Where where) {
+  Ref getters, putters;
+  try {
+    if (bound.is(call_method({asyncio, where}, get_running_loop_name))) {
+      return QueueBinding::usable;
+    }
+    getters = optional_attribute(queue, getters_name, where);
+    putters = optional_attribute(queue, putters_name, where);
+    if (!is_exact_deque(getters, where) || !is_exact_deque(putters, where) ||
+        !only_dead_waiters(getters, where) || !only_dead_waiters(putters, where)) {
+      return QueueBinding::maybe_bound_elsewhere;
+    }
+    // `_loop` first: a subclass that refuses it has lost nothing.
+    require(PyObject_SetAttr(queue.get(), loop_name.get().get(), Py_None), where);
+  } catch (PyError& error) {
+    exception_family(error);
+    return QueueBinding::maybe_bound_elsewhere;
+  }
+  // Dropping futures nothing will ever wake; waking one would need its closed loop.
+  drop_dead_waiters(getters, where);
+  drop_dead_waiters(putters, where);
+  return QueueBinding::usable;
+}
+
+// The asyncio module: looked up among the loaded modules (it runs the loop, so it is loaded).
+Ref asyncio_module(Where where) {
+  Ref loaded = Ref::steal(PyImport_GetModule(asyncio_name.get().get()));
+  if (loaded) return loaded;
+  if (PyErr_Occurred()) throw_error(where);
+  return import(asyncio_name, where);
+}
+
+}  // namespace
+
+// Cheapest first: it runs at every put and every wait of the bridge.
+QueueBinding rebind_queue(Borrowed queue, Where where) {
+  Ref asyncio = asyncio_module(where);
+  if (require(PyObject_IsInstance(queue.get(), getattr(asyncio, queue_name, where).get()), where) !=
+      1) {
+    return QueueBinding::not_asyncio;
+  }
+  if (!may_go_private(Entry::queue_loop_binding)) return QueueBinding::maybe_bound_elsewhere;
+  if (path_of(Entry::queue_loop_binding) == Path::unused) {
+    // The self-check needs a running loop; with none (a coroutine driven by hand) it waits.
+    Ref running =
+        Ref::steal(PyObject_CallMethodNoArgs(asyncio.get(), get_running_loop_name.get().get()));
+    if (!running) {
+      if (PyErr_ExceptionMatches(PyExc_RuntimeError) == 0) throw_error(where);
+      PyErr_Clear();
+      return QueueBinding::maybe_bound_elsewhere;
+    }
+    if (!choose(Entry::queue_loop_binding, queue_internals_as_assumed(asyncio, running, where))) {
+      return QueueBinding::maybe_bound_elsewhere;
+    }
+  }
+  Ref bound;
+  try {
+    bound = optional_attribute(queue, loop_name, where);
+  } catch (PyError& error) {
+    exception_family(error);
+  }
+  if (!bound) return QueueBinding::maybe_bound_elsewhere;
+  if (bound.is_none()) return QueueBinding::usable;
+  return rebind(queue, asyncio, bound, where);
+}
 
 }  // namespace pyrt::compat

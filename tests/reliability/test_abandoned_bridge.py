@@ -96,4 +96,7 @@ def test_abandoned_bridge_is_collected(tb, quiet_logger, trap_at, apology):
     ours = abandon(tb.TelegramBridge, trap_at, apology, quiet_logger)
     assert twin[1], f"the async def twin was not collected (suspended in {twin[0]})"
     assert ours[1], f"the bridge was not collected (suspended in {ours[0]})"
-    assert (ours[0], ours[2]) == (twin[0], twin[2])
+    # asyncio's own wait, closed on its closed loop, may fail to cancel its future there: whether
+    # it is finalised before the worker awaiting it (and reports that) is the collector's order.
+    closed_loop = {"RuntimeError('Event loop is closed')"}
+    assert (ours[0], set(ours[2]) - closed_loop) == (twin[0], set(twin[2]) - closed_loop)

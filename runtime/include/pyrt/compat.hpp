@@ -61,6 +61,18 @@ enum class Entry : std::uint8_t {
   // iscoroutinefunction looks for on a function. Self-check: it is there, a plain object.
   // Fallback: only inspect's marker (which asyncio's test asks first).
   coroutine_marker,
+  // self_checked. Assumes: an asyncio.Queue keeps the event loop it is bound to in `_loop`
+  // (asyncio.mixins'
+  // _LoopBoundMixin: None until the first wait binds the running loop) and its waiters' futures,
+  // all made on that loop, in the deques `_getters` and `_putters`; a future lists its
+  // callbacks in `_callbacks` as (callback, context) pairs. Re-binding a queue that is bound to
+  // another loop, none of whose waiters can still run (their loops are closed), sets `_loop` to
+  // None (the next wait binds the running loop) and drops those futures, their callbacks taken
+  // off first (the dead waiting task's own cancel() of its future then schedules nothing on the
+  // closed loop); the items stay untouched. Self-check, at first use on a running loop: the
+  // mixin's default, _get_loop binding the running loop, the deques, `_callbacks`.
+  // Fallback: the queue is left as it is (rebind_queue says it may be bound elsewhere).
+  queue_loop_binding,
   count,
 };
 enum class Path : std::uint8_t { unused, private_path, public_path };
@@ -121,5 +133,15 @@ const Name& level_cache();
 // namespace (`_srcfile`): 1 yes, 0 no, -1 unknown (anything but a str or None).
 int records_located(PyObject* logging_namespace);
 }  // namespace logging
+
+// Where a queue stands towards the running event loop, after rebind_queue.
+enum class QueueBinding : std::uint8_t {
+  usable,                 // an asyncio.Queue on no loop or on the running one (re-bound if need be)
+  maybe_bound_elsewhere,  // an asyncio.Queue that could not be re-bound: waits on it may fail
+  not_asyncio,            // another object: the host's own, used as it is
+};
+// Re-binds `queue` to the running event loop when it is an asyncio.Queue bound to another loop
+// whose waiters can no longer run (see Entry::queue_loop_binding). Must run on an event loop.
+QueueBinding rebind_queue(Borrowed queue, Where where);
 
 }  // namespace pyrt::compat
