@@ -74,7 +74,8 @@ void decide(Entry entry, Path path, const char* why = nullptr) noexcept {
 
 constexpr const char* self_check_failed = "self-check failed";
 
-const Name cr_await_name("cr_await"), suggestions_module("_suggestions"),
+const Name cr_await_name("cr_await"), sys_module("sys"),
+    get_depth("get_coroutine_origin_tracking_depth"), suggestions_module("_suggestions"),
     generate_suggestions("_generate_suggestions"), warnings_module("warnings"),
     warn_unawaited_name("_warn_unawaited_coroutine"), code_name("__code__"),
     arg_count("co_argcount"), qualname("__qualname__"), origin("cr_origin"),
@@ -99,11 +100,12 @@ Ref optional_attribute(Borrowed object, const Name& name, Where where) {
 
 // sys.get_coroutine_origin_tracking_depth(), looked up in sys as the attribute access would.
 int public_depth(Where where) {
-  PyObject* get = PySys_GetObject("get_coroutine_origin_tracking_depth");  // borrowed
-  if (get == nullptr) {
-    throw PyError::format(PyExc_RuntimeError, "lost sys.get_coroutine_origin_tracking_depth");
+  Ref sys = Ref::steal(PyImport_GetModule(sys_module.get().get()));
+  if (!sys) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "lost sys");
+    throw_error(where);
   }
-  Ref depth = call({Ref::borrow(Borrowed(get)), where});
+  Ref depth = call_method({sys, where}, get_depth);
   const long value = PyLong_AsLong(depth.get());
   if (value == -1 && PyErr_Occurred()) throw_error(where);
   return static_cast<int>(value);
