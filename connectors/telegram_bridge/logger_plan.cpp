@@ -247,8 +247,13 @@ bool relied_on_holds(const Plan& plan, std::size_t index, bool dropping) noexcep
   auto unchanged = [&](std::size_t i) {
     const ReliedOn& one = plan.relied_on[i];
     if (one.function == nullptr) return false;
-    // Only compared: names are exact interned strs, so no Python code runs and nothing fails.
-    if (own != nullptr && PyDict_GetItemWithError(own, one.name) != one.function) return false;
+    if (own != nullptr) {
+      // Only compared (borrowed). The name is an exact interned str, so no Python code runs; an
+      // error all the same is cleared, and the plan does not hold.
+      PyObject* found = PyDict_GetItemWithError(own, one.name);
+      if (found == nullptr) PyErr_Clear();
+      if (found != one.function) return false;
+    }
     return PyFunction_GET_CODE(one.function) == one.code &&
            PyFunction_GET_DEFAULTS(one.function) == one.defaults &&
            PyFunction_GET_KW_DEFAULTS(one.function) == one.keyword_defaults;
