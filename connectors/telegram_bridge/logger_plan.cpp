@@ -43,9 +43,11 @@ Borrowed holder(pyrt::detail::PerInterpreter& slot) {
   return slot.object();
 }
 
-// Makes `list` hold the objects of `snapshot` (its previous ones let go).
-void hold(Borrowed list, const std::array<ReliedOn, relied_on_count>& snapshot) {
+// Makes `list` hold the objects of `snapshot` and `also` (its previous ones let go).
+void hold(Borrowed list, const std::array<ReliedOn, relied_on_count>& snapshot,
+          PyObject* also = Py_None) {
   Ref items = pyrt::require(PyList_New(0));
+  pyrt::require(PyList_Append(items.get(), also));
   for (const ReliedOn& one : snapshot) {
     for (PyObject* object :
          {one.name, one.function, one.code, one.defaults, one.keyword_defaults}) {
@@ -71,6 +73,23 @@ Ref find_in_type(PyTypeObject* type, PyObject* name, bool& failed) noexcept {
   }
   if (failed) PyErr_Clear();
   return {};
+}
+
+// Watches the namespace of every class along `type`'s MRO that can change (a class whose type is
+// immutable cannot); false when one cannot be watched.
+bool watch_namespaces(PyTypeObject* type) noexcept {
+  PyObject* mro = type->tp_mro;
+  if (mro == nullptr || !PyTuple_Check(mro)) return false;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+    PyObject* base = PyTuple_GET_ITEM(mro, i);
+    if (!PyType_Check(base)) return false;
+    auto* base_type = reinterpret_cast<PyTypeObject*>(base);
+    if (PyType_HasFeature(base_type, Py_TPFLAGS_IMMUTABLETYPE)) continue;
+    Ref dict = Ref::steal(PyType_GetDict(base_type));
+    if (!dict) PyErr_Clear();
+    if (!dict || !pyrt::watch_dict(dict.get())) return false;
+  }
+  return true;
 }
 
 // Whether `function` is logging's own Logger.<name>: defined in logging's namespace, under that
@@ -114,7 +133,7 @@ Check cache_agrees(PyObject* logger, const Plan& plan, const std::array<Ref, 4>&
 // are located, from logging's namespace; false (nothing changed) when anything is unexpected.
 bool plan_from_level_cache(Plan& found, PyObject* logging_dict, PyObject* dict,
                            const std::array<Ref, 4>& levels) {
-  if (!found.type_watched || !pyrt::compat::may_go_private(Entry::logging_internals)) return false;
+  if (!pyrt::compat::may_go_private(Entry::logging_internals)) return false;
   const Name& level_cache = pyrt::compat::logging::level_cache();
   bool failed = false;
   for (const Name* name : {&disabled, &level_cache}) {  // instance attributes, nothing in the class
@@ -175,22 +194,14 @@ void make(PyObject* logger, std::uint64_t epoch, bool bound) {
       type->tp_getattro != PyObject_GenericGetAttr) {
     return decided();
   }
-  found.type_watched = pyrt::watch_type(type);
-  Ref own = Ref::steal(PyType_GetDict(type));
-  if (!own) {
-    PyErr_Clear();
-    return decided();
-  }
-  found.own_namespace = own.get();  // the type's own, for the type's lifetime
+  // Watched before anything is read from them; the MRO, which no namespace holds, is compared.
+  if (!watch_namespaces(type)) return decided();
+  found.mro = type->tp_mro;
   bool failed = false;
   for (std::size_t i = 0; i < relied_on_count; ++i) {
     const Name& name = relied_on_name(i);
     Ref function = find_in_type(type, name.get().get(), failed);
-    // Found in the class's own namespace: comparing that one at each use is enough.
-    if (failed || !is_logging_method(function.get(), name, logging_dict) ||
-        dict_value(own.get(), name).get() != function.get()) {
-      return decided();
-    }
+    if (failed || !is_logging_method(function.get(), name, logging_dict)) return decided();
     PyObject* raw = function.get();
     found.relied_on[i] = {name.get().get(), raw, PyFunction_GetCode(raw),
                           PyFunction_GetDefaults(raw), PyFunction_GetKwDefaults(raw)};
@@ -219,7 +230,7 @@ void make(PyObject* logger, std::uint64_t epoch, bool bound) {
     // Borrowed: the watched instance dict holds it.
     found.parts.logger_name = dict_value(dict.get(), names::name).get();
   }
-  hold(holder(planned_holder), found.relied_on);
+  hold(holder(planned_holder), found.relied_on, found.mro);
   // Checked at the first plan, and whenever what it relies on changed since it agreed.
   if (found.relied_on != agreed) {
     if (records_agree(levels) != Check::agrees) return decided();
@@ -234,27 +245,17 @@ void make(PyObject* logger, std::uint64_t epoch, bool bound) {
 bool fits(const Plan& plan, PyObject* logger, std::size_t index, std::uint64_t epoch) noexcept {
   if (plan.epoch != epoch || plan.logger != logger || Py_TYPE(logger) != plan.type) return false;
   const Route route = plan.routes[index];
-  return route == Route::call || (has_instance_dict(logger, plan.dict) &&
-                                  relied_on_holds(plan, index, route == Route::skip));
+  return route == Route::call ||
+         (plan.type->tp_mro == plan.mro && has_instance_dict(logger, plan.dict) &&
+          relied_on_holds(plan, index, route == Route::skip));
 }
 
 // Whether the functions a call at `index` (going on to make a record unless `dropping`) relies on
-// are as planned: found in the class's own namespace when the class is not watched, with the
-// same code and defaults.
+// are as planned: the same code and defaults (the watched namespace still holds the functions).
 bool relied_on_holds(const Plan& plan, std::size_t index, bool dropping) noexcept {
-  PyObject* own = plan.type_watched ? nullptr : plan.own_namespace;
-  if (own != nullptr && plan.type->tp_getattro != PyObject_GenericGetAttr) return false;
   auto unchanged = [&](std::size_t i) {
     const ReliedOn& one = plan.relied_on[i];
-    if (one.function == nullptr) return false;
-    if (own != nullptr) {
-      // Only compared (borrowed). The name is an exact interned str, so no Python code runs; an
-      // error all the same is cleared, and the plan does not hold.
-      PyObject* found = PyDict_GetItemWithError(own, one.name);
-      if (found == nullptr) PyErr_Clear();
-      if (found != one.function) return false;
-    }
-    return PyFunction_GET_CODE(one.function) == one.code &&
+    return one.function != nullptr && PyFunction_GET_CODE(one.function) == one.code &&
            PyFunction_GET_DEFAULTS(one.function) == one.defaults &&
            PyFunction_GET_KW_DEFAULTS(one.function) == one.keyword_defaults;
   };

@@ -53,10 +53,11 @@ struct Plan {
   PyObject* logger = nullptr;         // compared; used only while `bound` and the epoch hold
   PyTypeObject* type = nullptr;       // only compared
   PyObject* dict = nullptr;           // only compared: the instance dict watched, if any
-  bool bound = false;                 // `logger` was read from the module's watched namespace
-  bool type_watched = false;          // else the class's own namespace is compared at each use
-  PyObject* own_namespace = nullptr;  // the class's (PyType_GetDict), while `type` lives
-  bool located = true;                // records name where they were made
+  // Only compared: the class's MRO as planned (the plan's snapshot holds it). The namespaces of
+  // its classes are watched; replacing a class's bases changes none of them, only the MRO.
+  PyObject* mro = nullptr;
+  bool bound = false;    // `logger` was read from the module's watched namespace
+  bool located = true;   // records name where they were made
   std::array<Route, 5> routes = {};   // by Level
   // logging's DEBUG, INFO, WARNING, ERROR: borrowed from its watched namespace.
   std::array<PyObject*, 4> levels = {};

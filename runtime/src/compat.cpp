@@ -18,8 +18,8 @@ namespace pyrt::compat {
 namespace {
 
 constexpr const char* entry_names[] = {
-    "cr_await_getter",    "origin_tracking_depth", "unawaited_warning", "type_version_tag",
-    "keyword_suggestion", "logging_internals",     "coroutine_marker",  "queue_loop_binding"};
+    "cr_await_getter",   "origin_tracking_depth", "unawaited_warning",
+    "keyword_suggestion", "logging_internals",    "coroutine_marker", "queue_loop_binding"};
 static_assert(std::size(entry_names) == static_cast<std::size_t>(Entry::count));
 
 struct Settings {
@@ -240,12 +240,6 @@ void warn_unawaited(Borrowed coroutine) {
   }
   if (PyErr_Occurred()) throw_error(where);
   if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "%U", message.get()) < 0) throw_error(where);
-}
-
-bool assign_version_tag(PyTypeObject* type) noexcept {
-  if (!may_go_private(Entry::type_version_tag)) return false;
-  decide(Entry::type_version_tag, Path::private_path);
-  return PyUnstable_Type_AssignVersionTag(type) != 0;
 }
 
 Ref keyword_suggestion(Borrowed names, Borrowed keyword) {

@@ -3,7 +3,6 @@
 #include <cassert>
 
 #include "internal.hpp"
-#include "pyrt/compat.hpp"
 #include "pyrt/interned.hpp"
 
 namespace pyrt {
@@ -18,20 +17,12 @@ namespace {
 struct WatchState {
   std::uint32_t generation = 0;  // the interpreter lifetime the ids belong to
   int dict_watcher = -1;
-  int type_watcher = -1;
 };
 WatchState watch_state;
 
 // Runs before the change takes effect.
 int on_dict_event(PyDict_WatchEvent /*event*/, PyObject* /*dict*/, PyObject* /*key*/,
                   PyObject* /*new_value*/) noexcept {
-  ++cache_epoch;
-  return 0;
-}
-
-// Runs as part of the change (CPython reports a type's change at most once until the type is
-// looked up again: see watch_type).
-int on_type_event(PyTypeObject* /*type*/) noexcept {
   ++cache_epoch;
   return 0;
 }
@@ -43,12 +34,9 @@ bool watchers_ready() noexcept {
   if (watch_state.generation != interpreter_generation) {
     watch_state = {};
     watch_state.generation = interpreter_generation;
-    // Every id taken (the interpreter has a few of each for all extensions): nothing of that
-    // kind is cached.
+    // Every id taken (the interpreter has a few for all extensions): nothing is cached.
     watch_state.dict_watcher = PyDict_AddWatcher(on_dict_event);
     if (watch_state.dict_watcher < 0) PyErr_Clear();
-    watch_state.type_watcher = PyType_AddWatcher(on_type_event);
-    if (watch_state.type_watcher < 0) PyErr_Clear();
   }
   return true;
 }
@@ -59,13 +47,9 @@ bool watchers_ready() noexcept {
 
 void release_watches() noexcept {
   using detail::watch_state;
-  if (watch_state.generation == detail::interpreter_generation) {
-    if (watch_state.dict_watcher >= 0 && PyDict_ClearWatcher(watch_state.dict_watcher) < 0) {
-      PyErr_Clear();
-    }
-    if (watch_state.type_watcher >= 0 && PyType_ClearWatcher(watch_state.type_watcher) < 0) {
-      PyErr_Clear();
-    }
+  if (watch_state.generation == detail::interpreter_generation && watch_state.dict_watcher >= 0 &&
+      PyDict_ClearWatcher(watch_state.dict_watcher) < 0) {
+    PyErr_Clear();
   }
   watch_state = {};
   ++detail::cache_epoch;
@@ -80,19 +64,6 @@ bool watch_dict(PyObject* dict) noexcept {
     return false;
   }
   return true;
-}
-
-bool watch_type(PyTypeObject* type) noexcept {
-  assert(!PyErr_Occurred());
-  if (!detail::watchers_ready() || detail::watch_state.type_watcher < 0) return false;
-  if (PyType_Watch(detail::watch_state.type_watcher, reinterpret_cast<PyObject*>(type)) < 0) {
-    PyErr_Clear();
-    return false;
-  }
-  // CPython reports a change of a type only while the type has a version tag, and a change takes
-  // the tag away until the next lookup: make sure it has one now. A class changed very many
-  // times runs out of tags; its changes would go unreported, so it is not watched.
-  return compat::assign_version_tag(type);
 }
 
 }  // namespace pyrt

@@ -43,10 +43,6 @@ enum class Entry : std::uint8_t {
   // for a native coroutine. Self-check: it is a function of one parameter. Fallback: the same
   // RuntimeWarning, its origin lines formatted by traceback.format_list, through warnings.warn.
   unawaited_warning,
-  // abi. Assumes: PyUnstable_Type_AssignVersionTag gives a type the version tag without which
-  // CPython reports no change of it to type watchers. Fallback: the type is not watched, so
-  // nothing that rests on it is cached.
-  type_version_tag,
   // self_checked. Assumes: _suggestions._generate_suggestions(names, name) is the "Did you mean"
   // engine of the interpreter's own error messages. Self-check: it suggests "right" for "rigth".
   // Fallback: the message without the hint.
@@ -114,8 +110,6 @@ inline int origin_tracking_depth(Where where) {
 // interpreter does for its own coroutines. Throws PyError when the warning was turned into an
 // error or could not be made.
 void warn_unawaited(Borrowed coroutine);
-// Gives `type` a version tag; false when it has none (its changes would not be reported).
-bool assign_version_tag(PyTypeObject* type) noexcept;
 // The parameter name in `names` (a list) closest to `keyword`, or an empty Ref.
 Ref keyword_suggestion(Borrowed names, Borrowed keyword);
 // Marks `function` as asyncio's own coroutine functions are marked, where that marker exists.
