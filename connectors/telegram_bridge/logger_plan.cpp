@@ -245,9 +245,10 @@ void make(PyObject* logger, std::uint64_t epoch, bool bound) {
 bool fits(const Plan& plan, PyObject* logger, std::size_t index, std::uint64_t epoch) noexcept {
   if (plan.epoch != epoch || plan.logger != logger || Py_TYPE(logger) != plan.type) return false;
   const Route route = plan.routes[index];
+  // For `ask`, what asking rests on: the rest is compared once a record is to be made.
   return route == Route::call ||
          (plan.type->tp_mro == plan.mro && has_instance_dict(logger, plan.dict) &&
-          relied_on_holds(plan, index, route == Route::skip));
+          relied_on_holds(plan, index, route != Route::emit));
 }
 
 // Whether the functions a call at `index` (going on to make a record unless `dropping`) relies on

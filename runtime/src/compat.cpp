@@ -5,7 +5,6 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string_view>
 
 #include "pyrt/call.hpp"
@@ -18,8 +17,8 @@ namespace pyrt::compat {
 namespace {
 
 constexpr const char* entry_names[] = {
-    "cr_await_getter",   "origin_tracking_depth", "unawaited_warning",
-    "keyword_suggestion", "logging_internals",    "coroutine_marker", "queue_loop_binding"};
+    "origin_tracking_depth", "unawaited_warning", "keyword_suggestion",
+    "logging_internals",     "coroutine_marker",  "queue_loop_binding"};
 static_assert(std::size(entry_names) == static_cast<std::size_t>(Entry::count));
 
 struct Settings {
@@ -74,7 +73,7 @@ void decide(Entry entry, Path path, const char* why = nullptr) noexcept {
 
 constexpr const char* self_check_failed = "self-check failed";
 
-const Name cr_await_name("cr_await"), sys_module("sys"),
+const Name sys_module("sys"),
     get_depth("get_coroutine_origin_tracking_depth"), suggestions_module("_suggestions"),
     generate_suggestions("_generate_suggestions"), warnings_module("warnings"),
     warn_unawaited_name("_warn_unawaited_coroutine"), code_name("__code__"),
@@ -82,14 +81,6 @@ const Name cr_await_name("cr_await"), sys_module("sys"),
     traceback_module("traceback"), format_list("format_list"), linecache_module("linecache"),
     getline("getline"), warn("warn"), rstrip("rstrip"), coroutines_module("asyncio.coroutines"),
     coroutine_marker_name("_is_coroutine");
-
-const PyGetSetDef* find_cr_await_getter() noexcept {
-  for (const PyGetSetDef* entry = PyCoro_Type.tp_getset; entry != nullptr && entry->name != nullptr;
-       ++entry) {
-    if (std::strcmp(entry->name, "cr_await") == 0 && entry->get != nullptr) return entry;
-  }
-  return nullptr;
-}
 
 // getattr(object, name, None) as a Ref: empty when missing.
 Ref optional_attribute(Borrowed object, const Name& name, Where where) {
@@ -193,23 +184,7 @@ bool choose(Entry entry, bool private_path_agrees) noexcept {
 
 namespace detail {
 
-const PyGetSetDef* cr_await_getter = nullptr;
 bool origin_depth_field = false;
-
-// The first use decides (the inline fast path takes over once the private way is chosen).
-Ref native_coroutine_awaited_slow(Borrowed coroutine, Where where) {
-  const PyGetSetDef* getter =
-      may_go_private(Entry::cr_await_getter) ? find_cr_await_getter() : nullptr;
-  Ref checked = optional_attribute(coroutine, cr_await_name, where);
-  if (getter == nullptr) {
-    choose(Entry::cr_await_getter, false);
-    return checked;
-  }
-  Ref awaited = require(getter->get(coroutine.get(), getter->closure), where);
-  if (!choose(Entry::cr_await_getter, checked.get() == awaited.get())) return checked;
-  cr_await_getter = getter;
-  return awaited;
-}
 
 int origin_tracking_depth_slow(Where where) {
   const int checked = public_depth(where);

@@ -1,6 +1,6 @@
 // Awaiting Python objects from coroutine bodies, and `async for`.
 #include "internal.hpp"
-#include "pyrt/compat.hpp"
+#include "pyrt/interned.hpp"
 
 namespace pyrt {
 
@@ -35,10 +35,30 @@ Ref awaitable_iterator(Ref object, Where where) {
 
 namespace {
 
+const Name cr_await("cr_await");
+// The native coroutine type's `cr_await` descriptor, found once per interpreter lifetime: the
+// type is immutable, so the attribute lookup on a native coroutine always ends at it.
+detail::PerInterpreter cr_await_descriptor;
+
+// What `coroutine.cr_await` gives (a native coroutine's): None when it awaits nothing.
+Ref native_coroutine_awaited(Borrowed coroutine, Where where) {
+  if (!cr_await_descriptor.current()) {
+    Ref dict = require(PyType_GetDict(&PyCoro_Type), where);
+    PyObject* found = nullptr;
+    require(PyDict_GetItemRef(dict.get(), cr_await.get().get(), &found), where);
+    cr_await_descriptor.hold(found != nullptr ? found : Py_NewRef(Py_None), where);
+  }
+  PyObject* descriptor = cr_await_descriptor.object().get();
+  descrgetfunc get = Py_TYPE(descriptor)->tp_descr_get;
+  if (get == nullptr) return getattr(coroutine, cr_await, where);  // as no 3.14 has it
+  return require(get(descriptor, coroutine.get(), reinterpret_cast<PyObject*>(&PyCoro_Type)),
+                 where);
+}
+
 // As the await expression does: a native coroutine suspended in an await of its own is awaited
 // by someone else already.
 void refuse_if_being_awaited(Borrowed coroutine, Where where) {
-  Ref awaited = compat::native_coroutine_awaited(coroutine, where);
+  Ref awaited = native_coroutine_awaited(coroutine, where);
   if (awaited && !awaited.is_none()) {
     PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
     throw_error(where);

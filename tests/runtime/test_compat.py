@@ -47,7 +47,7 @@ seen["releases"] = [m.compat_covers(release) for release in (0x030E00F0, 0x030E0
 paths = m.compat_paths()
 print(json.dumps({"seen": seen, "paths": paths}))
 """
-EXERCISED = ["cr_await_getter", "origin_tracking_depth", "unawaited_warning", "keyword_suggestion",
+EXERCISED = ["origin_tracking_depth", "unawaited_warning", "keyword_suggestion",
              "coroutine_marker"]
 HINT = ". Did you mean 'right'?"
 ORIGIN = "Coroutine created at (most recent call last)"

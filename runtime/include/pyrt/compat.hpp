@@ -32,9 +32,6 @@ inline constexpr std::uint32_t verified_releases[] = {0x030e0af0};
 inline constexpr std::uint32_t covered_series = 0x030e;
 
 enum class Entry : std::uint8_t {
-  // abi. Assumes: PyCoro_Type's tp_getset has an entry "cr_await" whose getter is what the
-  // attribute lookup runs. Self-check: both give the same object. Fallback: the attribute lookup.
-  cr_await_getter,
   // abi. Assumes: PyThreadState's coroutine_origin_tracking_depth field is the depth that
   // sys.set_coroutine_origin_tracking_depth sets. Self-check: both agree. Fallback:
   // sys.get_coroutine_origin_tracking_depth().
@@ -88,19 +85,10 @@ bool choose(Entry entry, bool private_path_agrees) noexcept;
 
 namespace detail {
 // Set once an entry has gone the private way, for the inline fast paths below.
-extern const PyGetSetDef* cr_await_getter;
 extern bool origin_depth_field;
-Ref native_coroutine_awaited_slow(Borrowed coroutine, Where where);
 int origin_tracking_depth_slow(Where where);
 }  // namespace detail
 
-// The object a native coroutine awaits (its cr_await), None or null when it awaits nothing.
-inline Ref native_coroutine_awaited(Borrowed coroutine, Where where) {
-  if (const PyGetSetDef* getter = detail::cr_await_getter) {
-    return require(getter->get(coroutine.get(), getter->closure), where);
-  }
-  return detail::native_coroutine_awaited_slow(coroutine, where);
-}
 // The coroutine origin tracking depth of the current thread.
 inline int origin_tracking_depth(Where where) {
   if (detail::origin_depth_field) return PyThreadState_Get()->coroutine_origin_tracking_depth;
