@@ -84,7 +84,7 @@ bool watch_namespaces(PyTypeObject* type) noexcept {
     PyObject* base = PyTuple_GET_ITEM(mro, i);
     if (!PyType_Check(base)) return false;
     auto* base_type = reinterpret_cast<PyTypeObject*>(base);
-    if (PyType_HasFeature(base_type, Py_TPFLAGS_IMMUTABLETYPE)) continue;
+    if (PyType_HasFeature(base_type, Py_TPFLAGS_IMMUTABLETYPE) != 0) continue;
     Ref dict = Ref::steal(PyType_GetDict(base_type));
     if (!dict) PyErr_Clear();
     if (!dict || !pyrt::watch_dict(dict.get())) return false;

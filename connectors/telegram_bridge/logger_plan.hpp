@@ -50,15 +50,15 @@ inline constexpr std::size_t is_enabled_for_index = 5;
 
 struct Plan {
   std::uint64_t epoch = 0;
-  PyObject* logger = nullptr;         // compared; used only while `bound` and the epoch hold
-  PyTypeObject* type = nullptr;       // only compared
-  PyObject* dict = nullptr;           // only compared: the instance dict watched, if any
+  PyObject* logger = nullptr;    // compared; used only while `bound` and the epoch hold
+  PyTypeObject* type = nullptr;  // only compared
+  PyObject* dict = nullptr;      // only compared: the instance dict watched, if any
   // Only compared: the class's MRO as planned (the plan's snapshot holds it). The namespaces of
   // its classes are watched; replacing a class's bases changes none of them, only the MRO.
   PyObject* mro = nullptr;
-  bool bound = false;    // `logger` was read from the module's watched namespace
-  bool located = true;   // records name where they were made
-  std::array<Route, 5> routes = {};   // by Level
+  bool bound = false;                // `logger` was read from the module's watched namespace
+  bool located = true;               // records name where they were made
+  std::array<Route, 5> routes = {};  // by Level
   // logging's DEBUG, INFO, WARNING, ERROR: borrowed from its watched namespace.
   std::array<PyObject*, 4> levels = {};
   RecordParts parts;

@@ -16,9 +16,9 @@ namespace pyrt::compat {
 
 namespace {
 
-constexpr const char* entry_names[] = {
-    "origin_tracking_depth", "unawaited_warning", "keyword_suggestion",
-    "logging_internals",     "coroutine_marker",  "queue_loop_binding"};
+constexpr const char* entry_names[] = {"origin_tracking_depth", "unawaited_warning",
+                                       "keyword_suggestion",    "logging_internals",
+                                       "coroutine_marker",      "queue_loop_binding"};
 static_assert(std::size(entry_names) == static_cast<std::size_t>(Entry::count));
 
 struct Settings {
@@ -73,11 +73,10 @@ void decide(Entry entry, Path path, const char* why = nullptr) noexcept {
 
 constexpr const char* self_check_failed = "self-check failed";
 
-const Name sys_module("sys"),
-    get_depth("get_coroutine_origin_tracking_depth"), suggestions_module("_suggestions"),
-    generate_suggestions("_generate_suggestions"), warnings_module("warnings"),
-    warn_unawaited_name("_warn_unawaited_coroutine"), code_name("__code__"),
-    arg_count("co_argcount"), qualname("__qualname__"), origin("cr_origin"),
+const Name sys_module("sys"), get_depth("get_coroutine_origin_tracking_depth"),
+    suggestions_module("_suggestions"), generate_suggestions("_generate_suggestions"),
+    warnings_module("warnings"), warn_unawaited_name("_warn_unawaited_coroutine"),
+    code_name("__code__"), arg_count("co_argcount"), qualname("__qualname__"), origin("cr_origin"),
     traceback_module("traceback"), format_list("format_list"), linecache_module("linecache"),
     getline("getline"), warn("warn"), rstrip("rstrip"), coroutines_module("asyncio.coroutines"),
     coroutine_marker_name("_is_coroutine");
