@@ -75,8 +75,8 @@ Ref find_in_type(PyTypeObject* type, PyObject* name, bool& failed) noexcept {
   return {};
 }
 
-// Watches the namespace of every class along `type`'s MRO that can change (a class whose type is
-// immutable cannot); false when one cannot be watched.
+// Watches the namespace of every class along `type`'s MRO that can change (an immutable class's
+// cannot); false when one cannot be watched.
 bool watch_namespaces(PyTypeObject* type) noexcept {
   PyObject* mro = type->tp_mro;
   if (mro == nullptr || !PyTuple_Check(mro)) return false;

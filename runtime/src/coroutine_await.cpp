@@ -50,7 +50,7 @@ Ref native_coroutine_awaited(Borrowed coroutine, Where where) {
   }
   PyObject* descriptor = cr_await_descriptor.object().get();
   descrgetfunc get = Py_TYPE(descriptor)->tp_descr_get;
-  if (get == nullptr) return getattr(coroutine, cr_await, where);  // as no 3.14 has it
+  if (get == nullptr) return getattr(coroutine, cr_await, where);  // no descriptor found
   return require(get(descriptor, coroutine.get(), reinterpret_cast<PyObject*>(&PyCoro_Type)),
                  where);
 }

@@ -13,8 +13,8 @@
 //     class change; replacing the class's bases changes no namespace, only its MRO, which the
 //     cache's user compares.
 //   - No watcher hears of every object of a kind (a function watcher would run for every function
-//     the host makes or frees): what a cache rests on beyond dictionaries and types is compared
-//     at each use by its user.
+//     the host makes or frees): what a cache rests on beyond dictionaries is compared at each
+//     use by its user.
 //   - When something cannot be watched (every watcher id of the interpreter is taken, or the
 //     interpreter has released the runtime's objects), watch_dict returns false and nothing is
 //     cached: the uncached path is always correct.
