@@ -51,6 +51,8 @@ def abandon(make_bridge, trap_at, apology, quiet_logger):
     name, whether one collection freed the bridge, and what that collection reported as
     unraisable."""
     host = Host()
+    # The real host modules, where a test before imported them, come back afterwards.
+    before = {name: sys.modules.get(name) for name in (SERVER, WS)}
     sys.modules[SERVER], sys.modules[WS] = host.server, host.ws_module
     bridge = make_bridge()
     host.agent.script(*events_for(bridge))
@@ -63,7 +65,11 @@ def abandon(make_bridge, trap_at, apology, quiet_logger):
     freed = []
     watch = weakref.ref(bridge, lambda _: freed.append(True))
     del bridge, host, loop
-    del sys.modules[SERVER], sys.modules[WS]
+    for name, module in before.items():
+        if module is None:
+            del sys.modules[name]
+        else:
+            sys.modules[name] = module
     # Closing the abandoned worker may report what its own code does (the twin the same).
     unraisable, sys.unraisablehook = sys.unraisablehook, lambda u: reported.append(repr(u.exc_value))
     reported = []
