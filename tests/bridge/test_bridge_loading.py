@@ -154,33 +154,34 @@ LOGGING_RECORDS = """
         await bridge._on_telegram_message("hi", {{}})
     asyncio.run(main())
     print(*[(r.pathname.endswith(".cpp"), r.stack_info is not None) for r in records],
-          getattr(logger, "quiet", None))
+          getattr(logger, "quiet", None), sorted({{r.name.rpartition(".")[2] for r in records}}))
 """
 LOGGING_CHANGES = {  # what changes after two records, and the three records then seen
-    "private paths forced off": ("pass", "(True, False) (True, False) (True, False) None"),
+    "private paths forced off": ("pass", "(True, False) (True, False) (True, False) None ['telegram_bridge']"),
     "_log's code replaced": (
         "logging.Logger._log.__code__ = (lambda self, level, msg, *a, **k: setattr(self, 'quiet', msg)).__code__",
-        "(True, False) (True, False) Queuing Telegram message from unknown: hi"),
+        "(True, False) (True, False) Queuing Telegram message from unknown: hi ['telegram_bridge']"),
     "_log's defaults changed": ("logging.Logger._log.__defaults__ = (None, None, True, 1)",
-                                "(True, False) (True, False) (False, True) None"),
+                                "(True, False) (True, False) (False, True) None ['telegram_bridge']"),
     # Still logging's own isEnabledFor by namespace and name, but no longer what the level cache
     # says (INFO is on there): the private part's self-check fails, and the calls ask it; start()
     # finds no connector: two error records, still made by the module.
     "isEnabledFor's code changed": (
         "logging.Logger.isEnabledFor.__code__ = (lambda self, level: level > 20).__code__.replace("
         "co_name='isEnabledFor', co_qualname='Logger.isEnabledFor'); await bridge.start()",
-        "(True, False) (True, False) (True, False) (True, False) None"),
-    # A new base whose `disabled` property shadows the instance's: the calls are dropped. Replacing
+        "(True, False) (True, False) (True, False) (True, False) None ['telegram_bridge']"),
+    # A new base whose `name` property shadows the instance's: the record takes its name. Replacing
     # the bases changes no class namespace, only the MRO.
-    "a base that disables every logger put under Logger": (
-        "logging.Logger.__bases__ = (type('Quiet', (logging.Filterer,), {'disabled': property(lambda self: True)}),)",
-        "(True, False) (True, False) None"),
+    "a base that renames every logger put under Logger": (
+        "logging.Logger.__bases__ = (type('Renamed', (logging.Filterer,), {'name': property(lambda self: 'renamed')}),)",
+        "(True, False) (True, False) (True, False) None ['renamed', 'telegram_bridge']"),
     # The same property set on an existing base: every class along the MRO is watched.
-    "a base given a property that disables every logger": (
-        "logging.Filterer.disabled = property(lambda self: True)", "(True, False) (True, False) None"),
+    "a base given a property that renames every logger": (
+        "logging.Filterer.name = property(lambda self: 'renamed')",
+        "(True, False) (True, False) (True, False) None ['renamed', 'telegram_bridge']"),
     # An info call does not rest on exception's defaults: its records are made as before.
     "exception's keyword defaults changed": ("logging.Logger.exception.__kwdefaults__ = {'exc_info': False}",
-                                             "(True, False) (True, False) (True, False) None"),
+                                             "(True, False) (True, False) (True, False) None ['telegram_bridge']"),
 }
 for _change, (_statement, _) in LOGGING_CHANGES.items():
     CASES[f"records after: {_change}"] = LOGGING_RECORDS.format(change=_change, statement=_statement)
