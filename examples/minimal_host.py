@@ -17,6 +17,7 @@ from collections.abc import AsyncIterator
 from dataclasses import dataclass, field
 from typing import Any
 
+from kavori.connectors.telegram_bridge import get_telegram_bridge
 from kavori.connectors.telegram_bridge_contract import (Agent, ConnectorManager, MessageHandler,
                                                         TelegramConnector, WebSocketManager)
 from kavori.connectors.telegram_bridge_drain import drain_and_stop
@@ -109,8 +110,6 @@ def install_host_modules(state: State, manager: WebSocketManager) -> None:
 
 
 async def main() -> int:
-    from kavori.connectors.telegram_bridge import get_telegram_bridge
-
     connector = ConsoleConnector()
     # Annotated with the protocols: a type checker reports any object that does not fit.
     checked_connector: TelegramConnector = connector

@@ -80,7 +80,8 @@ def test_example_host_answers_every_line_then_stops(build_dir, tmp_path, source)
     assert replies == ["You said: hello", "You said: second message"]
     if source != "README.md":
         assert result.stdout.rstrip().endswith("Telegram bridge stopped")
-    assert result.stderr == ""
+    # asyncio's debug mode reports any step over 0.1 s: a busy machine's timing, not a fault.
+    assert re.sub(r"^Executing <.*> took [\d.]+ seconds\n", "", result.stderr, flags=re.M) == ""
 
 
 @pytest.mark.skipif(shutil.which("python3.14") is None, reason="needs the release interpreter")
