@@ -18,7 +18,8 @@ using pyrt::compat::Entry;
 const Name log_methods[] = {Name("debug"), Name("info"), Name("warning"), Name("error"),
                             Name("exception")};
 const Name is_enabled_for("isEnabledFor"), make_record("makeRecord"), handle_record("handle");
-const Name logger_class("Logger"), disabled("disabled"), code_qualname("co_qualname");
+const Name logger_class("Logger"), disabled("disabled"), code_qualname("co_qualname"),
+    popitem("popitem");
 const Name level_constants[] = {Name("DEBUG"), Name("INFO"), Name("WARNING"), Name("ERROR")};
 
 const Name& relied_on_name(std::size_t index) {
@@ -124,6 +125,28 @@ bool has_instance_dict(PyObject* logger, PyObject* watched) noexcept {
   return dict.get() == watched;
 }
 
+// The dict last given the shape below (only compared: at worst it is given that shape again).
+const PyObject* reshaped_dict = nullptr;
+
+// Watching the logger's instance dict makes it, and the interpreter does not specialise attribute
+// access on an instance whose dict was made from its inline attributes: logging's own methods
+// would look every attribute of the logger up in full. popitem() turns such a dict into a plain
+// one, which it does specialise; the item is put back at once, so the logger keeps the same dict
+// with the same items in the same order (should that fail, an equal copy taken before takes the
+// dict's place). Speed only: nothing rests on the shape.
+void reshape_instance_dict(PyObject* logger, PyObject* dict) {
+  if (dict == reshaped_dict) return;
+  reshaped_dict = dict;
+  Ref copy = Ref::steal(PyDict_Copy(dict));
+  Ref last = copy ? Ref::steal(PyObject_CallMethodNoArgs(dict, popitem.get().get())) : Ref();
+  if (last && PyTuple_CheckExact(last.get()) && PyTuple_GET_SIZE(last.get()) == 2 &&
+      PyDict_SetItem(dict, PyTuple_GET_ITEM(last.get(), 0), PyTuple_GET_ITEM(last.get(), 1)) < 0) {
+    PyErr_Clear();
+    (void)PyObject_GenericSetDict(logger, copy.get(), nullptr);
+  }
+  PyErr_Clear();
+}
+
 // The plan's checks against logging's own methods (below).
 enum class Check : std::uint8_t { agrees, differs, inconclusive };
 Check records_agree(const std::array<Ref, 4>& levels);
@@ -215,6 +238,10 @@ void make(PyObject* logger, std::uint64_t epoch, bool bound) {
     found.levels[i] = levels[i].get();  // borrowed from the watched namespace
   }
   Ref dict = Ref::steal(PyObject_GenericGetDict(logger, nullptr));
+  if (dict && PyDict_CheckExact(dict.get())) {
+    reshape_instance_dict(logger, dict.get());
+    dict = Ref::steal(PyObject_GenericGetDict(logger, nullptr));
+  }
   if (!dict || !PyDict_CheckExact(dict.get()) || !pyrt::watch_dict(dict.get())) {
     PyErr_Clear();
     return decided();

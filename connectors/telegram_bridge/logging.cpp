@@ -81,6 +81,20 @@ using logger_plan::Route;
 const Name log_methods[] = {Name("debug"), Name("info"), Name("warning"), Name("error"),
                             Name("exception")};
 
+// Reads the module's logger into `logger` and makes the plan for it, unless the plan fits it
+// under `epoch`. A plan made stale while it was made (making it can fill a cache it watches) is
+// made once more; one stale again is not followed.
+void replan(std::size_t index, Ref& logger, std::uint64_t epoch, Where where) {
+  const logger_plan::Plan& plan = logger_plan::current;
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (attempt > 0) epoch = pyrt::detail::cache_epoch;
+    logger = module_global(names::logger, where);
+    if (logger_plan::fits(plan, logger.get(), index, epoch)) return;
+    logger_plan::make(logger.get(), epoch, pyrt::watch_dict(module_dict(where)));
+    if (plan.epoch == pyrt::detail::cache_epoch) return;
+  }
+}
+
 // The plan's route for a call at `index`, the plan made afresh when it does not fit. `logger` is
 // set when the module namespace had to be read.
 Route route_of(std::size_t index, Ref& logger, Where where) {
@@ -89,12 +103,8 @@ Route route_of(std::size_t index, Ref& logger, Where where) {
   // While the epoch holds, the module's namespace still binds the logger the plan was made for
   // (and keeps it alive): no read of the namespace is needed.
   if (!plan.bound || !logger_plan::fits(plan, plan.logger, index, epoch)) {
-    logger = module_global(names::logger, where);
-    if (!logger_plan::fits(plan, logger.get(), index, epoch)) {
-      logger_plan::make(logger.get(), epoch, pyrt::watch_dict(module_dict(where)));
-    }
+    replan(index, logger, epoch, where);
   }
-  // A plan made stale while it was made is not followed.
   return plan.epoch == pyrt::detail::cache_epoch ? plan.routes[index] : Route::call;
 }
 

@@ -97,12 +97,13 @@ Task<void, "take_and_handle"> take_and_handle(Borrowed self, Poll& poll, Local& 
     // then its arguments, as Python evaluates the call.
     Local wait(pyrt::getattr(module_global(names::asyncio), wait_for));
     Ref queue = pyrt::getattr(self, names::_queue);
-    bool may_refuse = false;
+    // A queue that may be bound to another loop, kept to be looked at if its wait fails.
+    Local unsettled;
     if (!queue.is(settled)) {
       if (queue_waits_here(queue)) {
         settled = Ref(queue);
       } else {
-        may_refuse = queue_empty(queue);
+        unsettled = Ref(queue);
       }
     }
     Local waiter(
@@ -117,8 +118,10 @@ Task<void, "take_and_handle"> take_and_handle(Borrowed self, Poll& poll, Local& 
         poll = Poll::timed_out;
       } else if (is_cancellation(error)) {
         poll = Poll::cancelled;
-      } else if (may_refuse && error.matches(PyExc_RuntimeError)) {
-        poll = Poll::refused;  // an empty queue still bound to another loop: nothing was taken
+      } else if (unsettled && error.matches(PyExc_RuntimeError) && queue_empty(unsettled)) {
+        // The wait on a queue that may be bound elsewhere failed and left it empty: it would not
+        // wait on this loop, and nothing was taken.
+        poll = Poll::refused;
       } else {
         throw;
       }

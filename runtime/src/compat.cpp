@@ -88,14 +88,22 @@ Ref optional_attribute(Borrowed object, const Name& name, Where where) {
   return Ref::steal(found);
 }
 
-// sys.get_coroutine_origin_tracking_depth(), looked up in sys as the attribute access would.
+// sys.get_coroutine_origin_tracking_depth, found in sys once per interpreter lifetime: the
+// interpreter's own coroutines read the depth it reports without calling it, so one put in its
+// place later changes nothing for them either.
+pyrt::detail::PerInterpreter depth_getter;
+
+// What sys.get_coroutine_origin_tracking_depth() reports.
 int public_depth(Where where) {
-  Ref sys = Ref::steal(PyImport_GetModule(sys_module.get().get()));
-  if (!sys) {
-    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "lost sys");
-    throw_error(where);
+  if (!depth_getter.current()) {
+    Ref sys = Ref::steal(PyImport_GetModule(sys_module.get().get()));
+    if (!sys) {
+      if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "lost sys");
+      throw_error(where);
+    }
+    depth_getter.hold(getattr(sys, get_depth, where).release(), where);
   }
-  Ref depth = call_method({sys, where}, get_depth);
+  Ref depth = call({depth_getter.object(), where});
   const long value = PyLong_AsLong(depth.get());
   if (value == -1 && PyErr_Occurred()) throw_error(where);
   return static_cast<int>(value);

@@ -580,6 +580,20 @@ def test_made_records_follow_the_logger(tb, bridge, host, monkeypatch, run, chan
     _seen.clear()
 
 
+def test_a_logger_keeps_its_own_dict(tb, bridge, host, monkeypatch, run):
+    """A logger the module has not logged through before keeps its instance dict: the same object,
+    holding the same objects in the same order; its records are located from the first."""
+    logger = logging.Logger(f"{tb.__name__}.fresh")
+    records, _ = _recording_logger(logger, logging.INFO)
+    own = vars(logger)
+    held = [(name, id(value)) for name, value in own.items()]
+    monkeypatch.setattr(tb, "logger", logger)
+    for _ in range(2):
+        run(bridge._on_telegram_message("hi", {"from_name": "Ann"}))
+    assert vars(logger) is own and [(name, id(value)) for name, value in own.items()] == held
+    assert [(r.getMessage(), r.funcName) for r in records] == [(QUEUED, "_on_telegram_message")] * 2
+
+
 def test_help_shows_the_public_surface(tb):
     text = pydoc.render_doc(tb, renderer=pydoc.plaintext)
     for line in ("class TelegramBridge(builtins.object)",
