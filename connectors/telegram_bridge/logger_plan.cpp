@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <utility>
 
 #include "pyrt/compat.hpp"
 #include "pyrt/watch.hpp"
@@ -133,17 +134,23 @@ const PyObject* reshaped_dict = nullptr;
 // would look every attribute of the logger up in full. popitem() turns such a dict into a plain
 // one, which it does specialise; the item is put back at once, so the logger keeps the same dict
 // with the same items in the same order (should that fail, an equal copy taken before takes the
-// dict's place). Speed only: nothing rests on the shape.
-void reshape_instance_dict(PyObject* logger, PyObject* dict) {
-  if (dict == reshaped_dict) return;
-  reshaped_dict = dict;
-  Ref copy = Ref::steal(PyDict_Copy(dict));
-  Ref last = copy ? Ref::steal(PyObject_CallMethodNoArgs(dict, popitem.get().get())) : Ref();
-  if (last && PyTuple_CheckExact(last.get()) && PyTuple_GET_SIZE(last.get()) == 2 &&
-      PyDict_SetItem(dict, PyTuple_GET_ITEM(last.get(), 0), PyTuple_GET_ITEM(last.get(), 1)) < 0) {
+// dict's place, and `dict` is set to it). Speed only: nothing rests on the shape.
+void reshape_instance_dict(PyObject* logger, Ref& dict) {
+  if (dict.get() == reshaped_dict) return;
+  reshaped_dict = dict.get();
+  Ref copy = Ref::steal(PyDict_Copy(dict.get()));
+  Ref last = copy ? Ref::steal(PyObject_CallMethodNoArgs(dict.get(), popitem.get().get())) : Ref();
+  if (!last) {  // nothing taken out
     PyErr_Clear();
-    (void)PyObject_GenericSetDict(logger, copy.get(), nullptr);
+    return;
   }
+  assert(PyTuple_CheckExact(last.get()) && PyTuple_GET_SIZE(last.get()) == 2);  // an exact dict's
+  if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(last.get(), 0),
+                     PyTuple_GET_ITEM(last.get(), 1)) == 0) {
+    return;
+  }
+  PyErr_Clear();
+  if (PyObject_GenericSetDict(logger, copy.get(), nullptr) == 0) dict = std::move(copy);
   PyErr_Clear();
 }
 
@@ -238,10 +245,7 @@ void make(PyObject* logger, std::uint64_t epoch, bool bound) {
     found.levels[i] = levels[i].get();  // borrowed from the watched namespace
   }
   Ref dict = Ref::steal(PyObject_GenericGetDict(logger, nullptr));
-  if (dict && PyDict_CheckExact(dict.get())) {
-    reshape_instance_dict(logger, dict.get());
-    dict = Ref::steal(PyObject_GenericGetDict(logger, nullptr));
-  }
+  if (dict && PyDict_CheckExact(dict.get())) reshape_instance_dict(logger, dict);
   if (!dict || !PyDict_CheckExact(dict.get()) || !pyrt::watch_dict(dict.get())) {
     PyErr_Clear();
     return decided();
