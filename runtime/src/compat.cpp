@@ -406,11 +406,15 @@ QueueBinding rebind(Borrowed queue, Borrowed asyncio, Borrowed bound, Where wher
   return QueueBinding::usable;
 }
 
-// The asyncio module: looked up among the loaded modules (it runs the loop, so it is loaded).
+// The asyncio module: read from the loaded modules, as it runs the loop it is loaded in full.
+// Not PyImport_GetModule: its wait for a module still being imported costs two attribute reads,
+// most of a put's look at its queue.
 Ref asyncio_module(Where where) {
-  Ref loaded = Ref::steal(PyImport_GetModule(asyncio_name.get().get()));
-  if (loaded) return loaded;
-  if (PyErr_Occurred()) throw_error(where);
+  PyObject* found = nullptr;
+  require(PyMapping_GetOptionalItem(PyImport_GetModuleDict(), asyncio_name.get().get(), &found),
+          where);
+  Ref loaded = Ref::steal(found);
+  if (loaded && !loaded.is_none()) return loaded;
   return import(asyncio_name, where);
 }
 
