@@ -29,7 +29,8 @@ is faster); floor/twin is the ceiling of module/twin for any implementation that
 calls as cheaply as bytecode does (calls from C cost more).
 
     python bench/bridge_bench.py [--messages K] [--events E] [--runs R] [--loop asyncio|uvloop|both]
-                                 [--clock cpu|wall] [--idle SECONDS] [--queued N] [--imports N]
+                                 [--level WARNING|INFO|both] [--clock cpu|wall] [--idle SECONDS]
+                                 [--queued N] [--imports N]
                                  [--against BUILD_DIR]
 
 --against adds a fifth peer to the throughput table, "against": the compiled module from another
@@ -387,7 +388,8 @@ def own_process(mode: str, peer: str, *args) -> dict:
 # ---- the report ----
 
 
-def throughput(messages: int, events: int, runs: int, loops: list[str], clock_name: str) -> None:
+def throughput(messages: int, events: int, runs: int, loops: list[str], levels: list[str],
+               clock_name: str) -> None:
     extra = ("public",) + (("against",) if AGAINST_DIR else ())
     peers = PEERS + extra
     print(f"{messages} messages x {events} events; median of {runs} rounds (and the best round), "
@@ -405,7 +407,7 @@ def throughput(messages: int, events: int, runs: int, loops: list[str], clock_na
     print(header)
     print("|---|---|" + "---:|" * (11 + 2 * len(extra)))
     for loop in loops:
-        for level in ("WARNING", "INFO"):
+        for level in levels:
             samples: dict[str, list[float]] = {peer: [] for peer in peers}
             for round_number in range(runs):
                 shift = round_number % len(peers)
@@ -480,6 +482,8 @@ def main() -> None:
     parser.add_argument("--events", type=int, default=6)
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--loop", choices=["asyncio", "uvloop", "both"], default="both")
+    parser.add_argument("--level", choices=["WARNING", "INFO", "both"], default="both",
+                        help="the module logger's level (default: each in turn)")
     parser.add_argument("--clock", choices=["cpu", "wall"], default="cpu",
                         help="CPU time of the measuring process (default) or wall-clock time")
     parser.add_argument("--idle", type=float, default=60.0, help="seconds; 0 skips")
@@ -493,7 +497,8 @@ def main() -> None:
         AGAINST_DIR = os.environ["KAVORI_AGAINST_BUILD_DIR"] = str(Path(args.against).resolve())
     loops = ["asyncio", "uvloop"] if args.loop == "both" else [args.loop]
     print(f"Python {sys.version.split()[0]}, {os.cpu_count()} CPUs")
-    throughput(args.messages, args.events, args.runs, loops, args.clock)
+    levels = ["WARNING", "INFO"] if args.level == "both" else [args.level]
+    throughput(args.messages, args.events, args.runs, loops, levels, args.clock)
     if args.imports:
         import_time(args.imports)
     if args.queued:
