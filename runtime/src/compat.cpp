@@ -406,9 +406,9 @@ QueueBinding rebind(Borrowed queue, Borrowed asyncio, Borrowed bound, Where wher
   return QueueBinding::usable;
 }
 
-// The asyncio module: read from the loaded modules, as it runs the loop it is loaded in full.
-// Not PyImport_GetModule: its wait for a module still being imported costs two attribute reads,
-// most of a put's look at its queue.
+// The asyncio module, read from the interpreter's loaded modules: it runs the loop, so its import
+// has finished. PyImport_GetModule would also wait for an import in progress, and asking whether
+// one is costs two attribute reads, half of a put's look at its queue.
 Ref asyncio_module(Where where) {
   PyObject* found = nullptr;
   require(PyMapping_GetOptionalItem(PyImport_GetModuleDict(), asyncio_name.get().get(), &found),
