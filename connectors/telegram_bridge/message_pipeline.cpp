@@ -86,18 +86,10 @@ Task<void, "handle_item"> handle_item(Borrowed self, Borrowed text, Borrowed met
   }
 }
 
-// The queue the worker last looked at (see queue_waits_here), kept across its turns. One found to
-// wait on this loop is not looked at again: a worker stays on one loop, and nothing binds that
-// queue elsewhere meanwhile. One that may be bound elsewhere is looked at again only after a turn
-// whose wait on it was refused or failed: only such a wait could gain by its being re-bound.
-struct KnownQueue {
-  Local queue;
-  bool waits_here = false;
-};
-
 // One turn of the worker: wait for a work item and handle it. `poll` tells how the wait ended,
-// also when the turn fails.
-Task<void, "take_and_handle"> take_and_handle(Borrowed self, Poll& poll, KnownQueue& known) {
+// also when the turn fails. `settled` is the queue last found to wait on this loop (a worker
+// stays on one loop, and nothing binds that queue elsewhere meanwhile): it is not looked at again.
+Task<void, "take_and_handle"> take_and_handle(Borrowed self, Poll& poll, Local& settled) {
   Local text;
   Local metadata;
   {
@@ -105,12 +97,15 @@ Task<void, "take_and_handle"> take_and_handle(Borrowed self, Poll& poll, KnownQu
     // then its arguments, as Python evaluates the call.
     Local wait(pyrt::getattr(module_global(names::asyncio), wait_for));
     Ref queue = pyrt::getattr(self, names::_queue);
-    if (!queue.is(known.queue)) {
-      known.waits_here = queue_waits_here(queue);
-      known.queue = Ref(queue);
-    }
     // A queue that may be bound to another loop, kept to be looked at if its wait fails.
-    Local unsettled(known.waits_here ? Ref() : Ref(queue));
+    Local unsettled;
+    if (!queue.is(settled)) {
+      if (queue_waits_here(queue)) {
+        settled = Ref(queue);
+      } else {
+        unsettled = Ref(queue);
+      }
+    }
     Local waiter(
         pyrt::call_kw(wait, timeout_keyword, pyrt::call_method(queue, names::get), poll_timeout()));
     queue = Ref();
@@ -127,9 +122,7 @@ Task<void, "take_and_handle"> take_and_handle(Borrowed self, Poll& poll, KnownQu
         // The wait on a queue that may be bound elsewhere failed and left it empty: it would not
         // wait on this loop, and nothing was taken.
         poll = Poll::refused;
-        known.queue = Ref();
       } else {
-        known.queue = Ref();
         throw;
       }
       co_return;
@@ -333,7 +326,7 @@ Task<Ref> _process_queue(Borrowed self) {
   // A worker left behind by a loop closed under it is only ever resumed to be closed: what fails
   // then (asyncio cannot cancel a wait of a closed loop) is no error of the bridge's.
   Local own_loop(running_loop());
-  KnownQueue known_queue;
+  Local settled_queue;
   Backoff backoff;
   while (pyrt::truthy(pyrt::getattr(self, names::_running))) {
     Poll poll = Poll::failed;
@@ -341,7 +334,7 @@ Task<Ref> _process_queue(Borrowed self) {
     {
       // A failure outside the per-message guard is logged and the worker goes on, so a running
       // bridge always has a live worker.
-      pyrt::Caught escaped = co_await pyrt::catching(take_and_handle(self, poll, known_queue));
+      pyrt::Caught escaped = co_await pyrt::catching(take_and_handle(self, poll, settled_queue));
       if (poll == Poll::cancelled) break;
       if (poll != Poll::failed) backoff.reset();
       if (escaped && loop_closed(own_loop)) break;
