@@ -144,14 +144,18 @@ void reshape_instance_dict(PyObject* logger, Ref& dict) {
     PyErr_Clear();
     return;
   }
-  assert(PyTuple_CheckExact(last.get()) && PyTuple_GET_SIZE(last.get()) == 2);  // an exact dict's
+  // An exact dict's popitem() gives a (key, value) pair.
+  assert(PyTuple_CheckExact(last.get()) && PyTuple_GET_SIZE(last.get()) == 2);
   if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(last.get(), 0),
                      PyTuple_GET_ITEM(last.get(), 1)) == 0) {
     return;
   }
   PyErr_Clear();
-  if (PyObject_GenericSetDict(logger, copy.get(), nullptr) == 0) dict = std::move(copy);
-  PyErr_Clear();
+  if (PyObject_GenericSetDict(logger, copy.get(), nullptr) == 0) {
+    dict = std::move(copy);
+  } else {
+    PyErr_Clear();
+  }
 }
 
 // The plan's checks against logging's own methods (below).
