@@ -5,8 +5,9 @@ import re
 import sys
 
 import pytest
+from conftest import bridge_twin
 
-from .fakes import MISSING, Call
+from .fakes import MISSING, Call, Host
 
 pytestmark = pytest.mark.leakcheck
 
@@ -68,6 +69,53 @@ def test_lookup_failures_log_once_and_give_none(bridge, host, logs, monkeypatch,
     monkeypatch.setitem(sys.modules, "kavori.gateway.server", host.server)
     host.server.get_state, host.state_error, host.state.error = host.get_state, None, None
     assert bridge._get_telegram() is host.telegram and bridge._get_agent() is host.agent
+
+
+SERVER = "kavori.gateway.server"
+
+
+def _drop_get_state(module_file=None, package=False, submodule=False):
+    def change(host, mp):
+        del host.server.get_state
+        if module_file:
+            host.server.__file__ = module_file
+        if package:
+            host.server.__path__ = []
+        if submodule:  # half-made by a circular import: in sys.modules, not yet bound to the package
+            mp.setitem(sys.modules, SERVER + ".get_state", Host().get_state)
+    return change
+
+
+# After a first lookup found the server module whole, the host changes it: the bridge reads it as
+# the import statement does. case: change, the error's text (None: the agent is found)
+LATER_MODULE_CHANGES = {
+    "name gone": (_drop_get_state(), "cannot import name 'get_state' from 'kavori.gateway.server' (unknown location)"),
+    "name gone, file known": (_drop_get_state("/srv/server.py"),
+                              "cannot import name 'get_state' from 'kavori.gateway.server' (/srv/server.py)"),
+    "name a loaded submodule": (_drop_get_state(submodule=True), None),
+    "package, name a loaded submodule": (_drop_get_state(package=True, submodule=True), None),
+    "entry None": (lambda host, mp: mp.setitem(sys.modules, SERVER, None),
+                   "import of kavori.gateway.server halted; None in sys.modules"),
+    "entry gone, parent blocked": (lambda host, mp: (mp.delitem(sys.modules, SERVER), mp.setitem(sys.modules, "kavori.gateway", None)),
+                                   "No module named 'kavori.gateway.server'; 'kavori.gateway' is not a package"),
+    "another module": (lambda host, mp: mp.setitem(sys.modules, SERVER, Host().server), None),
+}
+
+
+@pytest.mark.parametrize("case", list(LATER_MODULE_CHANGES))
+def test_a_server_module_changed_after_a_lookup_is_read_as_the_import_statement_reads_it(
+        tb, host, logs, monkeypatch, case):
+    change, error = LATER_MODULE_CHANGES[case]
+    bridges = (tb.TelegramBridge(), bridge_twin().TelegramBridge())
+    assert [bridge._get_agent() for bridge in bridges] == [host.agent] * 2
+    change(host, monkeypatch)
+    found = [bridge._get_agent() for bridge in bridges]
+    if error is None:
+        assert found[0] is found[1] is not None and found[0] is not host.agent
+        assert logs.lines == []
+    else:
+        assert found == [None, None]
+        assert logs.lines == [("ERROR", AGENT + error)] * 2
 
 
 def _items(target, **changes):

@@ -4,10 +4,14 @@ never suspend, and event loops that end and are replaced while the bridge lives 
 import asyncio
 import collections
 import gc
+import importlib
 import os
 import re
 import sys
+import tempfile
 import threading
+import types
+from pathlib import Path
 
 import pytest
 
@@ -302,3 +306,38 @@ def test_a_done_task_keeps_nothing_of_its_message(tb, plain_host, loop):
         return kept, coroutine.cr_frame
 
     assert handled_by(bridge_twin().TelegramBridge) == handled_by(tb.TelegramBridge) == ([], None)
+
+
+def test_a_server_module_another_thread_is_importing_is_waited_for(tb, plain_host, monkeypatch):
+    """The host imports its server module afresh in a thread of its own while the bridge looks the
+    agent up: the bridge waits for that import to end, as the import statement does, although it
+    found a module of that name whole before."""
+    final = Host()
+    gate = types.SimpleNamespace(started=threading.Event(), release=threading.Event(),
+                                 first=plain_host.get_state, final=final.get_state)
+    monkeypatch.setitem(sys.modules, "telegram_bridge_test_gate", gate)
+    with tempfile.TemporaryDirectory() as folder:
+        Path(folder, "server.py").write_text("import sys\n"
+                                             "gate = sys.modules['telegram_bridge_test_gate']\n"
+                                             "get_state = gate.first\n"
+                                             "gate.started.set()\n"
+                                             "gate.release.wait(30)\n"
+                                             "get_state = gate.final\n")
+        package = types.ModuleType("kavori.gateway")
+        package.__path__ = [folder]
+        monkeypatch.setitem(sys.modules, "kavori.gateway", package)
+        for bridge in (bridge_twin().TelegramBridge(), tb.TelegramBridge()):
+            sys.modules[SERVER] = plain_host.server
+            assert bridge._get_agent() is plain_host.agent
+            gate.started.clear()
+            gate.release.clear()
+            del sys.modules[SERVER]
+            importer = threading.Thread(target=importlib.import_module, args=(SERVER,))
+            importer.start()
+            assert gate.started.wait(30)
+            threading.Timer(0.2, gate.release.set).start()
+            try:
+                assert bridge._get_agent() is final.agent
+            finally:
+                gate.release.set()
+                importer.join()
