@@ -26,7 +26,8 @@ ratio. A neighbour's load moves every peer of a round together far more than it 
 between them, so the paired figure is the steady one; the per-peer medians and the best rounds
 are kept beside it. module/twin is the module's throughput over the twin's (above 1: the module
 is faster); floor/twin is the ceiling of module/twin for any implementation that makes those
-calls as cheaply as bytecode does (calls from C cost more).
+calls as cheaply as bytecode does (calls from C cost more; the module's imports of a host module
+it met before cost less than the import statement's, so the module may pass the floor there).
 
     python bench/bridge_bench.py [--messages K] [--events E] [--runs R] [--loop asyncio|uvloop|both]
                                  [--level WARNING|INFO|both] [--clock cpu|wall] [--idle SECONDS]

@@ -341,3 +341,4 @@ def test_a_server_module_another_thread_is_importing_is_waited_for(tb, plain_hos
             finally:
                 gate.release.set()
                 importer.join()
+        sys.path_importer_cache.pop(folder, None)
