@@ -85,6 +85,10 @@ PyObject* module_dict(Where where);
 // NameError when the name is unbound.
 Ref module_global(const Name& name, Where where = Where::current());
 void set_module_global(Borrowed name, Borrowed value, Where where = Where::current());
+// `from module import name`, as the module's own code would write it (pyrt::import_from with the
+// module's namespace as its globals); `fromlist` holds just `name`.
+Ref import_in_module(Borrowed module, Borrowed name, Borrowed fromlist,
+                     Where where = Where::current());
 
 enum class Level : std::uint8_t { debug, info, warning, error, exception };
 // One call of the module logger at `level`, decided before its message is built: with the

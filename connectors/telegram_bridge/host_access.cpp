@@ -10,7 +10,7 @@ const Name server_module("kavori.gateway.server"), connector_manager("connector_
 
 Ref server_state() {
   static const pyrt::KwNames fromlist("get_state");
-  Ref get_state = pyrt::import_from(server_module, names::get_state, fromlist);
+  Ref get_state = import_in_module(server_module, names::get_state, fromlist);
   return pyrt::call(get_state);
 }
 

@@ -183,7 +183,7 @@ struct RunState {
 
 // from kavori.gateway.ws import manager as ws_manager; await ws_manager.broadcast({...})
 Task<void, "broadcast_notice"> broadcast_notice(Borrowed text, Borrowed metadata) {
-  Local ws_manager(pyrt::import_from(ws_module, names::manager, manager_fromlist));
+  Local ws_manager(import_in_module(ws_module, names::manager, manager_fromlist));
   Local broadcast(pyrt::getattr(ws_manager, names::broadcast));  // before the notice is built
   Local notice(pyrt::require(PyDict_New()));
   {
@@ -210,7 +210,7 @@ Task<void, "run_agent"> run_agent(Borrowed self, Borrowed agent, Borrowed text, 
     if (!event) break;
     // Every event goes to the WebSocket clients first; a failure of that is discarded silently.
     try {
-      Local ws_manager(pyrt::import_from(ws_module, names::manager, manager_fromlist));
+      Local ws_manager(import_in_module(ws_module, names::manager, manager_fromlist));
       Local event_dict(pyrt::call_method(event, names::to_dict));
       co_await pyrt::awaitable(pyrt::call_method(ws_manager, names::broadcast, event_dict));
     } catch (PyError& error) {

@@ -28,6 +28,7 @@ PyObject* executed() noexcept {
 }
 
 const Name get_logger("getLogger"), pathlib("pathlib"), typing("typing");
+const pyrt::KwNames path_fromlist("Path"), any_fromlist("Any");
 
 }  // namespace
 
@@ -127,8 +128,9 @@ void fill_namespace(Borrowed module) {
   for (const Name* name : {&names::asyncio, &names::base64, &names::logging, &names::tempfile}) {
     bind(*name, pyrt::import(*name));
   }
-  bind(names::Path, pyrt::import_from(pathlib, names::Path));
-  bind(names::Any, pyrt::import_from(typing, names::Any));
+  const Borrowed globals(PyModule_GetDict(module.get()));
+  bind(names::Path, pyrt::import_from(pathlib, names::Path, path_fromlist, globals));
+  bind(names::Any, pyrt::import_from(typing, names::Any, any_fromlist, globals));
   Ref module_name_object = pyrt::string(module_name);
   bind(names::logger,
        pyrt::call_method(module_global(names::logging), get_logger, module_name_object));

@@ -1,5 +1,5 @@
 // Reading and writing the module namespace, at every use, so that a host that rebinds a name
-// (`logger`, `asyncio`, ...) changes what the bridge uses.
+// (`logger`, `asyncio`, ...) changes what the bridge uses; imports made in it.
 #include "bridge.hpp"
 
 namespace telegram_bridge {
@@ -18,6 +18,10 @@ Ref module_global(const Name& name, Where where) {
 
 void set_module_global(Borrowed name, Borrowed value, Where where) {
   pyrt::require(PyDict_SetItem(module_dict(where), name.get(), value.get()), where);
+}
+
+Ref import_in_module(Borrowed module, Borrowed name, Borrowed fromlist, Where where) {
+  return pyrt::import_from(module, name, fromlist, Borrowed(module_dict(where)), where);
 }
 
 }  // namespace telegram_bridge

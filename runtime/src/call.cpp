@@ -1,5 +1,7 @@
 #include "pyrt/call.hpp"
 
+#include <array>
+
 #include "pyrt/interned.hpp"
 
 namespace pyrt {
@@ -73,37 +75,79 @@ bool is_package(Borrowed module, Where where) {
   return found == 1;
 }
 
+// The interpreter's own builtins.__import__, once seen. The import statement calls
+// builtins.__import__ itself when the host has put a function of its own there, and takes the
+// import system's path directly while the interpreter's own is in place.
+detail::PerInterpreter own_import_function;
+const Name import_function_name("__import__");
+
+bool is_own_import_function(Borrowed function, Where where) {
+  if (own_import_function.current()) return function.is(own_import_function.object());
+  PyObject* self =
+      PyCFunction_Check(function.get()) ? PyCFunction_GetSelf(function.get()) : nullptr;
+  if (self == nullptr || !PyModule_Check(self)) return false;
+  Ref module_name = require(PyModule_GetNameObject(self), where);
+  Ref function_name = require(PyObject_GetAttrString(function.get(), "__name__"), where);
+  if (PyUnicode_EqualToUTF8(module_name.get(), "builtins") != 1 ||
+      !PyUnicode_Check(function_name.get()) ||
+      PyUnicode_EqualToUTF8(function_name.get(), "__import__") != 1) {
+    return false;
+  }
+  own_import_function.hold(Py_NewRef(function.get()), where);
+  return true;
+}
+
+// builtins.__import__ when it is a function of the host's; else null.
+Ref replaced_import_function(Where where) {
+  Ref builtins = require(PyEval_GetFrameBuiltins(), where);
+  PyObject* found = nullptr;
+  if (require(PyMapping_GetOptionalItem(builtins.get(), import_function_name.get().get(), &found),
+              where) == 0) {
+    PyErr_SetString(PyExc_ImportError, "__import__ not found");
+    throw_error(where);
+  }
+  Ref function = Ref::steal(found);
+  return is_own_import_function(function, where) ? Ref{} : function;
+}
+
+// The name from the imported module, as the import statement takes it.
+Ref name_from(Borrowed module, Borrowed module_name, Borrowed name, Where where) {
+  PyObject* value = nullptr;
+  if (require(PyObject_GetOptionalAttr(module.get(), name.get(), &value), where) == 1) {
+    return Ref::steal(value);
+  }
+  return loaded_submodule(module, module_name, name, where);
+}
+
 }  // namespace
 
 Ref import(Borrowed module, Where where) {
   return require(PyImport_Import(module.get()), where);
 }
 
-Ref import_from(Borrowed module_name, Borrowed name, Where where) {
-  Ref fromlist = require(PyTuple_Pack(1, name.get()), where);
-  return import_from(module_name, name, fromlist, where);
-}
-
-Ref import_from(Borrowed module_name, Borrowed name, Borrowed fromlist, Where where) {
-  PyObject* value = nullptr;
-  Ref module = found_whole_before(module_name, where);
-  if (module) {
+Ref import_from(Borrowed module_name, Borrowed name, Borrowed fromlist, Borrowed globals,
+                Where where) {
+  if (Ref replaced = replaced_import_function(where)) {
+    Ref level = require(PyLong_FromLong(0), where);
+    std::array<PyObject*, 5> arguments{module_name.get(), globals.get(), Py_None, fromlist.get(),
+                                       level.get()};
+    Ref module = require(
+        PyObject_Vectorcall(replaced.get(), arguments.data(), arguments.size(), nullptr), where);
+    return name_from(module, module_name, name, where);
+  }
+  if (Ref module = found_whole_before(module_name, where)) {
+    PyObject* value = nullptr;
     if (require(PyObject_GetOptionalAttr(module.get(), name.get(), &value), where) == 1) {
       return Ref::steal(value);
     }
     // A package may hold the name as a submodule not imported yet: the import system's part.
-    if (is_package(module, where)) module = Ref{};
+    if (!is_package(module, where)) return loaded_submodule(module, module_name, name, where);
   }
-  if (!module) {
-    module = require(
-        PyImport_ImportModuleLevelObject(module_name.get(), nullptr, nullptr, fromlist.get(), 0),
-        where);
-    remember_whole(module_name, module, where);
-    if (require(PyObject_GetOptionalAttr(module.get(), name.get(), &value), where) == 1) {
-      return Ref::steal(value);
-    }
-  }
-  return loaded_submodule(module, module_name, name, where);
+  Ref module = require(PyImport_ImportModuleLevelObject(module_name.get(), globals.get(), nullptr,
+                                                        fromlist.get(), 0),
+                       where);
+  remember_whole(module_name, module, where);
+  return name_from(module, module_name, name, where);
 }
 
 }  // namespace pyrt

@@ -1,6 +1,7 @@
 """Finding the Telegram connector and the agent through the server state."""
 
 import asyncio
+import builtins
 import re
 import sys
 
@@ -86,6 +87,21 @@ def _drop_get_state(module_file=None, package=False, submodule=False):
     return change
 
 
+def _import_hook(host, mp):
+    """The host's own builtins.__import__: it answers an import statement's call for get_state, made
+    in either bridge's namespace, with another host's server module."""
+    other, real = Host(), builtins.__import__
+    namespaces = [vars(sys.modules["kavori.connectors.telegram_bridge"]), vars(bridge_twin())]
+
+    def hook(name, globals=None, locals=None, fromlist=(), level=0):
+        if (name, locals, fromlist, level) == (SERVER, None, ("get_state",), 0) and any(
+                globals is namespace for namespace in namespaces):
+            return other.server
+        return real(name, globals, locals, fromlist, level)
+
+    mp.setattr(builtins, "__import__", hook)
+
+
 # After a first lookup found the server module whole, the host changes it: the bridge reads it as
 # the import statement does. case: change, the error's text (None: the agent is found)
 LATER_MODULE_CHANGES = {
@@ -99,6 +115,7 @@ LATER_MODULE_CHANGES = {
     "entry gone, parent blocked": (lambda host, mp: (mp.delitem(sys.modules, SERVER), mp.setitem(sys.modules, "kavori.gateway", None)),
                                    "No module named 'kavori.gateway.server'; 'kavori.gateway' is not a package"),
     "another module": (lambda host, mp: mp.setitem(sys.modules, SERVER, Host().server), None),
+    "the host's __import__": (_import_hook, None),
 }
 
 

@@ -203,7 +203,10 @@ Task<Ref> helper_error(Borrowed helper, Borrowed argument) {
   if (name == "getattr") co_return pyrt::getattr(argument, pyrt::text<"missing">());
   if (name == "concat") co_return pyrt::concat({argument, argument});
   if (name == "prefix") co_return pyrt::prefix(argument, 1);
-  if (name == "import_from") co_return pyrt::import_from(argument, pyrt::text<"missing">());
+  if (name == "import_from") {
+    static const pyrt::KwNames fromlist("missing");
+    co_return pyrt::import_from(argument, pyrt::text<"missing">(), fromlist, Borrowed(Py_None));
+  }
   if (name == "async_iter") co_return pyrt::async_iter(argument);
   Ref next = co_await pyrt::anext(argument);
   co_return next ? std::move(next) : Ref::borrow(Py_None);

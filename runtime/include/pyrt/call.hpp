@@ -76,12 +76,13 @@ inline Ref boolean(bool value) {
   return Ref::borrow(value ? Py_True : Py_False);
 }
 
-// `from module import name`, as the import statement does it (ImportError when missing). A
-// module found in sys.modules that an earlier call found whole is read at once, with no look at
-// whether its import is still running elsewhere.
-Ref import_from(Borrowed module, Borrowed name, Where where = Where::current());
-// The same with `fromlist`, a tuple holding just `name`, made once by the caller (a KwNames).
-Ref import_from(Borrowed module, Borrowed name, Borrowed fromlist, Where where = Where::current());
+// `from module import name`, as an import statement in the namespace `globals` does it: through
+// builtins.__import__ when the host has replaced it, else through the import system (ImportError
+// when the name is missing). A module found in sys.modules that an earlier call found whole is
+// read at once, with no look at whether its import is still running elsewhere. `fromlist` is a
+// tuple holding just `name`, made once by the caller (a KwNames).
+Ref import_from(Borrowed module, Borrowed name, Borrowed fromlist, Borrowed globals,
+                Where where = Where::current());
 Ref import(Borrowed module, Where where = Where::current());
 
 }  // namespace pyrt
