@@ -16,6 +16,7 @@ namespace {
 // same object found in sys.modules again is handed out at once. (In a circular import the import
 // system hands its own thread the unfinished module at once as well; it is remembered then too.)
 detail::PerInterpreter whole_modules;
+const Name dunder_name("__name__"), dunder_path("__path__");
 
 Borrowed whole_modules_dict(Where where) {
   return whole_modules.current() ? whole_modules.object() : whole_modules.hold(PyDict_New(), where);
@@ -46,9 +47,8 @@ void remember_whole(Borrowed module_name, Borrowed module, Where where) {
 // sys.modules (one a circular import has not bound to its package yet). Else ImportError, worded
 // as the statement words it, with the module's file when it has one.
 Ref loaded_submodule(Borrowed module, Borrowed module_name, Borrowed name, Where where) {
-  PyObject* found = nullptr;
-  require(PyObject_GetOptionalAttrString(module.get(), "__name__", &found), where);
-  if (Ref own_name = Ref::steal(found); own_name && PyUnicode_Check(own_name.get())) {
+  if (Ref own_name = optional_attribute(module, dunder_name, where);
+      own_name && PyUnicode_Check(own_name.get())) {
     Ref submodule_name = require(PyUnicode_FromFormat("%U.%U", own_name.get(), name.get()), where);
     if (Ref submodule = Ref::steal(PyImport_GetModule(submodule_name.get()))) return submodule;
     if (PyErr_Occurred() != nullptr) throw_error(where);
@@ -69,10 +69,7 @@ Ref loaded_submodule(Borrowed module, Borrowed module_name, Borrowed name, Where
 }
 
 bool is_package(Borrowed module, Where where) {
-  PyObject* path = nullptr;
-  const int found = require(PyObject_GetOptionalAttrString(module.get(), "__path__", &path), where);
-  Py_XDECREF(path);
-  return found == 1;
+  return static_cast<bool>(optional_attribute(module, dunder_path, where));
 }
 
 // The interpreter's own builtins.__import__, once seen. The import statement calls
@@ -112,10 +109,7 @@ Ref replaced_import_function(Where where) {
 
 // The name from the imported module, as the import statement takes it.
 Ref name_from(Borrowed module, Borrowed module_name, Borrowed name, Where where) {
-  PyObject* value = nullptr;
-  if (require(PyObject_GetOptionalAttr(module.get(), name.get(), &value), where) == 1) {
-    return Ref::steal(value);
-  }
+  if (Ref value = optional_attribute(module, name, where)) return value;
   return loaded_submodule(module, module_name, name, where);
 }
 
@@ -136,10 +130,7 @@ Ref import_from(Borrowed module_name, Borrowed name, Borrowed fromlist, Borrowed
     return name_from(module, module_name, name, where);
   }
   if (Ref module = found_whole_before(module_name, where)) {
-    PyObject* value = nullptr;
-    if (require(PyObject_GetOptionalAttr(module.get(), name.get(), &value), where) == 1) {
-      return Ref::steal(value);
-    }
+    if (Ref value = optional_attribute(module, name, where)) return value;
     // A package may hold the name as a submodule not imported yet: the import system's part.
     if (!is_package(module, where)) return loaded_submodule(module, module_name, name, where);
   }

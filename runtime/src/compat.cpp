@@ -81,13 +81,6 @@ const Name sys_module("sys"), get_depth("get_coroutine_origin_tracking_depth"),
     getline("getline"), warn("warn"), rstrip("rstrip"), coroutines_module("asyncio.coroutines"),
     coroutine_marker_name("_is_coroutine");
 
-// getattr(object, name, None) as a Ref: empty when missing.
-Ref optional_attribute(Borrowed object, const Name& name, Where where) {
-  PyObject* found = nullptr;
-  require(PyObject_GetOptionalAttr(object.get(), name.get().get(), &found), where);
-  return Ref::steal(found);
-}
-
 // sys.get_coroutine_origin_tracking_depth, found in sys once per interpreter lifetime: the
 // interpreter's own coroutines read the depth it reports without calling it, so one put in its
 // place later changes nothing for them either.

@@ -65,6 +65,12 @@ Ref call_method_kw(CallSite self, Borrowed name, Borrowed kwnames, const Args&..
 inline Ref getattr(Borrowed object, Borrowed name, Where where = Where::current()) {
   return require(PyObject_GetAttr(object.get(), name.get()), where);
 }
+// getattr(object, name, None) as a Ref: empty when missing.
+inline Ref optional_attribute(Borrowed object, Borrowed name, Where where = Where::current()) {
+  PyObject* found = nullptr;
+  require(PyObject_GetOptionalAttr(object.get(), name.get(), &found), where);
+  return Ref::steal(found);
+}
 inline void setattr(Borrowed object, Borrowed name, Borrowed value,
                     Where where = Where::current()) {
   require(PyObject_SetAttr(object.get(), name.get(), value.get()), where);
